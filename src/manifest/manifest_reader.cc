@@ -1,0 +1,96 @@
+#include "manifest/manifest_reader.h"
+
+namespace updater {
+namespace {
+
+constexpr int kEnd = -1;
+constexpr int kEndOfFileMark = 26;  // Ctrl-Z
+
+bool IsBlank(int c) { return c == ' ' || c == '\t'; }
+bool IsLineEnd(int c) { return c == '\r' || c == '\n'; }
+
+}  // namespace
+
+ManifestReader::ManifestReader(Platform& platform) : platform_(platform) {}
+
+bool ManifestReader::open(const std::wstring& path) {
+  close();
+  file_ = platform_.OpenFile(path);
+  return file_ != nullptr;
+}
+
+void ManifestReader::close() {
+  file_.reset();
+  pos_ = end_ = 0;
+  pushed_ = -2;
+  atEnd_ = false;
+}
+
+int ManifestReader::next() {
+  if (pushed_ != -2) {
+    const int c = pushed_;
+    pushed_ = -2;
+    return c;
+  }
+  if (atEnd_ || !file_) return kEnd;
+  if (pos_ == end_) {
+    const std::ptrdiff_t got = file_->Read(buffer_, sizeof buffer_);
+    if (got <= 0) {
+      atEnd_ = true;
+      return kEnd;
+    }
+    pos_ = 0;
+    end_ = static_cast<std::size_t>(got);
+  }
+  const int c = static_cast<unsigned char>(buffer_[pos_++]);
+  if (c == kEndOfFileMark) {
+    atEnd_ = true;
+    return kEnd;
+  }
+  return c;
+}
+
+void ManifestReader::unread(int byte) { pushed_ = byte; }
+
+std::optional<std::wstring> ManifestReader::readField() {
+  int c = next();
+  while (IsBlank(c)) c = next();
+  if (c == kEnd) return std::nullopt;
+
+  std::string bytes;
+  auto finishLine = [this](int separator) {
+    // A CR followed by LF is one line end.
+    if (separator == '\r') {
+      const int after = next();
+      if (after != '\n' && after != kEnd) unread(after);
+    }
+  };
+
+  if (c == '"') {
+    for (c = next(); c != '"' && c != kEnd; c = next()) {
+      if (bytes.size() == kMaxFieldBytes) {
+        atEnd_ = true;
+        return std::nullopt;
+      }
+      bytes.push_back(static_cast<char>(c));
+    }
+    // Whatever stands between the closing quote and the separator is dropped.
+    if (c == '"') {
+      for (c = next(); c != ',' && !IsLineEnd(c) && c != kEnd; c = next()) {
+      }
+    }
+  } else {
+    for (; c != ',' && !IsLineEnd(c) && c != kEnd; c = next()) {
+      if (bytes.size() == kMaxFieldBytes) {
+        atEnd_ = true;
+        return std::nullopt;
+      }
+      bytes.push_back(static_cast<char>(c));
+    }
+    while (!bytes.empty() && IsBlank(static_cast<unsigned char>(bytes.back()))) bytes.pop_back();
+  }
+  finishLine(c);
+  return platform_.AnsiToText(bytes);
+}
+
+}  // namespace updater

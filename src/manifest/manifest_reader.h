@@ -1,0 +1,66 @@
+// Reader of the update manifest: comma- and line-separated fields of 8-bit
+// ANSI text (the offered version, then source and destination pairs, then
+// "slut").
+//
+// Syntax, field by field:
+// - Fields are separated by a comma or by a line end.
+// - Spaces and tabs before a field are skipped.
+// - A field that begins with a double quote runs to the next double quote;
+//   the quotes are not part of it, commas and line ends inside belong to it,
+//   and anything between the closing quote and the next separator is dropped.
+// - Any other field runs to the next comma or line end; trailing spaces and
+//   tabs are dropped.
+// - Two separators in a row, or an empty line, give an empty field.
+//
+// Choices of our own:
+// - A line end is CR LF, a lone LF or a lone CR; each counts as one line end,
+//   so files saved with Unix or old Mac line ends read the same.
+// - Tabs count as spaces around a field (editors put them there) and are
+//   kept inside a field.
+// - A Ctrl-Z byte (26), the old DOS end-of-file mark, ends the file.
+// - A field longer than kMaxFieldBytes bytes cannot be a version or a file
+//   name: the manifest counts as ending there, so an endless line costs
+//   bounded memory and ends the reading cleanly.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace updater {
+
+class ManifestReader {
+ public:
+  static constexpr std::size_t kMaxFieldBytes = 32768;
+
+  explicit ManifestReader(Platform& platform);
+
+  // Opens `path` for reading from its first field; false when it cannot be
+  // opened.
+  bool open(const std::wstring& path);
+
+  // The next field, or no value once the file has no field left (also after
+  // a read failure or an overlong field).
+  std::optional<std::wstring> readField();
+
+  // Releases the file.
+  void close();
+
+ private:
+  // Next byte of the file, or -1 at its end.
+  int next();
+  // Gives back the byte just taken, so that the next call to next() sees it.
+  void unread(int byte);
+
+  Platform& platform_;
+  std::unique_ptr<InputFile> file_;
+  char buffer_[4096];
+  std::size_t pos_ = 0;
+  std::size_t end_ = 0;
+  int pushed_ = -2;  // a byte given back; -2 when none
+  bool atEnd_ = false;
+};
+
+}  // namespace updater

@@ -1,0 +1,623 @@
+// The platform on Linux and other POSIX systems, so that the updater runs
+// for real outside Windows: paths written with "\" and matched without regard
+// to letter case, the registry read from a .reg export, message boxes on the
+// controlling terminal.
+#include <dirent.h>
+#include <fcntl.h>
+#include <langinfo.h>
+#include <locale.h>
+#include <sys/file.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/reg_file.h"
+#include "platform/text.h"
+
+extern char** environ;
+
+namespace updater {
+namespace {
+
+// Windows' code for a registry that cannot be read.
+constexpr std::int32_t kErrorBadDb = 1009;
+// A .reg export larger than this is not a product's registry data.
+constexpr off_t kMaxRegFileBytes = 16 * 1024 * 1024;
+constexpr std::size_t kCopyChunk = 64 * 1024;
+const char kTempSuffix[] = ".updater-tmp";
+
+// Closes a file descriptor when it goes out of scope.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { reset(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+class Dir {
+ public:
+  explicit Dir(const std::string& path) : dir_(::opendir(path.empty() ? "." : path.c_str())) {}
+  ~Dir() {
+    if (dir_) ::closedir(dir_);
+  }
+  Dir(const Dir&) = delete;
+  Dir& operator=(const Dir&) = delete;
+  DIR* get() const { return dir_; }
+
+ private:
+  DIR* dir_;
+};
+
+bool IsForbiddenPathCharacter(wchar_t c) {
+  return c < 32 || c == L'<' || c == L'>' || c == L'"' || c == L'|';
+}
+
+bool HasWildcard(const std::wstring& text) { return text.find_first_of(L"*?") != std::wstring::npos; }
+
+// A path as the core writes it, taken apart: its folder (UTF-8, with "/"),
+// whether it starts at the root, and its last component.
+struct SplitPath {
+  bool valid = false;
+  std::vector<std::string> folders;
+  bool absolute = false;
+  std::wstring last;
+};
+
+// Splits `path` at "\" and "/". Doubled separators count once, as on
+// Windows. Characters Windows forbids in names, and wildcards before the
+// last component, make the path invalid.
+SplitPath Split(const std::wstring& path) {
+  SplitPath split;
+  for (wchar_t c : path) {
+    if (IsForbiddenPathCharacter(c)) return split;
+  }
+  std::vector<std::wstring> parts;
+  std::wstring current;
+  for (wchar_t c : path) {
+    if (c == L'\\' || c == L'/') {
+      parts.push_back(current);
+      current.clear();
+    } else {
+      current.push_back(c);
+    }
+  }
+  split.absolute = !path.empty() && (path[0] == L'\\' || path[0] == L'/');
+  split.last = current;
+  for (const std::wstring& part : parts) {
+    if (part.empty()) continue;
+    if (HasWildcard(part)) return split;
+    split.folders.push_back(EncodeUtf8(part));
+  }
+  split.valid = true;
+  return split;
+}
+
+bool IsPlainFile(const std::string& fullPath, const std::string& name) {
+  if (name.empty() || name[0] == '.') return false;  // dot files count as hidden
+  struct stat st;
+  return ::stat(fullPath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string Join(const std::string& folder, const std::string& name) {
+  if (folder.empty()) return name;
+  if (folder.back() == '/') return folder + name;
+  return folder + "/" + name;
+}
+
+// Windows' file-name matching: "*" any run of characters, "?" any one,
+// letters compared without regard to case. "*.*" matches every name.
+bool WildcardMatch(const std::wstring& pattern, const std::wstring& name) {
+  if (pattern == L"*.*") return true;
+  std::size_t p = 0, n = 0, star = std::wstring::npos, resume = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() &&
+        (pattern[p] == L'?' || FoldCase(pattern[p]) == FoldCase(name[n]))) {
+      ++p;
+      ++n;
+    } else if (p < pattern.size() && pattern[p] == L'*') {
+      star = p++;
+      resume = n;
+    } else if (star != std::wstring::npos) {
+      p = star + 1;
+      n = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == L'*') ++p;
+  return p == pattern.size();
+}
+
+// The entry of `folder` whose name matches `wanted` (letter case ignored, or
+// by wildcard) and that passes `accept`; the first in name order when several
+// do, as an NTFS folder lists them. Empty when none; `error` is set when the
+// folder cannot be read.
+template <typename Accept>
+std::string ScanFolder(const std::string& folder, const std::wstring& wanted, bool wildcard,
+                       Accept accept, int* error) {
+  Dir dir(folder);
+  if (!dir.get()) {
+    *error = errno;
+    return std::string();
+  }
+  std::string best;
+  std::wstring bestText;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    const std::wstring text = DecodeUtf8(name);
+    const bool match = wildcard ? WildcardMatch(wanted, text) : CompareFolded(wanted, text) == 0;
+    if (!match || !accept(name)) continue;
+    if (best.empty() || CompareFolded(text, bestText) < 0 ||
+        (CompareFolded(text, bestText) == 0 && text < bestText)) {
+      best = name;
+      bestText = text;
+    }
+  }
+  return best;
+}
+
+// The on-disk form of the folders of `split`: each component is taken as it
+// stands when it exists, otherwise the entry that differs only in letter case.
+// False, with errno set, when a folder does not exist or cannot be read.
+bool ResolveFolder(const SplitPath& split, std::string* folder) {
+  std::string path = split.absolute ? "/" : "";
+  for (const std::string& component : split.folders) {
+    std::string candidate = Join(path, component);
+    struct stat st;
+    if (::stat(candidate.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      int error = 0;
+      const std::string found = ScanFolder(
+          path, DecodeUtf8(component), false,
+          [&path](const std::string& name) {
+            struct stat s;
+            return ::stat(Join(path, name).c_str(), &s) == 0 && S_ISDIR(s.st_mode);
+          },
+          &error);
+      if (found.empty()) {
+        errno = error ? error : ENOENT;
+        return false;
+      }
+      candidate = Join(path, found);
+    }
+    path = candidate;
+  }
+  *folder = path;
+  return true;
+}
+
+// The existing entry of `folder` that `name` means: the exact name when it
+// exists, else one that differs only in letter case; empty when none.
+std::string ResolveName(const std::string& folder, const std::wstring& name) {
+  const std::string exact = EncodeUtf8(name);
+  struct stat st;
+  if (::lstat(Join(folder, exact).c_str(), &st) == 0) return exact;
+  int error = 0;
+  return ScanFolder(folder, name, false, [](const std::string&) { return true; }, &error);
+}
+
+// The full on-disk path of an existing file, or the path as written when it
+// cannot be resolved.
+std::optional<std::string> ResolveExisting(const std::wstring& path) {
+  const SplitPath split = Split(path);
+  if (!split.valid || HasWildcard(split.last)) return std::nullopt;
+  std::string folder;
+  if (!ResolveFolder(split, &folder)) return std::nullopt;
+  std::string name = ResolveName(folder, split.last);
+  if (name.empty()) name = EncodeUtf8(split.last);
+  return Join(folder, name);
+}
+
+CopyError CopyErrorFromErrno(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR: return CopyError::kFolderMissing;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR: return CopyError::kAccessDenied;
+    case ETXTBSY:
+    case EBUSY:
+    case EAGAIN: return CopyError::kInUse;
+    case ENAMETOOLONG:
+    case EILSEQ:
+    case EINVAL: return CopyError::kInvalidName;
+    case ENOSPC:
+    case EDQUOT: return CopyError::kNoSpace;
+    default: return CopyError::kOther;
+  }
+}
+
+// Copies everything from `in` to `out` inside the kernel where it can
+// (copy_file_range, then sendfile), so a large payload copies as fast as cp
+// and needs no buffer of ours. False, with errno set, on failure.
+bool CopyContent(int in, int out) {
+  bool kernelCopy = true;
+  for (;;) {
+    const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+    if (n == 0) return true;
+    if (n > 0) continue;
+    if (errno == EINTR) continue;
+    if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) {
+      kernelCopy = false;
+      break;
+    }
+    return false;
+  }
+  if (!kernelCopy) {
+    for (;;) {
+      const ssize_t n = ::sendfile(out, in, nullptr, 1 << 30);
+      if (n == 0) return true;
+      if (n > 0) continue;
+      if (errno == EINTR) continue;
+      if (errno == EINVAL || errno == ENOSYS) break;
+      return false;
+    }
+  }
+  std::vector<char> buffer(kCopyChunk);
+  for (;;) {
+    const ssize_t n = ::read(in, buffer.data(), buffer.size());
+    if (n == 0) return true;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    for (ssize_t done = 0; done < n;) {
+      const ssize_t w = ::write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      done += w;
+    }
+  }
+}
+
+class PosixInputFile final : public InputFile {
+ public:
+  explicit PosixInputFile(int fd) : fd_(fd) {}
+  std::ptrdiff_t Read(char* buffer, std::size_t size) override {
+    for (;;) {
+      const ssize_t n = ::read(fd_.get(), buffer, size);
+      if (n >= 0 || errno != EINTR) return n;
+    }
+  }
+
+ private:
+  Fd fd_;
+};
+
+// Reads a whole small file; no value when it cannot be read or is too big.
+std::optional<std::string> ReadSmallFile(const std::string& path, off_t limit) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st;
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > limit) {
+    return std::nullopt;
+  }
+  std::string bytes;
+  char buffer[8192];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    bytes.append(buffer, static_cast<std::size_t>(n));
+    if (static_cast<off_t>(bytes.size()) > limit) return std::nullopt;
+  }
+  return bytes;
+}
+
+bool IsStringType(std::uint32_t type) { return type == 1 || type == 2 || type == kRegMultiSz; }
+
+// The ANSI form that RegQueryValueExA gives of a string value stored as
+// UTF-16LE (an odd last byte is dropped, as the registry does).
+std::string AnsiFromUtf16(const std::vector<unsigned char>& data) {
+  std::wstring text;
+  for (std::size_t i = 0; i + 1 < data.size(); i += 2) {
+    text.push_back(static_cast<wchar_t>(data[i] | (data[i + 1] << 8)));
+  }
+  return EncodeWindows1252(text);
+}
+
+class PosixPlatform final : public Platform {
+ public:
+  std::wstring EnvironmentValue(const std::wstring& name) override {
+    std::optional<std::wstring> folded;
+    for (char** entry = environ; entry && *entry; ++entry) {
+      const char* equals = std::strchr(*entry, '=');
+      if (!equals || equals == *entry) continue;
+      const std::wstring key = DecodeUtf8(std::string(*entry, static_cast<std::size_t>(equals - *entry)));
+      if (key == name) return DecodeUtf8(equals + 1);  // the exact name wins
+      if (!folded && CompareFolded(key, name) == 0) folded = DecodeUtf8(equals + 1);
+    }
+    return folded.value_or(std::wstring());
+  }
+
+  FindResult FindFileName(const std::wstring& path) override {
+    FindResult result;
+    const SplitPath split = Split(path);
+    if (!split.valid) {
+      result.ok = false;
+      return result;
+    }
+    if (split.last.empty()) return result;
+    std::string folder;
+    if (!ResolveFolder(split, &folder)) {
+      // A folder that does not exist holds no file; one we may not read
+      // cannot be searched.
+      result.ok = errno == ENOENT || errno == ENOTDIR;
+      return result;
+    }
+    const bool wildcard = HasWildcard(split.last);
+    if (!wildcard) {
+      // The exact name is the common case: no need to read the folder.
+      const std::string exact = EncodeUtf8(split.last);
+      if (IsPlainFile(Join(folder, exact), exact)) {
+        result.name = split.last;
+        return result;
+      }
+    }
+    int error = 0;
+    const std::string found = ScanFolder(
+        folder, split.last, wildcard,
+        [&folder](const std::string& name) { return IsPlainFile(Join(folder, name), name); },
+        &error);
+    if (error != 0) result.ok = error == ENOENT || error == ENOTDIR;
+    result.name = DecodeUtf8(found);
+    return result;
+  }
+
+  std::unique_ptr<InputFile> OpenFile(const std::wstring& path) override {
+    const std::optional<std::string> native = ResolveExisting(path);
+    if (!native) return nullptr;
+    Fd fd(::open(native->c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode)) return nullptr;
+    return std::make_unique<PosixInputFile>(fd.release());
+  }
+
+  CopyError CopyFile(const std::wstring& source, const std::wstring& destination) override {
+    const SplitPath to = Split(destination);
+    if (!to.valid || to.last.empty() || HasWildcard(to.last)) return CopyError::kInvalidName;
+    const std::optional<std::string> from = ResolveExisting(source);
+    if (!from) return CopyError::kSourceMissing;
+    Fd in(::open(from->c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in.valid()) return errno == ENOENT ? CopyError::kSourceMissing : CopyErrorFromErrno(errno);
+    struct stat sourceStat;
+    if (::fstat(in.get(), &sourceStat) != 0 || !S_ISREG(sourceStat.st_mode)) {
+      return CopyError::kSourceMissing;
+    }
+
+    std::string folder;
+    if (!ResolveFolder(to, &folder)) {
+      return errno == ENOENT || errno == ENOTDIR ? CopyError::kFolderMissing
+                                                 : CopyErrorFromErrno(errno);
+    }
+    // An existing destination in another letter case is the file to replace.
+    std::string name = ResolveName(folder, to.last);
+    if (name.empty()) name = EncodeUtf8(to.last);
+    const std::string target = Join(folder, name);
+    struct stat targetStat;
+    if (::stat(target.c_str(), &targetStat) == 0 && S_ISDIR(targetStat.st_mode)) {
+      return CopyError::kAccessDenied;
+    }
+
+    // The new content goes to a temporary file beside the destination and
+    // replaces it in one rename, so the destination never holds a part.
+    const std::string temp = target + kTempSuffix;
+    Fd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
+                  sourceStat.st_mode & 0777));
+    if (!out.valid()) return CopyErrorFromErrno(errno);
+    if (!CopyContent(in.get(), out.get()) || ::fsync(out.get()) != 0) {
+      const int error = errno;
+      ::unlink(temp.c_str());
+      return error == ENOENT ? CopyError::kOther : CopyErrorFromErrno(error);
+    }
+    if (::close(out.release()) != 0 || ::rename(temp.c_str(), target.c_str()) != 0) {
+      const int error = errno;
+      ::unlink(temp.c_str());
+      return CopyErrorFromErrno(error);
+    }
+    // The rename itself is made durable with the folder.
+    Fd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.valid()) ::fsync(dir.get());
+    return CopyError::kNone;
+  }
+
+  std::int32_t RegOpenKeyExA(RegistryKey root, const std::string& subKey, std::uint32_t,
+                             std::uint32_t, RegistryKey* key) override {
+    if (root != kHkeyCurrentUser) return kErrorFileNotFound;
+    // The export is read at each opening, so that it is never stale; the
+    // updater opens one key per run.
+    const std::optional<std::string> bytes = ReadSmallFile(RegFilePath(), kMaxRegFileBytes);
+    if (!bytes) return kErrorFileNotFound;
+    const std::optional<RegFile> registry = ParseRegFile(*bytes);
+    if (!registry) return kErrorBadDb;
+    std::wstring path = DecodeWindows1252(subKey);
+    while (!path.empty() && path.back() == L'\\') path.pop_back();
+    const RegFileKey* found = registry->FindKey(path);
+    if (!found) return kErrorFileNotFound;
+    const RegistryKey handle = nextHandle_++;
+    open_[handle] = *found;
+    *key = handle;
+    return kErrorSuccess;
+  }
+
+  std::int32_t RegQueryValueExA(RegistryKey key, const std::string& name, std::uint32_t* type,
+                                unsigned char* data, std::uint32_t* size) override {
+    const auto openKey = open_.find(key);
+    if (openKey == open_.end()) return kErrorInvalidHandle;
+    const auto value = openKey->second.values.find(DecodeWindows1252(name));
+    if (value == openKey->second.values.end()) return kErrorFileNotFound;
+    const std::string bytes = IsStringType(value->second.type)
+                                  ? AnsiFromUtf16(value->second.data)
+                                  : std::string(value->second.data.begin(), value->second.data.end());
+    if (type) *type = value->second.type;
+    const std::uint32_t needed = static_cast<std::uint32_t>(bytes.size());
+    if (data) {
+      if (!size || *size < needed) {
+        if (size) *size = needed;
+        return kErrorMoreData;
+      }
+      std::memcpy(data, bytes.data(), bytes.size());
+    }
+    if (size) *size = needed;
+    return kErrorSuccess;
+  }
+
+  std::int32_t RegCloseKey(RegistryKey key) override {
+    return open_.erase(key) == 1 ? kErrorSuccess : kErrorInvalidHandle;
+  }
+
+  int ShowMessage(const std::wstring& prompt, unsigned flags, const std::wstring& title) override {
+    Fd tty(::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY));
+    if (!tty.valid()) return 0;
+    std::wstring text;
+    for (std::size_t i = 0; i < prompt.size(); ++i) {
+      if (prompt[i] == L'\r' && i + 1 < prompt.size() && prompt[i + 1] == L'\n') continue;
+      text.push_back(prompt[i]);
+    }
+    const char* icon = "";
+    switch (flags & 0xF0) {
+      case kMbIconError: icon = "(x) "; break;
+      case kMbIconWarning: icon = "(!) "; break;
+      case kMbIconInformation: icon = "(i) "; break;
+      default: break;
+    }
+    const bool yesNo = (flags & 0x0F) == kMbYesNo;
+    std::string box = "\n=== " + EncodeUtf8(title) + " ===\n" + icon + EncodeUtf8(text) + "\n";
+    if (!WriteAll(tty.get(), box)) return 0;
+    const std::string buttons = yesNo ? "[Ja / Nej] (j/n): " : "[OK] (Enter): ";
+    for (;;) {
+      if (!WriteAll(tty.get(), buttons)) return 0;
+      std::string line;
+      if (!ReadLine(tty.get(), &line)) return 0;
+      if (!yesNo) return kIdOk;
+      const std::size_t first = line.find_first_not_of(" \t");
+      if (first != std::string::npos) {
+        if (line[first] == 'j' || line[first] == 'J') return kIdYes;
+        if (line[first] == 'n' || line[first] == 'N') return kIdNo;
+      }
+    }
+  }
+
+  void Sleep(unsigned milliseconds) override {
+    timespec wait{static_cast<time_t>(milliseconds / 1000),
+                  static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (::nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    }
+  }
+
+  [[noreturn]] void EndProgram() override { ::_exit(0); }
+
+  std::wstring AnsiToText(const std::string& bytes) override { return DecodeWindows1252(bytes); }
+
+  std::string TextToAnsi(const std::wstring& text) override { return EncodeWindows1252(text); }
+
+  int CompareText(const std::wstring& a, const std::wstring& b) override {
+    return CompareFolded(a, b);
+  }
+
+  std::wstring DecimalSeparator() override {
+    std::wstring separator = L".";
+    if (locale_t locale = ::newlocale(LC_NUMERIC_MASK, "", static_cast<locale_t>(0))) {
+      const char* radix = ::nl_langinfo_l(RADIXCHAR, locale);
+      if (radix && *radix) separator = DecodeUtf8(radix);
+      ::freelocale(locale);
+    }
+    return separator;
+  }
+
+  bool ClaimSingleInstance(const std::wstring& productId) override {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    struct stat st;
+    const std::string folder =
+        runtime && *runtime && ::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) ? runtime : "/tmp";
+    const std::string path = folder + "/updater-" + std::to_string(::getuid()) + "-" +
+                             EncodeUtf8(productId) + ".lock";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return true;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const bool held = errno == EWOULDBLOCK;
+      ::close(fd);
+      return !held;
+    }
+    // The descriptor stays open, and the lock held, until the process ends.
+    return true;
+  }
+
+ private:
+  static std::string RegFilePath() {
+    if (const char* file = std::getenv("HKCU_FILE"); file && *file) return file;
+    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config) {
+      return std::string(config) + "/hkcu.reg";
+    }
+    const char* home = std::getenv("HOME");
+    return std::string(home ? home : "") + "/.config/hkcu.reg";
+  }
+
+  static bool WriteAll(int fd, const std::string& text) {
+    for (std::size_t done = 0; done < text.size();) {
+      const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      done += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  // One line typed at the terminal; false at its end or on an error.
+  static bool ReadLine(int fd, std::string* line) {
+    line->clear();
+    for (;;) {
+      char c;
+      const ssize_t n = ::read(fd, &c, 1);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      if (c == '\n' || c == '\r') return true;
+      line->push_back(c);
+    }
+  }
+
+  std::map<RegistryKey, RegFileKey> open_;
+  RegistryKey nextHandle_ = 0x100;
+};
+
+}  // namespace
+
+Platform& SystemPlatform() {
+  static PosixPlatform platform;
+  return platform;
+}
+
+}  // namespace updater

@@ -1,0 +1,153 @@
+// The operating-system operations the updater's logic is allowed to use.
+//
+// The logic (update, manifest, lockwait) reaches the system only through this
+// interface. Exactly one realisation is linked into the program: env_windows.cc
+// on Windows, env_posix.cc elsewhere. Tests use an in-memory fake.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace updater {
+
+// Message-box flags and results, with the values Windows gives them.
+constexpr unsigned kMbOk = 0;
+constexpr unsigned kMbYesNo = 4;
+constexpr unsigned kMbIconError = 16;
+constexpr unsigned kMbIconWarning = 48;
+constexpr unsigned kMbIconInformation = 64;
+constexpr int kIdOk = 1;
+constexpr int kIdYes = 6;
+constexpr int kIdNo = 7;
+
+// Registry value types and status codes, with the values Windows gives them.
+constexpr std::uint32_t kRegSz = 1;
+constexpr std::uint32_t kRegBinary = 3;
+constexpr std::uint32_t kRegDword = 4;
+constexpr std::uint32_t kRegMultiSz = 7;
+constexpr std::int32_t kErrorSuccess = 0;
+constexpr std::int32_t kErrorFileNotFound = 2;
+constexpr std::int32_t kErrorAccessDenied = 5;
+constexpr std::int32_t kErrorInvalidHandle = 6;
+constexpr std::int32_t kErrorMoreData = 234;
+
+// An opened registry key; 0 is the null key.
+using RegistryKey = std::uintptr_t;
+// The only root the updater reads.
+constexpr RegistryKey kHkeyCurrentUser = 0x80000001u;
+
+// Outcome of a presence test by path.
+struct FindResult {
+  bool ok = true;     // false: the path could not be searched
+  std::wstring name;  // on-disk name of the first plain file; empty: none
+};
+
+// Why a copy did not happen; each maps to one short Danish reason.
+enum class CopyError {
+  kNone,           // copied
+  kFolderMissing,  // the destination's folder does not exist
+  kAccessDenied,   // no permission, or the destination is read-only
+  kInUse,          // sharing violation or busy file: worth trying again
+  kInvalidName,    // the path is not a valid file name
+  kSourceMissing,  // the source went away before it could be read
+  kNoSpace,        // the disk is full
+  kOther,          // anything else
+};
+
+// A file opened for sequential reading of its bytes.
+class InputFile {
+ public:
+  virtual ~InputFile() = default;
+  // Reads up to `size` bytes into `buffer`; returns the count read, 0 at the
+  // end of the file, -1 on a read failure.
+  virtual std::ptrdiff_t Read(char* buffer, std::size_t size) = 0;
+};
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // Value of the environment variable `name`, matched without regard to
+  // letter case; empty text when it is not set.
+  virtual std::wstring EnvironmentValue(const std::wstring& name) = 0;
+
+  // Bare on-disk name of the first plain file (not hidden, not system, not a
+  // folder) matching `path`, whose last component may hold * and ?; empty
+  // name when none matches; ok=false when the path cannot be searched.
+  virtual FindResult FindFileName(const std::wstring& path) = 0;
+
+  // The file opened for reading from its start; null when it cannot be
+  // opened (missing, a folder, no access).
+  virtual std::unique_ptr<InputFile> OpenFile(const std::wstring& path) = 0;
+
+  // Copies `source` over `destination` so that the destination holds either
+  // its old content or the whole new content, never a part; kNone on
+  // success, otherwise why it failed (the old destination is then untouched).
+  virtual CopyError CopyFile(const std::wstring& source,
+                             const std::wstring& destination) = 0;
+
+  // Opens `subKey` under `root`; 0 and the key in `key` on success, the
+  // Windows error code otherwise (2 when the key does not exist).
+  virtual std::int32_t RegOpenKeyExA(RegistryKey root, const std::string& subKey,
+                                     std::uint32_t options, std::uint32_t access,
+                                     RegistryKey* key) = 0;
+
+  // Reads the value `name` of `key`: its type and size in bytes, and its data
+  // when `data` is given (`size` in: the buffer's capacity). 0 on success;
+  // 2 when the value does not exist; 234 when the buffer is too small (the
+  // size then tells what is needed); another Windows error code on failure.
+  virtual std::int32_t RegQueryValueExA(RegistryKey key, const std::string& name,
+                                        std::uint32_t* type, unsigned char* data,
+                                        std::uint32_t* size) = 0;
+
+  // Releases `key`; 0 on success, 6 for a key that is not open.
+  virtual std::int32_t RegCloseKey(RegistryKey key) = 0;
+
+  // Shows a modal box and waits for the answer; the button pressed (1 OK,
+  // 6 Yes, 7 No), or 0 when the box cannot be shown.
+  virtual int ShowMessage(const std::wstring& prompt, unsigned flags,
+                          const std::wstring& title) = 0;
+
+  // Blocks the thread for `milliseconds`; nothing to report.
+  virtual void Sleep(unsigned milliseconds) = 0;
+
+  // Ends the process at once; never returns to the caller.
+  [[noreturn]] virtual void EndProgram() = 0;
+
+  // Text from 8-bit text in the system's ANSI code page; never fails (bytes
+  // with no character become the character of the same number).
+  virtual std::wstring AnsiToText(const std::string& bytes) = 0;
+
+  // 8-bit ANSI text from text; characters with no ANSI form become "?".
+  virtual std::string TextToAnsi(const std::wstring& text) = 0;
+
+  // Order of `a` and `b` in the user's locale, ignoring letter case:
+  // negative, 0 or positive. Digit strings compare character by character.
+  virtual int CompareText(const std::wstring& a, const std::wstring& b) = 0;
+
+  // The decimal separator of the user's number format; "." when unknown.
+  virtual std::wstring DecimalSeparator() = 0;
+
+  // Claims the right to be the one updater running for `productId`; true
+  // when claimed (held until the process ends), false when another updater
+  // holds it. When the claim cannot be checked at all it counts as claimed.
+  virtual bool ClaimSingleInstance(const std::wstring& productId) = 0;
+};
+
+// The realisation compiled into this build (Windows or POSIX).
+Platform& SystemPlatform();
+
+// Case-insensitive equality in the user's locale; every equality test on
+// text in the updater uses it.
+inline bool TextEquals(Platform& platform, const std::wstring& a, const std::wstring& b) {
+  return platform.CompareText(a, b) == 0;
+}
+
+// Case-insensitive order in the user's locale: negative, 0 or positive.
+inline int TextCompare(Platform& platform, const std::wstring& a, const std::wstring& b) {
+  return platform.CompareText(a, b);
+}
+
+}  // namespace updater

@@ -1,0 +1,34 @@
+// Finding the installed product in the registry: its version and install
+// folder.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+#include "update/update.h"
+
+namespace updater {
+
+// Reads the value `name` of `key` into `slot` with the two-call read (size
+// first, then data). Returns 0 on success, the Windows error of the call that
+// failed, or -1 for a type it does not read (neither REG_SZ nor REG_DWORD).
+// The slot is changed only as each outcome allows: a failed size query, an
+// unread type, a failed integer read and an empty string leave it as it was;
+// a failed string read empties it.
+std::int32_t ReadRegistryValue(Platform& platform, RegistryKey key, const std::wstring& name,
+                               RegistryValue* slot);
+
+// The installed version made numeric and turned back into text in the
+// user's number format: "5.20" gives "5.2" (or "5,2" where the decimal
+// separator is a comma), "7 beta" gives "7", text without a number gives "0".
+std::wstring NormalizeInstalledVersion(const std::wstring& text,
+                                       const std::wstring& decimalSeparator);
+
+// Fills installedVersion, installFolder (ending in "\"), lockPath and
+// lockName from the product's registry key. False when no product is
+// installed: the key cannot be opened, or the install folder is not read as
+// non-empty text; copying into a made-up folder would then damage the disk.
+bool LookupInstalledProduct(Platform& platform, UpdateContext& context);
+
+}  // namespace updater

@@ -1,0 +1,288 @@
+// The POSIX platform on real files in a fresh temporary folder.
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <functional>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/text.h"
+#include "update/registry_lookup.h"
+
+namespace updater {
+namespace {
+
+namespace fs = std::filesystem;
+
+class PosixPlatformTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/updater-posix-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    root_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  // The path of `relative` as the updater writes it: with "\".
+  std::wstring Win(const std::string& relative) const {
+    std::wstring path = DecodeUtf8(root_ + "/" + relative);
+    for (wchar_t& c : path) {
+      if (c == L'/') c = L'\\';
+    }
+    return path;
+  }
+  void Write(const std::string& relative, const std::string& content) const {
+    fs::create_directories(fs::path(root_ + "/" + relative).parent_path());
+    std::ofstream(root_ + "/" + relative, std::ios::binary) << content;
+  }
+  std::string Read(const std::string& relative) const {
+    std::ifstream in(root_ + "/" + relative, std::ios::binary);
+    if (!in) return "<no such file>";
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+  }
+  // Names in a folder, to see that no temporary file was left behind.
+  std::vector<std::string> List(const std::string& relative) const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(root_ + "/" + relative)) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  Platform& platform_ = SystemPlatform();
+  std::string root_;
+};
+
+TEST_F(PosixPlatformTest, FindFileNameMatchesLikeWindows) {
+  Write("Temp/sylkum.mde", "x");
+  Write("Temp/Hj\xC3\xA6lp.chm", "x");
+  Write("Temp/.hidden.mde", "x");
+  Write("Temp/b.txt", "x");
+  Write("Temp/a.txt", "x");
+  fs::create_directories(root_ + "/Temp/folder.mde");
+  struct Case {
+    std::string path;
+    std::wstring name;
+  };
+  const Case cases[] = {
+      {"Temp/SYLKUM.MDE", L"sylkum.mde"},
+      {"TEMP/sylkum.mde", L"sylkum.mde"},         // folders too
+      {"Temp/HJ\xC3\x86LP.CHM", L"Hj\u00E6lp.chm"},  // Danish letters fold
+      {"Temp/*.mde", L"sylkum.mde"},               // not the hidden one, nor the folder
+      {"Temp/s?lkum.*", L"sylkum.mde"},
+      {"Temp/*.txt", L"a.txt"},                    // the first in name order
+      {"Temp/*.*", L"a.txt"},
+      {"Temp/.hidden.mde", L""},
+      {"Temp/folder.mde", L""},
+      {"Temp/none.mde", L""},
+      {"Missing/sylkum.mde", L""},
+      {"Temp/", L""},
+  };
+  for (const Case& c : cases) {
+    const FindResult found = platform_.FindFileName(Win(c.path));
+    EXPECT_TRUE(found.ok) << c.path;
+    EXPECT_EQ(found.name, c.name) << c.path;
+  }
+}
+
+TEST_F(PosixPlatformTest, FindFileNameFailsForPathsThatCannotBeSearched) {
+  Write("Temp/a.txt", "x");
+  for (const std::wstring& path : {Win("Temp/a<b"), Win("Temp/a|b"), Win("Te*p/a.txt"),
+                                   Win("Temp/a.txt") + std::wstring(1, L'\0')}) {
+    EXPECT_FALSE(platform_.FindFileName(path).ok);
+  }
+}
+
+TEST_F(PosixPlatformTest, OpenFileReadsFilesInAnyLetterCaseButNotFolders) {
+  Write("Temp/OrvakBK.ini", "5.3\r\n");
+  std::unique_ptr<InputFile> file = platform_.OpenFile(Win("temp/orvakbk.INI"));
+  ASSERT_NE(file, nullptr);
+  char buffer[16];
+  EXPECT_EQ(file->Read(buffer, sizeof buffer), 5);
+  EXPECT_EQ(file->Read(buffer, sizeof buffer), 0);
+  EXPECT_EQ(platform_.OpenFile(Win("Temp")), nullptr);
+  EXPECT_EQ(platform_.OpenFile(Win("Temp/none.ini")), nullptr);
+}
+
+TEST_F(PosixPlatformTest, CopyReplacesTheFileInWhateverCaseItHas) {
+  Write("Temp/sylkum.mde", "new content");
+  Write("Prog/Sylkum/Sylkum.mde", "old");
+  EXPECT_EQ(platform_.CopyFile(Win("Temp/sylkum.mde"), Win("prog/SYLKUM/SYLKUM.MDE")),
+            CopyError::kNone);
+  EXPECT_EQ(Read("Prog/Sylkum/Sylkum.mde"), "new content");
+  EXPECT_EQ(List("Prog/Sylkum"), std::vector<std::string>{"Sylkum.mde"});
+
+  EXPECT_EQ(platform_.CopyFile(Win("Temp/sylkum.mde"), Win("Prog/Sylkum/Ny.dll")),
+            CopyError::kNone);
+  EXPECT_EQ(Read("Prog/Sylkum/Ny.dll"), "new content");
+}
+
+TEST_F(PosixPlatformTest, CopyFailuresNameTheirReason) {
+  Write("Temp/a.dll", "a");
+  fs::create_directories(root_ + "/Prog/Folder.dll");
+  EXPECT_EQ(platform_.CopyFile(Win("Temp/a.dll"), Win("Prog/Sub/a.dll")),
+            CopyError::kFolderMissing);
+  EXPECT_EQ(platform_.CopyFile(Win("Temp/none.dll"), Win("Prog/a.dll")),
+            CopyError::kSourceMissing);
+  EXPECT_EQ(platform_.CopyFile(Win("Temp/a.dll"), Win("Prog/Folder.dll")),
+            CopyError::kAccessDenied);
+  EXPECT_EQ(platform_.CopyFile(Win("Temp/a.dll"), Win("Prog/a|b.dll")), CopyError::kInvalidName);
+  EXPECT_EQ(List("Prog"), std::vector<std::string>{"Folder.dll"});
+}
+
+TEST_F(PosixPlatformTest, CopyThatFailsPartWayLeavesTheOldFileWhole) {
+  Write("Temp/big.mdb", std::string(256 * 1024, 'N'));
+  Write("Prog/big.mdb", "old database");
+  // A child process whose files may not grow past 64 KiB: its copy fails
+  // in the middle, as on a full disk.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{64 * 1024, 64 * 1024};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    const CopyError error = SystemPlatform().CopyFile(Win("Temp/big.mdb"), Win("Prog/big.mdb"));
+    ::_exit(error == CopyError::kNone ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1) << "the copy should have failed";
+  EXPECT_EQ(Read("Prog/big.mdb"), "old database");
+  EXPECT_EQ(List("Prog"), std::vector<std::string>{"big.mdb"});
+}
+
+TEST_F(PosixPlatformTest, LargeCopyIsWhole) {
+  std::string content(3 * 1024 * 1024 + 17, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 251);
+  Write("Temp/big.bin", content);
+  fs::create_directories(root_ + "/Prog");
+  ASSERT_EQ(platform_.CopyFile(Win("Temp/big.bin"), Win("Prog/big.bin")), CopyError::kNone);
+  EXPECT_TRUE(Read("Prog/big.bin") == content);
+}
+
+TEST_F(PosixPlatformTest, EnvironmentNamesIgnoreLetterCase) {
+  ::setenv("UPDATER_TEST_TEMP", "/tmp/\xC3\x85se", 1);
+  EXPECT_EQ(platform_.EnvironmentValue(L"updater_test_temp"), L"/tmp/\u00C5se");
+  ::unsetenv("UPDATER_TEST_TEMP");
+  EXPECT_EQ(platform_.EnvironmentValue(L"updater_test_temp"), L"");
+}
+
+TEST_F(PosixPlatformTest, RegistryComesFromTheRegFile) {
+  const std::string reg = root_ + "/hkcu.reg";
+  ::setenv("HKCU_FILE", reg.c_str(), 1);
+  RegistryKey key = 0;
+  EXPECT_NE(platform_.RegOpenKeyExA(kHkeyCurrentUser, "Software\\Zorbe IT Service\\Sylkum", 0,
+                                    0x3F, &key),
+            0)
+      << "no file: the key cannot be opened";
+
+  // UTF-16LE with a byte-order mark, as regedit writes it.
+  const std::wstring text =
+      L"Windows Registry Editor Version 5.00\r\n\r\n"
+      L"[HKEY_CURRENT_USER\\Software\\Zorbe IT Service\\Sylkum]\r\n"
+      L"\"Version\"=\"5.20\"\r\n"
+      L"\"MDE\"=\"C:\\\\Prog\\\\S\u00F8lkum\"\r\n"
+      L"\"Count\"=dword:0000002a\r\n";
+  std::string bytes = "\xFF\xFE";
+  for (wchar_t c : text) {
+    bytes.push_back(static_cast<char>(c & 0xFF));
+    bytes.push_back(static_cast<char>(c >> 8));
+  }
+  std::ofstream(reg, std::ios::binary) << bytes;
+  ASSERT_EQ(platform_.RegOpenKeyExA(kHkeyCurrentUser, "software\\zorbe it service\\SYLKUM", 0,
+                                    0x3F, &key),
+            0);
+  RegistryValue slot;
+  EXPECT_EQ(ReadRegistryValue(platform_, key, L"MDE", &slot), 0);
+  EXPECT_EQ(slot.AsText(), L"C:\\Prog\\S\u00F8lkum");
+  EXPECT_EQ(ReadRegistryValue(platform_, key, L"count", &slot), 0);
+  EXPECT_EQ(slot.AsText(), L"42");
+  EXPECT_EQ(ReadRegistryValue(platform_, key, L"Missing", &slot), kErrorFileNotFound);
+  std::uint32_t type = 0, size = 2;
+  unsigned char small[2];
+  EXPECT_EQ(platform_.RegQueryValueExA(key, "Version", &type, small, &size), kErrorMoreData);
+  EXPECT_EQ(size, 5u);
+  EXPECT_EQ(platform_.RegCloseKey(key), 0);
+  EXPECT_NE(platform_.RegCloseKey(key), 0);
+
+  std::ofstream(reg, std::ios::binary) << "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER";
+  EXPECT_NE(platform_.RegOpenKeyExA(kHkeyCurrentUser, "Software", 0, 0x3F, &key), 0)
+      << "a malformed file: the key cannot be opened";
+  ::unsetenv("HKCU_FILE");
+}
+
+TEST_F(PosixPlatformTest, OnlyOneClaimPerProduct) {
+  EXPECT_TRUE(platform_.ClaimSingleInstance(L"UnitTestProduct"));
+  EXPECT_FALSE(platform_.ClaimSingleInstance(L"UnitTestProduct"));
+  EXPECT_TRUE(platform_.ClaimSingleInstance(L"OtherUnitTestProduct"));
+}
+
+// Runs `body` in a child process on a new pseudo-terminal, types `input`
+// and returns what the child printed on the terminal and its exit status.
+std::pair<std::string, int> OnTerminal(const std::function<int()>& body, const std::string& input) {
+  int master = -1;
+  const pid_t child = ::forkpty(&master, nullptr, nullptr, nullptr);
+  if (child == 0) ::_exit(body());
+  std::string screen;
+  if (child < 0) return {screen, -1};
+  EXPECT_EQ(::write(master, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(master, buffer, sizeof buffer);
+    if (n <= 0) break;
+    screen.append(buffer, static_cast<std::size_t>(n));
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ::close(master);
+  return {screen, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+TEST_F(PosixPlatformTest, MessageBoxesOnTheTerminal) {
+  const auto yesNo = [] {
+    return SystemPlatform().ShowMessage(L"Der er en ny version\r\n\r\n\u00D8nsker du?", kMbYesNo,
+                                        L"Zorbe IT - OrvakBK");
+  };
+  auto [screen, answer] = OnTerminal(yesNo, "x\nJ\n");
+  EXPECT_EQ(answer, kIdYes);
+  EXPECT_NE(screen.find("Zorbe IT - OrvakBK"), std::string::npos);
+  EXPECT_NE(screen.find("\xC3\x98nsker du?"), std::string::npos);
+  EXPECT_NE(screen.find("[Ja / Nej]"), std::string::npos);
+
+  EXPECT_EQ(OnTerminal(yesNo, "n\n").second, kIdNo);
+  const auto ok = [] {
+    return SystemPlatform().ShowMessage(L"Done", kMbIconInformation, L"Zorbe IT - OrvakBK");
+  };
+  EXPECT_EQ(OnTerminal(ok, "\n").second, kIdOk);
+}
+
+TEST_F(PosixPlatformTest, NoTerminalMeansNoBox) {
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::setsid();  // no controlling terminal any more
+    ::_exit(SystemPlatform().ShowMessage(L"x", kMbYesNo, L"t"));
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+}  // namespace updater

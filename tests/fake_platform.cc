@@ -1,0 +1,209 @@
+#include "fake_platform.h"
+
+#include <cstring>
+
+namespace updater::testing {
+namespace {
+
+std::wstring FolderOf(const std::wstring& path) {
+  const std::size_t slash = path.find_last_of(L'\\');
+  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+std::wstring NameOf(const std::wstring& path) {
+  const std::size_t slash = path.find_last_of(L'\\');
+  return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+// Windows file-name matching: "*" any run, "?" any one character.
+bool Matches(const std::wstring& pattern, const std::wstring& name) {
+  if (pattern.empty()) return name.empty();
+  if (pattern[0] == L'*') {
+    for (std::size_t skip = 0; skip <= name.size(); ++skip) {
+      if (Matches(pattern.substr(1), name.substr(skip))) return true;
+    }
+    return false;
+  }
+  if (name.empty()) return false;
+  if (pattern[0] != L'?' && FoldCase(pattern[0]) != FoldCase(name[0])) return false;
+  return Matches(pattern.substr(1), name.substr(1));
+}
+
+class FakeInputFile final : public InputFile {
+ public:
+  explicit FakeInputFile(std::string content) : content_(std::move(content)) {}
+  std::ptrdiff_t Read(char* buffer, std::size_t size) override {
+    const std::size_t n = std::min(size, content_.size() - pos_);
+    std::memcpy(buffer, content_.data() + pos_, n);
+    pos_ += n;
+    return static_cast<std::ptrdiff_t>(n);
+  }
+
+ private:
+  std::string content_;
+  std::size_t pos_ = 0;
+};
+
+}  // namespace
+
+void FakePlatform::AddFolder(const std::wstring& path) {
+  std::wstring folder = path;
+  while (!folder.empty() && folder.back() == L'\\') folder.pop_back();
+  while (!folder.empty()) {
+    folders_.insert(folder);
+    folder = FolderOf(folder);
+  }
+}
+
+void FakePlatform::AddFile(const std::wstring& path, const std::string& content, bool hidden) {
+  AddFolder(FolderOf(path));
+  files_[path] = File{NameOf(path), content, hidden};
+}
+
+std::string FakePlatform::Content(const std::wstring& path) const {
+  const auto file = files_.find(path);
+  return file == files_.end() ? std::string("<no such file>") : file->second.content;
+}
+
+void FakePlatform::SetString(const std::string& key, const std::string& name,
+                             const std::string& ansi, bool terminated) {
+  registry_[key][name] = Value{kRegSz, terminated ? ansi + std::string(1, '\0') : ansi};
+}
+
+void FakePlatform::SetDword(const std::string& key, const std::string& name,
+                            std::uint32_t value) {
+  std::string data(4, '\0');
+  for (int i = 0; i < 4; ++i) data[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+  registry_[key][name] = Value{kRegDword, data};
+}
+
+unsigned long long FakePlatform::SleptMs() const {
+  unsigned long long total = 0;
+  for (unsigned ms : sleeps) total += ms;
+  return total;
+}
+
+std::wstring FakePlatform::EnvironmentValue(const std::wstring& name) {
+  const auto value = env_.find(name);
+  return value == env_.end() ? std::wstring() : value->second;
+}
+
+FindResult FakePlatform::FindFileName(const std::wstring& path) {
+  finds.push_back(path);
+  if (onFind) onFind(static_cast<int>(finds.size()));
+  FindResult result;
+  if (failingFinds.count(path)) {
+    result.ok = false;
+    return result;
+  }
+  const std::wstring folder = FolderOf(path);
+  const std::wstring pattern = NameOf(path);
+  // The map is ordered by folded path, so the first match is the first in
+  // name order, as an NTFS folder lists them.
+  for (const auto& [filePath, file] : files_) {
+    if (CompareFolded(FolderOf(filePath), folder) != 0 || file.hidden) continue;
+    if (Matches(pattern, file.name)) {
+      result.name = file.name;
+      return result;
+    }
+  }
+  return result;
+}
+
+std::unique_ptr<InputFile> FakePlatform::OpenFile(const std::wstring& path) {
+  const auto file = files_.find(path);
+  if (file == files_.end()) return nullptr;
+  return std::make_unique<FakeInputFile>(file->second.content);
+}
+
+CopyError FakePlatform::CopyFile(const std::wstring& source, const std::wstring& destination) {
+  copies.push_back(destination);
+  auto scripted = copyFailures.find(destination);
+  if (scripted != copyFailures.end() && !scripted->second.empty()) {
+    const CopyError error = scripted->second.front();
+    scripted->second.pop_front();
+    if (error != CopyError::kNone) return error;
+  }
+  const auto from = files_.find(source);
+  if (from == files_.end()) return CopyError::kSourceMissing;
+  if (!folders_.count(FolderOf(destination))) return CopyError::kFolderMissing;
+  if (folders_.count(destination)) return CopyError::kAccessDenied;
+  auto to = files_.find(destination);
+  if (to != files_.end()) {
+    to->second.content = from->second.content;  // keeps its on-disk name
+  } else {
+    files_[destination] = File{NameOf(destination), from->second.content, false};
+  }
+  return CopyError::kNone;
+}
+
+std::int32_t FakePlatform::RegOpenKeyExA(RegistryKey root, const std::string& subKey,
+                                         std::uint32_t, std::uint32_t access, RegistryKey* key) {
+  lastAccessMask = access;
+  if (root != kHkeyCurrentUser || !registry_.count(subKey)) return kErrorFileNotFound;
+  *key = nextHandle_++;
+  handles_[*key] = subKey;
+  ++openKeys;
+  return kErrorSuccess;
+}
+
+std::int32_t FakePlatform::RegQueryValueExA(RegistryKey key, const std::string& name,
+                                            std::uint32_t* type, unsigned char* data,
+                                            std::uint32_t* size) {
+  const auto handle = handles_.find(key);
+  if (handle == handles_.end()) return kErrorInvalidHandle;
+  const auto& values = registry_[handle->second];
+  const auto value = values.find(name);
+  if (value == values.end()) return kErrorFileNotFound;
+  if (type) *type = value->second.type;
+  const auto needed = static_cast<std::uint32_t>(value->second.data.size());
+  if (data) {
+    const auto failing = failingDataReads.find(name);
+    if (failing != failingDataReads.end()) return failing->second;
+    if (*size < needed) {
+      *size = needed;
+      return kErrorMoreData;
+    }
+    std::memcpy(data, value->second.data.data(), needed);
+  }
+  *size = needed;
+  return kErrorSuccess;
+}
+
+std::int32_t FakePlatform::RegCloseKey(RegistryKey key) {
+  if (handles_.erase(key) == 0) return kErrorInvalidHandle;
+  --openKeys;
+  return kErrorSuccess;
+}
+
+int FakePlatform::ShowMessage(const std::wstring& prompt, unsigned flags,
+                              const std::wstring& title) {
+  boxes.push_back(Box{prompt, flags, title});
+  if (!answers.empty()) {
+    const int answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+  return (flags & 0x0F) == kMbYesNo ? kIdYes : kIdOk;
+}
+
+void FakePlatform::Sleep(unsigned milliseconds) {
+  sleeps.push_back(milliseconds);
+  if (onSleep) onSleep(static_cast<int>(sleeps.size()));
+}
+
+void FakePlatform::EndProgram() {
+  ended = true;
+  throw ProgramEnded{};
+}
+
+bool EndsProgram(FakePlatform& platform, const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const ProgramEnded&) {
+    return platform.ended;
+  }
+  return false;
+}
+
+}  // namespace updater::testing

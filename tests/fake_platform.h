@@ -1,0 +1,133 @@
+// An in-memory platform for tests: files, folders, registry and environment
+// live in maps; message boxes take scripted answers; every box and every
+// sleep is recorded and nothing really sleeps; EndProgram throws
+// ProgramEnded so that a test sees the end without losing its process.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/text.h"
+
+namespace updater::testing {
+
+// Thrown by FakePlatform::EndProgram.
+struct ProgramEnded {};
+
+struct FoldLess {
+  bool operator()(const std::wstring& a, const std::wstring& b) const {
+    return CompareFolded(a, b) < 0;
+  }
+};
+
+struct Box {
+  std::wstring prompt;
+  unsigned flags;
+  std::wstring title;
+};
+
+class FakePlatform : public Platform {
+ public:
+  struct File {
+    std::wstring name;  // on-disk form of the last component
+    std::string content;
+    bool hidden = false;
+  };
+  struct Value {
+    std::uint32_t type;
+    std::string data;
+  };
+
+  // --- Setting the scene ---------------------------------------------------
+  void SetEnv(const std::wstring& name, const std::wstring& value) { env_[name] = value; }
+  // Adds a folder (and its parents). Paths use "\"; a trailing "\" is optional.
+  void AddFolder(const std::wstring& path);
+  // Adds a file and its folders; the path's last component is its on-disk name.
+  void AddFile(const std::wstring& path, const std::string& content, bool hidden = false);
+  void RemoveFile(const std::wstring& path) { files_.erase(path); }
+  bool HasFile(const std::wstring& path) const { return files_.count(path) != 0; }
+  // The content of a file; fails the test's expectation by returning a marker
+  // when it does not exist.
+  std::string Content(const std::wstring& path) const;
+  const std::map<std::wstring, File, FoldLess>& files() const { return files_; }
+
+  void AddKey(const std::string& key) { registry_[key]; }
+  void SetString(const std::string& key, const std::string& name, const std::string& ansi,
+                 bool terminated = true);
+  void SetDword(const std::string& key, const std::string& name, std::uint32_t value);
+  void SetValue(const std::string& key, const std::string& name, std::uint32_t type,
+                const std::string& data) {
+    registry_[key][name] = Value{type, data};
+  }
+
+  // Scripted answers, taken in order; when none is left a Yes/No box is
+  // answered Yes and any other box OK.
+  std::deque<int> answers;
+  // Called after each recorded sleep with the number of sleeps so far, and
+  // before each presence test with the number of tests so far.
+  std::function<void(int)> onSleep;
+  std::function<void(int)> onFind;
+  // Paths whose presence test fails, and results for copies to a destination.
+  std::set<std::wstring, FoldLess> failingFinds;
+  std::map<std::wstring, std::deque<CopyError>, FoldLess> copyFailures;
+  // Statuses for the data read (second call) of a registry value.
+  std::map<std::string, std::int32_t> failingDataReads;
+  std::wstring decimalSeparator = L".";
+  bool anotherInstanceRunning = false;
+
+  // --- What happened -------------------------------------------------------
+  std::vector<Box> boxes;
+  std::vector<unsigned> sleeps;
+  std::vector<std::wstring> copies;  // destinations of copy attempts
+  std::vector<std::wstring> finds;   // paths of presence tests
+  int openKeys = 0;                  // opened and not yet closed
+  std::uint32_t lastAccessMask = 0;
+  bool ended = false;
+  unsigned long long SleptMs() const;
+
+  // --- Platform ------------------------------------------------------------
+  std::wstring EnvironmentValue(const std::wstring& name) override;
+  FindResult FindFileName(const std::wstring& path) override;
+  std::unique_ptr<InputFile> OpenFile(const std::wstring& path) override;
+  CopyError CopyFile(const std::wstring& source, const std::wstring& destination) override;
+  std::int32_t RegOpenKeyExA(RegistryKey root, const std::string& subKey, std::uint32_t options,
+                             std::uint32_t access, RegistryKey* key) override;
+  std::int32_t RegQueryValueExA(RegistryKey key, const std::string& name, std::uint32_t* type,
+                                unsigned char* data, std::uint32_t* size) override;
+  std::int32_t RegCloseKey(RegistryKey key) override;
+  int ShowMessage(const std::wstring& prompt, unsigned flags, const std::wstring& title) override;
+  void Sleep(unsigned milliseconds) override;
+  [[noreturn]] void EndProgram() override;
+  std::wstring AnsiToText(const std::string& bytes) override { return DecodeWindows1252(bytes); }
+  std::string TextToAnsi(const std::wstring& text) override { return EncodeWindows1252(text); }
+  int CompareText(const std::wstring& a, const std::wstring& b) override {
+    return CompareFolded(a, b);
+  }
+  std::wstring DecimalSeparator() override { return decimalSeparator; }
+  bool ClaimSingleInstance(const std::wstring&) override { return !anotherInstanceRunning; }
+
+ private:
+  struct FoldLessA {
+    bool operator()(const std::string& a, const std::string& b) const {
+      return CompareFolded(DecodeWindows1252(a), DecodeWindows1252(b)) < 0;
+    }
+  };
+  std::map<std::wstring, std::wstring, FoldLess> env_;
+  std::set<std::wstring, FoldLess> folders_;
+  std::map<std::wstring, File, FoldLess> files_;
+  std::map<std::string, std::map<std::string, Value, FoldLessA>, FoldLessA> registry_;
+  std::map<RegistryKey, std::string> handles_;
+  RegistryKey nextHandle_ = 100;
+};
+
+// Runs `body` (which ends the program) and reports whether it ended through
+// EndProgram.
+bool EndsProgram(FakePlatform& platform, const std::function<void()>& body);
+
+}  // namespace updater::testing

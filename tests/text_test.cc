@@ -1,0 +1,42 @@
+#include "platform/text.h"
+
+#include <gtest/gtest.h>
+
+namespace updater {
+namespace {
+
+TEST(TextTest, Windows1252BothWays) {
+  EXPECT_EQ(DecodeWindows1252("\xC6\xD8\xC5\xE6\xF8\xE5"), L"\u00C6\u00D8\u00C5\u00E6\u00F8\u00E5");
+  EXPECT_EQ(DecodeWindows1252("\x80\x9F"), L"\u20AC\u0178");
+  // The bytes 1252 leaves undefined keep their number.
+  EXPECT_EQ(DecodeWindows1252("\x81\x8D\x8F\x90\x9D"), L"\u0081\u008D\u008F\u0090\u009D");
+  std::string every;
+  for (int b = 0; b < 256; ++b) every.push_back(static_cast<char>(b));
+  EXPECT_EQ(EncodeWindows1252(DecodeWindows1252(every)), every);
+  EXPECT_EQ(EncodeWindows1252(L"\u20AC \u4E2D"), "\x80 ?");
+}
+
+TEST(TextTest, Utf8BothWaysAndMalformedBytes) {
+  const std::wstring danish = L"\u00C5se/\u00F8l \u20AC";
+  EXPECT_EQ(DecodeUtf8(EncodeUtf8(danish)), danish);
+  EXPECT_EQ(EncodeUtf8(L"\u00F8"), "\xC3\xB8");
+  EXPECT_EQ(DecodeUtf8("a\xC3"), L"a\uFFFD");        // cut short
+  EXPECT_EQ(DecodeUtf8("\xC0\xAF"), L"\uFFFD\uFFFD");  // overlong
+  EXPECT_EQ(DecodeUtf8("\xED\xA0\x80"), L"\uFFFD\uFFFD\uFFFD");  // surrogate
+  EXPECT_EQ(DecodeUtf8("\xFF"), L"\uFFFD");
+}
+
+TEST(TextTest, FoldingIgnoresCaseIncludingDanishLetters) {
+  EXPECT_EQ(CompareFolded(L"\u00E6\u00F8\u00E5", L"\u00C6\u00D8\u00C5"), 0);
+  EXPECT_EQ(CompareFolded(L"Sylkum.LDB", L"sylkum.ldb"), 0);
+  EXPECT_EQ(CompareFolded(L"\u0161\u0153\u017E\u00FF", L"\u0160\u0152\u017D\u0178"), 0);
+  EXPECT_NE(CompareFolded(L"\u00F7", L"\u00D7"), 0);  // division and multiplication signs
+  // Digits compare one by one: 10 sorts before 9.
+  EXPECT_LT(CompareFolded(L"10", L"9"), 0);
+  EXPECT_GT(CompareFolded(L"5.3", L"5.2"), 0);
+  EXPECT_LT(CompareFolded(L"5", L"5.0"), 0);
+  EXPECT_LT(CompareFolded(L"", L"0"), 0);
+}
+
+}  // namespace
+}  // namespace updater

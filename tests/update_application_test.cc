@@ -1,0 +1,217 @@
+// The application half of a run: the wait, the copies and the summary.
+#include <gtest/gtest.h>
+
+#include "scenario.h"
+
+namespace updater {
+namespace {
+
+using testing::kFailedHeading;
+using testing::kInstall;
+using testing::kUpdatedHeading;
+using testing::Scenario;
+
+std::wstring Installed(const std::wstring& name) { return std::wstring(kInstall) + name; }
+
+// The last box of a run: the summary or the not-closed error.
+const testing::Box& LastBox(const Scenario& s) { return s.platform.boxes.back(); }
+
+class UpdateApplicationTest : public ::testing::Test {
+ protected:
+  void SetUp() override { s.platform.AddFile(Installed(L"Sylkum.mde"), "old mde"); }
+
+  // Runs and checks that the three boxes came; returns the summary box.
+  const testing::Box& RunToSummary() {
+    EXPECT_TRUE(s.Run());
+    EXPECT_EQ(s.platform.boxes.size(), 3u);
+    EXPECT_EQ(LastBox(s).title, testing::kTitle);
+    return LastBox(s);
+  }
+
+  Scenario s;
+};
+
+TEST_F(UpdateApplicationTest, FullUpdateCopiesAndListsEveryFileInOrder) {
+  s.Manifest("5.3\r\nsylkum.mde,Sylkum.mde\r\nHJ\xC6LP.CHM,Hj\xE6lp.chm\r\nslut\r\n");
+  s.Payload(L"sylkum.mde", "new mde");
+  s.Payload(L"hj\u00E6lp.chm", "new help");
+  const testing::Box& summary = RunToSummary();
+  EXPECT_EQ(summary.prompt, std::wstring(kUpdatedHeading) + L"C:\\Prog\\Sylkum\\Sylkum.mde\r\n" +
+                                L"C:\\Prog\\Sylkum\\Hj\u00E6lp.chm\r\n");
+  EXPECT_EQ(summary.flags, kMbIconInformation);
+  EXPECT_EQ(s.platform.Content(Installed(L"Sylkum.mde")), "new mde");
+  EXPECT_EQ(s.platform.Content(Installed(L"Hj\u00E6lp.chm")), "new help");
+  EXPECT_TRUE(s.platform.sleeps.empty());
+}
+
+TEST_F(UpdateApplicationTest, EmptyListShowsTheHeadingAlone) {
+  s.Manifest("5.3\r\nslut\r\n");
+  EXPECT_EQ(RunToSummary().prompt, kUpdatedHeading);
+  EXPECT_TRUE(s.platform.copies.empty());
+}
+
+TEST_F(UpdateApplicationTest, EntriesThatAreNotThereArePassedOverWithoutATrace) {
+  s.Manifest(
+      "5.3\r\n"
+      "missing.dll,missing.dll\r\n"  // no such payload
+      ",empty.dll\r\n"               // empty source
+      "data\\x.mdb,x.mdb\r\n"        // a folder part never matches the bare name
+      "*.mde,wild.mde\r\n"           // a pattern is not the name it finds
+      "sylkum.mde,Sylkum.mde\r\n"
+      "slut\r\n");
+  s.Payload(L"sylkum.mde", "new mde");
+  s.platform.AddFile(Scenario::TempFile(L"data\\x.mdb"), "x");
+  EXPECT_EQ(RunToSummary().prompt,
+            std::wstring(kUpdatedHeading) + L"C:\\Prog\\Sylkum\\Sylkum.mde\r\n");
+  EXPECT_EQ(s.platform.copies, std::vector<std::wstring>{Installed(L"Sylkum.mde")});
+}
+
+TEST_F(UpdateApplicationTest, FailedCopiesAreListedApartWithTheirReasonAndAWarning) {
+  s.Manifest(
+      "5.3\r\n"
+      "a.dll,Sub\\a.dll\r\n"  // the sub-folder does not exist: no folder is made
+      "b.dll,b.dll\r\n"
+      "c.dll,c.dll\r\n"
+      "slut\r\n");
+  s.Payload(L"a.dll", "a");
+  s.Payload(L"b.dll", "b");
+  s.Payload(L"c.dll", "c");
+  s.platform.copyFailures[Installed(L"c.dll")] = {CopyError::kAccessDenied};
+  const testing::Box& summary = RunToSummary();
+  EXPECT_EQ(summary.prompt, std::wstring(kUpdatedHeading) + L"C:\\Prog\\Sylkum\\b.dll\r\n\r\n" +
+                                kFailedHeading +
+                                L"C:\\Prog\\Sylkum\\Sub\\a.dll (mappen findes ikke)\r\n"
+                                L"C:\\Prog\\Sylkum\\c.dll (adgang n\u00E6gtet)\r\n");
+  EXPECT_EQ(summary.flags, kMbIconWarning);
+  EXPECT_FALSE(s.platform.HasFile(Installed(L"Sub\\a.dll")));
+  EXPECT_FALSE(s.platform.HasFile(Installed(L"c.dll")));
+}
+
+TEST_F(UpdateApplicationTest, DestinationsOutsideTheInstallFolderAreRefused) {
+  const char* const unsafe[] = {
+      "",           "\\Windows\\x.dll", "/etc/x",      "C:x.dll",   "D:\\x.dll",
+      "a.dll:ads",  "..\\x.dll",        "sub\\..\\..\\x", "../x",   "sub/../../x",
+      "...\\x.dll", ". .\\x.dll",       "sub\\",       "a\\\\b",    "con.dll",
+      "Sub\\LPT1",  "a*.dll",           "a?.dll",      "a|b",       "a\"b",
+  };
+  for (const char* name : unsafe) {
+    Scenario t;
+    t.Manifest(std::string("5.3\r\nsylkum.mde,") + name + "\r\nslut\r\n");
+    t.Payload(L"sylkum.mde", "new");
+    ASSERT_TRUE(t.Run()) << name;
+    EXPECT_TRUE(t.platform.copies.empty()) << name;
+    EXPECT_NE(LastBox(t).prompt.find(L"(ugyldigt filnavn)"), std::wstring::npos) << name;
+    EXPECT_EQ(LastBox(t).flags, kMbIconWarning) << name;
+  }
+}
+
+TEST(IsSafeDestinationTest, OrdinaryNamesPass) {
+  for (const wchar_t* name : {L"Sylkum.mde", L"Sub\\Hj\u00E6lp.chm", L"a/b.txt", L".hidden",
+                              L"x..y", L"a.b.c", L"console.txt", L"COM10", L"LPT0.x"}) {
+    EXPECT_TRUE(IsSafeDestination(name)) << name;
+  }
+}
+
+TEST_F(UpdateApplicationTest, BusyFileIsTriedAgainBeforeItCountsAsFailed) {
+  s.Manifest("5.3\r\na.dll,a.dll\r\nb.dll,b.dll\r\nslut\r\n");
+  s.Payload(L"a.dll", "a");
+  s.Payload(L"b.dll", "b");
+  s.platform.copyFailures[Installed(L"a.dll")] = {CopyError::kInUse, CopyError::kInUse};
+  s.platform.copyFailures[Installed(L"b.dll")] =
+      std::deque<CopyError>(6, CopyError::kInUse);  // busy the whole time
+  const testing::Box& summary = RunToSummary();
+  EXPECT_EQ(summary.prompt, std::wstring(kUpdatedHeading) + L"C:\\Prog\\Sylkum\\a.dll\r\n\r\n" +
+                                kFailedHeading + L"C:\\Prog\\Sylkum\\b.dll (filen er i brug)\r\n");
+  EXPECT_EQ(s.platform.Content(Installed(L"a.dll")), "a");
+  EXPECT_EQ(s.platform.sleeps, std::vector<unsigned>(2 + 5, 200));
+}
+
+TEST_F(UpdateApplicationTest, OtherErrorsAreNotTriedAgain) {
+  s.Manifest("5.3\r\na.dll,a.dll\r\nslut\r\n");
+  s.Payload(L"a.dll", "a");
+  s.platform.copyFailures[Installed(L"a.dll")] = {CopyError::kNoSpace};
+  EXPECT_NE(RunToSummary().prompt.find(L"(disken er fuld)"), std::wstring::npos);
+  EXPECT_EQ(s.platform.copies.size(), 1u);
+}
+
+TEST_F(UpdateApplicationTest, ExistingDestinationIsReplacedKeepingItsName) {
+  s.Manifest("5.3\r\nSYLKUM.MDE,SYLKUM.MDE\r\nslut\r\n");
+  s.Payload(L"sylkum.mde", "new mde");
+  RunToSummary();
+  EXPECT_EQ(s.platform.Content(Installed(L"Sylkum.mde")), "new mde");
+  EXPECT_EQ(s.platform.files().at(Installed(L"Sylkum.mde")).name, L"Sylkum.mde");
+}
+
+TEST_F(UpdateApplicationTest, FailedPresenceTestLetsTheCopyDecide) {
+  s.Manifest("5.3\r\na.dll,a.dll\r\nb.dll,b.dll\r\nslut\r\n");
+  s.Payload(L"a.dll", "a");
+  s.platform.failingFinds = {Scenario::TempFile(L"a.dll"), Scenario::TempFile(L"b.dll")};
+  EXPECT_EQ(RunToSummary().prompt, std::wstring(kUpdatedHeading) +
+                                       L"C:\\Prog\\Sylkum\\a.dll\r\n\r\n" + kFailedHeading +
+                                       L"C:\\Prog\\Sylkum\\b.dll (kildefilen mangler)\r\n");
+}
+
+TEST_F(UpdateApplicationTest, TheListEndsAtTheTerminatorOrTheEndOfTheFile) {
+  struct Case {
+    std::string manifest;
+    std::wstring summary;
+  };
+  const std::wstring a = L"C:\\Prog\\Sylkum\\a.dll\r\n";
+  const Case cases[] = {
+      {"5.3\r\na.dll,a.dll\r\nSLUT\r\nb.dll,b.dll\r\n", kUpdatedHeading + a},
+      {"5.3\r\na.dll,a.dll\r\nslut,whatever\r\nb.dll,b.dll\r\n", kUpdatedHeading + a},
+      {"5.3\r\na.dll,a.dll\r\n", kUpdatedHeading + a},  // no terminator
+      {"5.3\r\na.dll,a.dll", kUpdatedHeading + a},
+      {"5.3\r\na.dll,a.dll\r\nb.dll", kUpdatedHeading + a + L"\r\n" + kFailedHeading +
+                                          L"C:\\Prog\\Sylkum\\ (ugyldigt filnavn)\r\n"},
+  };
+  for (const Case& c : cases) {
+    Scenario t;
+    t.Manifest(c.manifest);
+    t.Payload(L"a.dll", "a");
+    t.Payload(L"b.dll", "b");
+    ASSERT_TRUE(t.Run());
+    EXPECT_EQ(LastBox(t).prompt, c.summary) << c.manifest;
+  }
+}
+
+TEST_F(UpdateApplicationTest, ManifestGoneDuringTheWaitGivesTheHeadingAlone) {
+  s.Manifest("5.3\r\nsylkum.mde,Sylkum.mde\r\nslut\r\n");
+  s.Payload(L"sylkum.mde", "new");
+  s.platform.AddFile(Installed(L"Sylkum.ldb"), "");
+  s.platform.onSleep = [this](int) {
+    s.platform.RemoveFile(Installed(L"Sylkum.ldb"));
+    s.platform.RemoveFile(Scenario::TempFile(L"OrvakBK.ini"));
+  };
+  EXPECT_EQ(RunToSummary().prompt, kUpdatedHeading);
+  EXPECT_EQ(s.platform.Content(Installed(L"Sylkum.mde")), "old mde");
+}
+
+TEST_F(UpdateApplicationTest, ProductStillRunningGivesTheErrorAndTouchesNothing) {
+  s.Manifest("5.3\r\nsylkum.mde,Sylkum.mde\r\nslut\r\n");
+  s.Payload(L"sylkum.mde", "new");
+  s.platform.AddFile(Installed(L"sylkum.LDB"), "");
+  EXPECT_TRUE(s.Run());
+  ASSERT_EQ(s.platform.boxes.size(), 3u);
+  EXPECT_EQ(LastBox(s).prompt, testing::kNotClosed);
+  EXPECT_EQ(LastBox(s).flags, kMbIconError);
+  EXPECT_EQ(LastBox(s).title, testing::kTitle);
+  EXPECT_TRUE(s.platform.copies.empty());
+  EXPECT_EQ(s.platform.Content(Installed(L"Sylkum.mde")), "old mde");
+  EXPECT_EQ(s.platform.SleptMs(), 1500u * 400u);
+}
+
+TEST_F(UpdateApplicationTest, ProductClosedDuringTheWaitIsUpdated) {
+  s.Manifest("5.3\r\nsylkum.mde,Sylkum.mde\r\nslut\r\n");
+  s.Payload(L"sylkum.mde", "new");
+  s.platform.AddFile(Installed(L"Sylkum.ldb"), "");
+  s.platform.onSleep = [this](int count) {
+    if (count == 5) s.platform.RemoveFile(Installed(L"Sylkum.ldb"));
+  };
+  RunToSummary();
+  EXPECT_EQ(s.platform.sleeps.size(), 5u);
+  EXPECT_EQ(s.platform.Content(Installed(L"Sylkum.mde")), "new");
+}
+
+}  // namespace
+}  // namespace updater

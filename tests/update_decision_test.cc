@@ -1,0 +1,176 @@
+// The decision half of a run: whether the update is offered at all, and the
+// two boxes that lead into it.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "scenario.h"
+
+namespace updater {
+namespace {
+
+using testing::FakePlatform;
+using testing::kSylkumKey;
+using testing::Scenario;
+
+TEST(UpdateDecisionTest, OfferedUpdateShowsThePromptAndTheCloseNotice) {
+  Scenario s;
+  s.Manifest("5.3\r\nslut\r\n");
+  s.platform.answers = {kIdYes, kIdOk};
+  s.platform.SetString(kSylkumKey, "Version", "5.20");
+  ASSERT_TRUE(s.Run());
+  ASSERT_GE(s.platform.boxes.size(), 2u);
+  EXPECT_EQ(s.platform.boxes[0].prompt, testing::kPrompt);
+  EXPECT_EQ(s.platform.boxes[0].title, testing::kTitle);
+  EXPECT_EQ(s.platform.boxes[0].flags, kMbYesNo);
+  EXPECT_EQ(s.platform.boxes[1].prompt, testing::kCloseNotice);
+  EXPECT_EQ(s.platform.boxes[1].title, testing::kTitle);
+  EXPECT_EQ(s.platform.boxes[1].flags, kMbIconInformation);
+}
+
+TEST(UpdateDecisionTest, SilentEndsBeforeAnyBox) {
+  struct Case {
+    const char* what;
+    std::function<void(Scenario&)> setUp;
+  };
+  const Case cases[] = {
+      {"no manifest", [](Scenario&) {}},
+      {"hidden manifest",
+       [](Scenario& s) { s.platform.AddFile(Scenario::TempFile(L"OrvakBK.ini"), "9\r\n", true); }},
+      {"manifest presence test fails",
+       [](Scenario& s) {
+         s.Manifest("9\r\n");
+         s.platform.failingFinds.insert(Scenario::TempFile(L"OrvakBK.ini"));
+       }},
+      {"manifest for another product", [](Scenario& s) { s.Payload(L"OrvakLR.ini", "9\r\n"); }},
+      {"empty manifest", [](Scenario& s) { s.Manifest(""); }},
+      {"10 sorts before 9",
+       [](Scenario& s) {
+         s.Manifest("10\r\nslut\r\n");
+         s.platform.SetString(kSylkumKey, "Version", "9");
+       }},
+      {"equal version", [](Scenario& s) { s.Manifest("5.2\r\nslut\r\n"); }},
+      {"equal apart from letter case",
+       [](Scenario& s) {
+         s.Manifest("1e+17\r\n");  // the installed 1E17 reads back as 1E+17
+         s.platform.SetString(kSylkumKey, "Version", "1E17");
+       }},
+      {"older version", [](Scenario& s) { s.Manifest("5.1\r\nslut\r\n"); }},
+      {"no product installed",
+       [](Scenario& s) {
+         s.platform = FakePlatform();
+         s.platform.SetEnv(L"temp", testing::kTemp);
+         s.Manifest("9\r\n");
+       }},
+      {"install folder missing: never the drive root",
+       [](Scenario& s) {
+         s.Manifest("9\r\n");
+         s.platform.SetValue(kSylkumKey, "MDE", kRegBinary, "x");
+       }},
+      {"install folder a dword: never a folder named like the version",
+       [](Scenario& s) {
+         s.Manifest("9\r\n");
+         s.platform.SetDword(kSylkumKey, "MDE", 4);
+       }},
+      {"developer build folder",
+       [](Scenario& s) {
+         s.Manifest("9\r\n");
+         s.platform.SetString(kSylkumKey, "MDE", "c:\\sylkum\\foerbuild");
+       }},
+      {"other product's build folder",
+       [](Scenario& s) {
+         s.Manifest("9\r\n");
+         s.platform.SetString(kSylkumKey, "MDE", "C:\\DROVANEL\\Foerbuild\\");
+       }},
+      {"another updater already running",
+       [](Scenario& s) {
+         s.Manifest("9\r\n");
+         s.platform.anotherInstanceRunning = true;
+       }},
+  };
+  for (const Case& c : cases) {
+    Scenario s;
+    c.setUp(s);
+    EXPECT_TRUE(s.Run()) << c.what;
+    EXPECT_TRUE(s.platform.boxes.empty()) << c.what;
+    EXPECT_TRUE(s.platform.copies.empty()) << c.what;
+  }
+}
+
+TEST(UpdateDecisionTest, OfferedWhenTheOfferedVersionSortsAfter) {
+  struct Case {
+    const char* what;
+    std::function<void(Scenario&)> setUp;
+  };
+  const Case cases[] = {
+      {"5.3 after registry text 5.20", [](Scenario& s) { s.Manifest("5.3\r\n"); }},
+      {"8 after the integer 7",
+       [](Scenario& s) {
+         s.Manifest("8\r\n");
+         s.platform.SetDword(kSylkumKey, "Version", 7);
+       }},
+      {"missing version counts as 0",
+       [](Scenario& s) {
+         s.Manifest("1\r\n");
+         s.platform.SetValue(kSylkumKey, "Version", kRegBinary, "");
+       }},
+      {"spaces around the offered version",
+       [](Scenario& s) { s.Manifest("   5.3   ,x\r\n"); }},
+      {"manifest name in other letter case",
+       [](Scenario& s) { s.Payload(L"orvakbk.INI", "5.3\r\n"); }},
+      {"comma locale", [](Scenario& s) {
+         s.platform.decimalSeparator = L",";
+         s.platform.SetString(kSylkumKey, "Version", "5.20");
+         s.Manifest("\"5,3\"\r\n");  // unquoted, the comma would end the field
+       }},
+  };
+  for (const Case& c : cases) {
+    Scenario s;
+    c.setUp(s);
+    s.platform.answers = {kIdNo};
+    EXPECT_TRUE(s.Run()) << c.what;
+    ASSERT_EQ(s.platform.boxes.size(), 1u) << c.what;
+    EXPECT_EQ(s.platform.boxes[0].prompt, testing::kPrompt) << c.what;
+  }
+}
+
+TEST(UpdateDecisionTest, NoOrNoAnswerEndsAfterThePrompt) {
+  for (int answer : {kIdNo, 0}) {
+    Scenario s;
+    s.Manifest("9\r\nsylkum.mde,Sylkum.mde\r\nslut\r\n");
+    s.Payload(L"sylkum.mde", "new");
+    s.platform.answers = {answer};
+    EXPECT_TRUE(s.Run());
+    EXPECT_EQ(s.platform.boxes.size(), 1u);
+    EXPECT_TRUE(s.platform.copies.empty());
+    EXPECT_TRUE(s.platform.sleeps.empty());
+  }
+}
+
+TEST(UpdateDecisionTest, UnsetTempLooksAtTheRootAndABackslashIsNotDoubledAway) {
+  Scenario s;
+  s.platform = FakePlatform();
+  s.platform.SetString(kSylkumKey, "MDE", "C:\\Prog");
+  EXPECT_TRUE(s.Run());
+  ASSERT_FALSE(s.platform.finds.empty());
+  EXPECT_EQ(s.platform.finds[0], L"\\OrvakBK.ini");
+
+  Scenario t;
+  t.platform.SetEnv(L"temp", L"C:\\Temp\\");
+  EXPECT_TRUE(t.Run());
+  ASSERT_FALSE(t.platform.finds.empty());
+  EXPECT_EQ(t.platform.finds[0], L"C:\\Temp\\\\OrvakBK.ini");
+}
+
+TEST(UpdateDecisionTest, ConstantsOfThisBuildAreAKnownProfile) {
+  const BuildConstants build = ThisBuild();
+  bool known = false;
+  for (const ProductProfile& profile : ProductProfiles()) {
+    known = known || build.productId == profile.identifier;
+  }
+  EXPECT_TRUE(known);
+  EXPECT_FALSE(build.displayName.empty());
+}
+
+}  // namespace
+}  // namespace updater
