@@ -1,0 +1,516 @@
+// The platform on Windows: every operation maps onto the Win32 call that does
+// the job, using the wide (...W) calls for text and the ANSI registry calls.
+// This is the only file of the updater that includes <windows.h>.
+#include <windows.h>
+// <windows.h> renames CopyFile to CopyFileW; the interface has a member of
+// that name.
+#undef CopyFile
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "platform/platform.h"
+#include "platform/text.h"
+
+namespace updater {
+namespace {
+
+// --- Handles -----------------------------------------------------------------
+
+// A search started by FindFirstFileW, ended by FindClose.
+class FindHandle {
+ public:
+  explicit FindHandle(HANDLE handle) : handle_(handle) {}
+  FindHandle(const FindHandle&) = delete;
+  FindHandle& operator=(const FindHandle&) = delete;
+  ~FindHandle() {
+    if (valid()) FindClose(handle_);
+  }
+
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+// A file opened by CreateFileW, closed by CloseHandle.
+class FileHandle {
+ public:
+  explicit FileHandle(HANDLE handle) : handle_(handle) {}
+  FileHandle(FileHandle&& other) noexcept : handle_(other.handle_) {
+    other.handle_ = INVALID_HANDLE_VALUE;
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  FileHandle& operator=(FileHandle&&) = delete;
+  ~FileHandle() { Close(); }
+
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+  HANDLE get() const { return handle_; }
+
+  void Close() {
+    if (valid()) CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+// --- Paths -------------------------------------------------------------------
+
+// From this length on a path goes to the file calls in its \\?\ form: 248 is
+// the longest folder path the plain form allows, and a file name appended to
+// a folder just under it already passes MAX_PATH.
+constexpr std::size_t kLongPathFrom = 248;
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+bool HasNul(const std::wstring& text) { return text.find(L'\0') != std::wstring::npos; }
+
+// True when `path` holds a character no file or folder name can have, so no
+// search could match it: a control character or "|" anywhere, or a wildcard
+// ("*", "?", and "<", ">", '"', which FindFirstFileW also takes as wildcards)
+// in a folder component. Windows refuses such a path as an invalid name; we
+// check ourselves so the answer does not depend on how the file system below
+// words its refusal.
+bool HasInvalidNameCharacter(const std::wstring& path) {
+  std::size_t start = 0;
+  // "\\?\" and "\\.\" are prefixes, not a folder named "?".
+  if (path.size() >= 4 && IsSeparator(path[0]) && IsSeparator(path[1]) &&
+      (path[2] == L'?' || path[2] == L'.') && IsSeparator(path[3])) {
+    start = 4;
+  }
+  const std::size_t lastSeparator = path.find_last_of(L"\\/");
+  for (std::size_t i = start; i < path.size(); ++i) {
+    const wchar_t c = path[i];
+    if (c < 32 || c == L'|') return true;
+    const bool inFolder = lastSeparator != std::wstring::npos && i < lastSeparator;
+    if (inFolder && (c == L'*' || c == L'?' || c == L'<' || c == L'>' || c == L'"')) return true;
+  }
+  return false;
+}
+
+// "X:\..." (or "X:/...").
+bool IsDriveAbsolute(const std::wstring& path) {
+  return path.size() >= 3 &&
+         ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
+         path[1] == L':' && IsSeparator(path[2]);
+}
+
+// "\\server\share..." but not the device forms "\\?\..." and "\\.\...".
+bool IsUnc(const std::wstring& path) {
+  if (path.size() < 3 || !IsSeparator(path[0]) || !IsSeparator(path[1])) return false;
+  if (IsSeparator(path[2])) return false;
+  const bool deviceMark = path[2] == L'?' || path[2] == L'.';
+  return !(deviceMark && (path.size() == 3 || IsSeparator(path[3])));
+}
+
+// The form of `path` to hand to the file calls. A long absolute path gets the
+// \\?\ (or \\?\UNC\) prefix so that it is not cut at MAX_PATH, also on
+// Windows without long-path support switched on. That prefix also switches
+// off the clean-up Windows does to plain paths, so the path is first made
+// full by GetFullPathNameW, which does exactly that clean-up: / becomes \,
+// doubled \ are collapsed (the temp folder from the environment may end in
+// one before we add ours), "." and ".." components are resolved and trailing
+// dots and spaces are dropped. A path is then the same file in both forms.
+// Shorter and relative paths are passed unchanged.
+std::wstring FilePath(const std::wstring& path) {
+  if (path.size() < kLongPathFrom || HasNul(path)) return path;
+  const bool drive = IsDriveAbsolute(path);
+  if (!drive && !IsUnc(path)) return path;
+
+  std::wstring full(path.size() + 1, L'\0');
+  DWORD written = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(),
+                                   nullptr);
+  if (written >= full.size()) {
+    full.assign(written, L'\0');
+    written = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(),
+                               nullptr);
+    if (written >= full.size()) return path;
+  }
+  if (written == 0) return path;
+  full.resize(written);
+
+  // A reserved device name (CON, NUL...) as the last component gives a device
+  // path ("\\.\CON"); such a path is left as the caller wrote it.
+  if (drive && IsDriveAbsolute(full)) return L"\\\\?\\" + full;
+  if (!drive && IsUnc(full)) return L"\\\\?\\UNC\\" + full.substr(2);
+  return path;
+}
+
+// --- Copying -----------------------------------------------------------------
+
+// A copy is first written beside the destination under this extra ending and
+// then renamed over it, so the destination is never half written.
+constexpr wchar_t kTempEnding[] = L".updater-tmp";
+// Longest name of one path component on the file systems Windows uses.
+constexpr std::size_t kLongestName = 255;
+
+// The temporary file beside `destination`: its name with our ending, or a
+// fixed name in the same folder when that would make the name too long.
+std::wstring TempPathBeside(const std::wstring& destination) {
+  const std::wstring ending = kTempEnding;
+  const std::size_t slash = destination.find_last_of(L"\\/");
+  const std::size_t nameStart = slash == std::wstring::npos ? 0 : slash + 1;
+  if (destination.size() - nameStart + ending.size() <= kLongestName) {
+    return destination + ending;
+  }
+  return destination.substr(0, nameStart) + L"updater" + ending;
+}
+
+CopyError CopyErrorFrom(DWORD error) {
+  switch (error) {
+    case ERROR_PATH_NOT_FOUND:
+      return CopyError::kFolderMissing;
+    case ERROR_ACCESS_DENIED:
+      return CopyError::kAccessDenied;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_USER_MAPPED_FILE:
+      return CopyError::kInUse;
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_DIRECTORY:
+      return CopyError::kInvalidName;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return CopyError::kNoSpace;
+    default:
+      return CopyError::kOther;
+  }
+}
+
+bool IsNotFound(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// Removes the temporary file, also when it came out read-only (CopyFileW
+// carries the source's attributes over).
+void DeleteTemp(const std::wstring& temp) {
+  SetFileAttributesW(temp.c_str(), FILE_ATTRIBUTE_NORMAL);
+  DeleteFileW(temp.c_str());
+}
+
+// Forces the copied bytes of `temp` to the disk before it replaces the
+// destination, so that a power cut after the rename cannot leave a file of the
+// right name with missing content. FlushFileBuffers needs a handle that may
+// write, which a read-only file refuses, so the read-only mark is lifted for
+// the flush and put back after. Returns the Windows error, 0 when flushed.
+DWORD FlushToDisk(const std::wstring& temp) {
+  const DWORD attributes = GetFileAttributesW(temp.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return GetLastError();
+  const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  if (readOnly && !SetFileAttributesW(temp.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+    return GetLastError();
+  }
+  DWORD error = ERROR_SUCCESS;
+  {
+    // Others may share it: a virus scanner often looks at a new file at once.
+    FileHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid() || !FlushFileBuffers(file.get())) error = GetLastError();
+  }
+  if (readOnly && error == ERROR_SUCCESS && !SetFileAttributesW(temp.c_str(), attributes)) {
+    error = GetLastError();
+  }
+  return error;
+}
+
+// Why renaming over `destination` was refused with "access denied". Windows
+// gives that both for a destination we may not write and for a program file
+// that is running; only the second is worth trying again. A running or
+// otherwise opened file cannot be opened without sharing.
+CopyError AccessDeniedOnReplace(const std::wstring& destination) {
+  FileHandle probe(CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!probe.valid() && GetLastError() == ERROR_SHARING_VIOLATION) return CopyError::kInUse;
+  return CopyError::kAccessDenied;
+}
+
+// --- Reading -----------------------------------------------------------------
+
+class WindowsInputFile final : public InputFile {
+ public:
+  explicit WindowsInputFile(FileHandle file) : file_(std::move(file)) {}
+
+  std::ptrdiff_t Read(char* buffer, std::size_t size) override {
+    // One ReadFile takes at most a DWORD's worth, and the count must fit the
+    // signed result; a shorter read is allowed by the contract.
+    constexpr std::size_t kLargestRead = 0x7FFFFFFF;
+    const DWORD request = static_cast<DWORD>(size < kLargestRead ? size : kLargestRead);
+    DWORD read = 0;
+    if (!ReadFile(file_.get(), buffer, request, &read, nullptr)) return -1;
+    return static_cast<std::ptrdiff_t>(read);
+  }
+
+ private:
+  FileHandle file_;
+};
+
+// --- Text --------------------------------------------------------------------
+
+// Byte-for-character text, the result for bytes Windows cannot convert.
+std::wstring BytesAsCharacters(const std::string& bytes) {
+  std::wstring text;
+  text.reserve(bytes.size());
+  for (char b : bytes) text.push_back(static_cast<wchar_t>(static_cast<unsigned char>(b)));
+  return text;
+}
+
+// Converts with WideCharToMultiByte; false when Windows refuses the flags.
+bool WideToAnsi(const std::wstring& text, DWORD flags, const char* defaultChar,
+                std::string* out) {
+  const int length = static_cast<int>(text.size());
+  const int needed =
+      WideCharToMultiByte(CP_ACP, flags, text.data(), length, nullptr, 0, defaultChar, nullptr);
+  if (needed <= 0) return false;
+  out->assign(static_cast<std::size_t>(needed), '\0');
+  const int written = WideCharToMultiByte(CP_ACP, flags, text.data(), length, out->data(),
+                                          needed, defaultChar, nullptr);
+  if (written <= 0) return false;
+  out->resize(static_cast<std::size_t>(written));
+  return true;
+}
+
+// --- The platform ------------------------------------------------------------
+
+class WindowsPlatform final : public Platform {
+ public:
+  std::wstring EnvironmentValue(const std::wstring& name) override {
+    if (name.empty() || HasNul(name)) return std::wstring();
+    std::wstring value;
+    DWORD capacity = GetEnvironmentVariableW(name.c_str(), nullptr, 0);
+    // The variable could grow between the two calls; ask again then.
+    for (int attempt = 0; attempt < 4 && capacity > 0; ++attempt) {
+      value.assign(capacity, L'\0');
+      const DWORD length = GetEnvironmentVariableW(name.c_str(), value.data(), capacity);
+      if (length < capacity) {
+        value.resize(length);
+        return value;
+      }
+      capacity = length;
+    }
+    return std::wstring();
+  }
+
+  FindResult FindFileName(const std::wstring& path) override {
+    FindResult result;
+    if (HasInvalidNameCharacter(path)) {
+      result.ok = false;
+      return result;
+    }
+    WIN32_FIND_DATAW entry;
+    FindHandle search(FindFirstFileW(FilePath(path).c_str(), &entry));
+    if (!search.valid()) {
+      // A missing file or folder is an answer ("none"); anything else (a bad
+      // name, a drive without media, a missing server) means we could not look.
+      const DWORD error = GetLastError();
+      result.ok = IsNotFound(error) || error == ERROR_NO_MORE_FILES;
+      return result;
+    }
+    constexpr DWORD kNotPlain =
+        FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY;
+    do {
+      if ((entry.dwFileAttributes & kNotPlain) == 0) {
+        result.name = entry.cFileName;
+        return result;
+      }
+    } while (FindNextFileW(search.get(), &entry));
+    result.ok = GetLastError() == ERROR_NO_MORE_FILES;
+    return result;
+  }
+
+  std::unique_ptr<InputFile> OpenFile(const std::wstring& path) override {
+    if (HasNul(path)) return nullptr;
+    // Shared in every way: the files we read may be open in the product.
+    FileHandle file(CreateFileW(FilePath(path).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
+                                nullptr));
+    if (!file.valid()) return nullptr;
+    // CreateFileW refuses a folder on Windows, but not every system that runs
+    // Windows programs does; make sure.
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file.get(), &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      return nullptr;
+    }
+    return std::make_unique<WindowsInputFile>(std::move(file));
+  }
+
+  CopyError CopyFile(const std::wstring& source, const std::wstring& destination) override {
+    if (HasNul(source) || HasNul(destination)) return CopyError::kInvalidName;
+    const std::wstring from = FilePath(source);
+    const std::wstring to = FilePath(destination);
+    const std::wstring temp = FilePath(TempPathBeside(destination));
+
+    // Renaming over a read-only file or a folder is refused on Windows, but
+    // not by every system that runs Windows programs; refuse it ourselves so
+    // such a destination always stays as it is.
+    const DWORD destinationAttributes = GetFileAttributesW(to.c_str());
+    if (destinationAttributes != INVALID_FILE_ATTRIBUTES &&
+        (destinationAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+      return CopyError::kAccessDenied;
+    }
+
+    // A temporary file left by an earlier run may be read-only or hidden,
+    // which would make CopyFileW refuse to overwrite it.
+    SetFileAttributesW(temp.c_str(), FILE_ATTRIBUTE_NORMAL);
+
+    if (!CopyFileW(from.c_str(), temp.c_str(), FALSE)) {
+      const DWORD error = GetLastError();
+      DeleteTemp(temp);
+      if (IsNotFound(error)) {
+        // CopyFileW does not tell which side was missing: the source, or the
+        // folder of the destination.
+        if (GetFileAttributesW(from.c_str()) == INVALID_FILE_ATTRIBUTES &&
+            IsNotFound(GetLastError())) {
+          return CopyError::kSourceMissing;
+        }
+        return CopyError::kFolderMissing;
+      }
+      return CopyErrorFrom(error);
+    }
+
+    const DWORD flushError = FlushToDisk(temp);
+    if (flushError != ERROR_SUCCESS) {
+      DeleteTemp(temp);
+      return CopyErrorFrom(flushError);
+    }
+
+    if (!MoveFileExW(temp.c_str(), to.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      const DWORD error = GetLastError();
+      DeleteTemp(temp);
+      if (error == ERROR_ACCESS_DENIED) return AccessDeniedOnReplace(to);
+      return CopyErrorFrom(error);
+    }
+    return CopyError::kNone;
+  }
+
+  std::int32_t RegOpenKeyExA(RegistryKey root, const std::string& subKey, std::uint32_t options,
+                             std::uint32_t access, RegistryKey* key) override {
+    if (key != nullptr) *key = 0;
+    if (root == 0) return ERROR_INVALID_HANDLE;
+    // The ANSI call ends the name at a NUL, which would open another key.
+    if (subKey.find('\0') != std::string::npos) return ERROR_FILE_NOT_FOUND;
+    const HKEY rootKey =
+        root == kHkeyCurrentUser ? HKEY_CURRENT_USER : reinterpret_cast<HKEY>(root);
+    HKEY opened = nullptr;
+    const LONG status = ::RegOpenKeyExA(rootKey, subKey.c_str(), options,
+                                        static_cast<REGSAM>(access),
+                                        key != nullptr ? &opened : nullptr);
+    if (status == ERROR_SUCCESS && key != nullptr) *key = reinterpret_cast<RegistryKey>(opened);
+    return status;
+  }
+
+  std::int32_t RegQueryValueExA(RegistryKey key, const std::string& name, std::uint32_t* type,
+                                unsigned char* data, std::uint32_t* size) override {
+    if (key == 0) return ERROR_INVALID_HANDLE;
+    // The ANSI call ends the name at a NUL, which would read another value.
+    if (name.find('\0') != std::string::npos) return ERROR_FILE_NOT_FOUND;
+    // DWORD is unsigned long, not the uint32_t of the interface: go through
+    // locals of the right type.
+    DWORD valueType = 0;
+    DWORD valueSize = size != nullptr ? *size : 0;
+    const LONG status = ::RegQueryValueExA(
+        reinterpret_cast<HKEY>(key), name.c_str(), nullptr, type != nullptr ? &valueType : nullptr,
+        data, size != nullptr ? &valueSize : nullptr);
+    if (type != nullptr) *type = valueType;
+    if (size != nullptr) *size = valueSize;
+    return status;
+  }
+
+  std::int32_t RegCloseKey(RegistryKey key) override {
+    if (key == 0) return ERROR_INVALID_HANDLE;
+    return ::RegCloseKey(reinterpret_cast<HKEY>(key));
+  }
+
+  int ShowMessage(const std::wstring& prompt, unsigned flags,
+                  const std::wstring& title) override {
+    // The updater has no window of its own and is often started from the
+    // product as that closes; without this the box could open behind others.
+    return MessageBoxW(nullptr, prompt.c_str(), title.c_str(), flags | MB_SETFOREGROUND);
+  }
+
+  void Sleep(unsigned milliseconds) override { ::Sleep(milliseconds); }
+
+  [[noreturn]] void EndProgram() override { ExitProcess(0); }
+
+  std::wstring AnsiToText(const std::string& bytes) override {
+    if (bytes.empty()) return std::wstring();
+    if (bytes.size() > 0x7FFFFFFF) return BytesAsCharacters(bytes);
+    const int length = static_cast<int>(bytes.size());
+    const int needed = MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, nullptr, 0);
+    if (needed <= 0) return BytesAsCharacters(bytes);
+    std::wstring text(static_cast<std::size_t>(needed), L'\0');
+    const int written = MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, text.data(), needed);
+    if (written <= 0) return BytesAsCharacters(bytes);
+    text.resize(static_cast<std::size_t>(written));
+    return text;
+  }
+
+  std::string TextToAnsi(const std::wstring& text) override {
+    if (text.empty() || text.size() > 0x7FFFFFFF) return std::string();
+    std::string bytes;
+    // No best fit: a character without an ANSI form becomes "?", not a
+    // look-alike (which could name another registry value).
+    if (WideToAnsi(text, WC_NO_BEST_FIT_CHARS, "?", &bytes)) return bytes;
+    // Some ANSI code pages (UTF-8 among them) accept neither flags nor a
+    // default character.
+    if (WideToAnsi(text, 0, nullptr, &bytes)) return bytes;
+    return std::string();
+  }
+
+  int CompareText(const std::wstring& a, const std::wstring& b) override {
+    if (a.size() <= 0x7FFFFFFF && b.size() <= 0x7FFFFFFF) {
+      // String sort: hyphens and apostrophes count like other characters
+      // instead of being skipped as in word sort.
+      const int order = CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE | SORT_STRINGSORT,
+                                       a.data(), static_cast<int>(a.size()), b.data(),
+                                       static_cast<int>(b.size()));
+      if (order == CSTR_LESS_THAN) return -1;
+      if (order == CSTR_EQUAL) return 0;
+      if (order == CSTR_GREATER_THAN) return 1;
+    }
+    const int folded = CompareFolded(a, b);
+    return folded < 0 ? -1 : (folded > 0 ? 1 : 0);
+  }
+
+  std::wstring DecimalSeparator() override {
+    // Windows allows at most three characters here; the buffer has room to
+    // spare.
+    wchar_t buffer[16] = {};
+    const int length = GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, buffer, 16);
+    if (length <= 1) return L".";
+    return std::wstring(buffer, static_cast<std::size_t>(length - 1));
+  }
+
+  bool ClaimSingleInstance(const std::wstring& productId) override {
+    // A named mutex in this logon session; its handle is never closed, so
+    // the claim lasts until the process ends.
+    const std::wstring name = L"Local\\Zorbe IT updater " + productId;
+    const HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+    const DWORD error = GetLastError();
+    if (mutex != nullptr) return error != ERROR_ALREADY_EXISTS;
+    // Refused access means the mutex exists, made by an updater running with
+    // other rights (run as administrator): that one holds the claim.
+    return error != ERROR_ACCESS_DENIED;
+  }
+};
+
+}  // namespace
+
+Platform& SystemPlatform() {
+  static WindowsPlatform platform;
+  return platform;
+}
+
+}  // namespace updater
