@@ -1,19 +1,18 @@
 // The POSIX platform on real files in a fresh temporary folder.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pty.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <csignal>
-#include <functional>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 
@@ -81,11 +80,11 @@ TEST_F(PosixPlatformTest, FindFileNameMatchesLikeWindows) {
   };
   const Case cases[] = {
       {"Temp/SYLKUM.MDE", L"sylkum.mde"},
-      {"TEMP/sylkum.mde", L"sylkum.mde"},         // folders too
+      {"TEMP/sylkum.mde", L"sylkum.mde"},            // folders too
       {"Temp/HJ\xC3\x86LP.CHM", L"Hj\u00E6lp.chm"},  // Danish letters fold
-      {"Temp/*.mde", L"sylkum.mde"},               // not the hidden one, nor the folder
+      {"Temp/*.mde", L"sylkum.mde"},                 // not the hidden one, nor the folder
       {"Temp/s?lkum.*", L"sylkum.mde"},
-      {"Temp/*.txt", L"a.txt"},                    // the first in name order
+      {"Temp/*.txt", L"a.txt"},  // the first in name order
       {"Temp/*.*", L"a.txt"},
       {"Temp/.hidden.mde", L""},
       {"Temp/folder.mde", L""},
@@ -137,8 +136,7 @@ TEST_F(PosixPlatformTest, CopyFailuresNameTheirReason) {
   fs::create_directories(root_ + "/Prog/Folder.dll");
   EXPECT_EQ(platform_.CopyFile(Win("Temp/a.dll"), Win("Prog/Sub/a.dll")),
             CopyError::kFolderMissing);
-  EXPECT_EQ(platform_.CopyFile(Win("Temp/none.dll"), Win("Prog/a.dll")),
-            CopyError::kSourceMissing);
+  EXPECT_EQ(platform_.CopyFile(Win("Temp/none.dll"), Win("Prog/a.dll")), CopyError::kSourceMissing);
   EXPECT_EQ(platform_.CopyFile(Win("Temp/a.dll"), Win("Prog/Folder.dll")),
             CopyError::kAccessDenied);
   EXPECT_EQ(platform_.CopyFile(Win("Temp/a.dll"), Win("Prog/a|b.dll")), CopyError::kInvalidName);
@@ -187,8 +185,8 @@ TEST_F(PosixPlatformTest, RegistryComesFromTheRegFile) {
   const std::string reg = root_ + "/hkcu.reg";
   ::setenv("HKCU_FILE", reg.c_str(), 1);
   RegistryKey key = 0;
-  EXPECT_NE(platform_.RegOpenKeyExA(kHkeyCurrentUser, "Software\\Zorbe IT Service\\Sylkum", 0,
-                                    0x3F, &key),
+  EXPECT_NE(platform_.RegOpenKeyExA(kHkeyCurrentUser, "Software\\Zorbe IT Service\\Sylkum", 0, 0x3F,
+                                    &key),
             0)
       << "no file: the key cannot be opened";
 
@@ -205,8 +203,8 @@ TEST_F(PosixPlatformTest, RegistryComesFromTheRegFile) {
     bytes.push_back(static_cast<char>(c >> 8));
   }
   std::ofstream(reg, std::ios::binary) << bytes;
-  ASSERT_EQ(platform_.RegOpenKeyExA(kHkeyCurrentUser, "software\\zorbe it service\\SYLKUM", 0,
-                                    0x3F, &key),
+  ASSERT_EQ(platform_.RegOpenKeyExA(kHkeyCurrentUser, "software\\zorbe it service\\SYLKUM", 0, 0x3F,
+                                    &key),
             0);
   RegistryValue slot;
   EXPECT_EQ(ReadRegistryValue(platform_, key, L"MDE", &slot), 0);
@@ -221,7 +219,8 @@ TEST_F(PosixPlatformTest, RegistryComesFromTheRegFile) {
   EXPECT_EQ(platform_.RegCloseKey(key), 0);
   EXPECT_NE(platform_.RegCloseKey(key), 0);
 
-  std::ofstream(reg, std::ios::binary) << "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER";
+  std::ofstream(reg, std::ios::binary)
+      << "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER";
   EXPECT_NE(platform_.RegOpenKeyExA(kHkeyCurrentUser, "Software", 0, 0x3F, &key), 0)
       << "a malformed file: the key cannot be opened";
   ::unsetenv("HKCU_FILE");

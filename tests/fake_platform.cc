@@ -70,8 +70,7 @@ void FakePlatform::SetString(const std::string& key, const std::string& name,
   registry_[key][name] = Value{kRegSz, terminated ? ansi + std::string(1, '\0') : ansi};
 }
 
-void FakePlatform::SetDword(const std::string& key, const std::string& name,
-                            std::uint32_t value) {
+void FakePlatform::SetDword(const std::string& key, const std::string& name, std::uint32_t value) {
   std::string data(4, '\0');
   for (int i = 0; i < 4; ++i) data[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
   registry_[key][name] = Value{kRegDword, data};
@@ -137,8 +136,8 @@ CopyError FakePlatform::CopyFile(const std::wstring& source, const std::wstring&
   return CopyError::kNone;
 }
 
-std::int32_t FakePlatform::RegOpenKeyExA(RegistryKey root, const std::string& subKey,
-                                         std::uint32_t, std::uint32_t access, RegistryKey* key) {
+std::int32_t FakePlatform::RegOpenKeyExA(RegistryKey root, const std::string& subKey, std::uint32_t,
+                                         std::uint32_t access, RegistryKey* key) {
   lastAccessMask = access;
   if (root != kHkeyCurrentUser || !registry_.count(subKey)) return kErrorFileNotFound;
   *key = nextHandle_++;

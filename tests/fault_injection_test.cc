@@ -44,7 +44,8 @@ class FaultInjectionTest : public ::testing::Test {
   // Sets up the scene of one run; `lock` makes the product close only after
   // three polls.
   void SetUpScene(Scenario& s, bool lock) {
-    s.Manifest("5.3\r\nsylkum.mde,Sylkum.mde\r\nny.dll,Ny.dll\r\nHELP.CHM,Sub\\Help.chm\r\nslut\r\n");
+    s.Manifest(
+        "5.3\r\nsylkum.mde,Sylkum.mde\r\nny.dll,Ny.dll\r\nHELP.CHM,Sub\\Help.chm\r\nslut\r\n");
     s.Payload(L"sylkum.mde", "new mde");
     s.Payload(L"ny.dll", "new dll");
     s.Payload(L"help.chm", "new help");
@@ -86,13 +87,14 @@ class FaultInjectionTest : public ::testing::Test {
     };
     // No destination holds anything but its old or its whole new content.
     for (const Entry& e : entries) {
-      const std::string content = s.platform.HasFile(e.destination) ? s.platform.Content(e.destination) : "";
+      const std::string content =
+          s.platform.HasFile(e.destination) ? s.platform.Content(e.destination) : "";
       EXPECT_TRUE(content == e.oldContent || content == e.newContent) << when;
     }
     const bool notClosed =
         !s.platform.boxes.empty() && s.platform.boxes.back().prompt == testing::kNotClosed;
-    const bool summaryShown = !s.platform.boxes.empty() &&
-                              s.platform.boxes.back().prompt.rfind(kUpdatedHeading, 0) == 0;
+    const bool summaryShown =
+        !s.platform.boxes.empty() && s.platform.boxes.back().prompt.rfind(kUpdatedHeading, 0) == 0;
     if (notClosed || !summaryShown) {
       // Ended before the copies, or the summary could not be shown: when it
       // ended before copying, nothing may have changed.
@@ -113,8 +115,8 @@ class FaultInjectionTest : public ::testing::Test {
     // entries after that point are neither copied nor listed.
     const bool listCut = failed.rfind(L"OpenFile", 0) == 0 || failed.rfind(L"Read", 0) == 0;
     for (const Entry& e : entries) {
-      const bool isNew = s.platform.HasFile(e.destination) &&
-                         s.platform.Content(e.destination) == e.newContent;
+      const bool isNew =
+          s.platform.HasFile(e.destination) && s.platform.Content(e.destination) == e.newContent;
       const auto listed = [&e](const std::vector<std::wstring>& lines) {
         for (const std::wstring& line : lines) {
           if (line == e.destination || line.rfind(e.destination + L" (", 0) == 0) return true;

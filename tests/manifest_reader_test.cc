@@ -38,13 +38,15 @@ struct SyntaxCase {
 
 TEST(ManifestReaderTest, FieldSyntax) {
   const SyntaxCase cases[] = {
-      {"usual shape", "5.3\r\nSylkum.mde,Sylkum.mde\r\nslut\r\n",
+      {"usual shape",
+       "5.3\r\nSylkum.mde,Sylkum.mde\r\nslut\r\n",
        {L"5.3", L"Sylkum.mde", L"Sylkum.mde", L"slut"}},
       {"empty file", "", {}},
       {"no final line end", "5.3\r\nslut", {L"5.3", L"slut"}},
       {"unquoted comma splits the version", "5,3\r\nslut\r\n", {L"5", L"3", L"slut"}},
       {"quoted comma stays", "\"5,3\"\r\nslut\r\n", {L"5,3", L"slut"}},
-      {"spaces around a field", "   5.3   \r\n  a.txt ,  b.txt  \r\n",
+      {"spaces around a field",
+       "   5.3   \r\n  a.txt ,  b.txt  \r\n",
        {L"5.3", L"a.txt", L"b.txt"}},
       {"spaces inside stay", "a b.txt,c  d.txt\r\n", {L"a b.txt", L"c  d.txt"}},
       {"quoted line end stays", "\"line\r\nbreak\",x\r\n", {L"line\r\nbreak", L"x"}},
@@ -56,9 +58,13 @@ TEST(ManifestReaderTest, FieldSyntax) {
       {"lone LF line ends", "5.3\na,b\nslut\n", {L"5.3", L"a", L"b", L"slut"}},
       {"lone CR line ends", "5.3\ra,b\rslut\r", {L"5.3", L"a", L"b", L"slut"}},
       {"tabs around a field", "\t5.3\t\r\na\tb,c\r\n", {L"5.3", L"a\tb", L"c"}},
-      {"end-of-file mark", "5.3\r\nslut\r\n\x1A" "garbage\r\n", {L"5.3", L"slut"}},
+      {"end-of-file mark",
+       "5.3\r\nslut\r\n\x1A"
+       "garbage\r\n",
+       {L"5.3", L"slut"}},
       {"unterminated quote runs to the end", "\"abc\r\ndef", {L"abc\r\ndef"}},
-      {"Windows-1252 letters", "5.3\r\n\xF8l.txt,\xC6\xD8\xC5.txt\r\n",
+      {"Windows-1252 letters",
+       "5.3\r\n\xF8l.txt,\xC6\xD8\xC5.txt\r\n",
        {L"5.3", L"\u00F8l.txt", L"\u00C6\u00D8\u00C5.txt"}},
   };
   for (const SyntaxCase& c : cases) {

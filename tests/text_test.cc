@@ -20,8 +20,8 @@ TEST(TextTest, Utf8BothWaysAndMalformedBytes) {
   const std::wstring danish = L"\u00C5se/\u00F8l \u20AC";
   EXPECT_EQ(DecodeUtf8(EncodeUtf8(danish)), danish);
   EXPECT_EQ(EncodeUtf8(L"\u00F8"), "\xC3\xB8");
-  EXPECT_EQ(DecodeUtf8("a\xC3"), L"a\uFFFD");        // cut short
-  EXPECT_EQ(DecodeUtf8("\xC0\xAF"), L"\uFFFD\uFFFD");  // overlong
+  EXPECT_EQ(DecodeUtf8("a\xC3"), L"a\uFFFD");                    // cut short
+  EXPECT_EQ(DecodeUtf8("\xC0\xAF"), L"\uFFFD\uFFFD");            // overlong
   EXPECT_EQ(DecodeUtf8("\xED\xA0\x80"), L"\uFFFD\uFFFD\uFFFD");  // surrogate
   EXPECT_EQ(DecodeUtf8("\xFF"), L"\uFFFD");
 }

@@ -89,10 +89,10 @@ TEST_F(UpdateApplicationTest, FailedCopiesAreListedApartWithTheirReasonAndAWarni
 
 TEST_F(UpdateApplicationTest, DestinationsOutsideTheInstallFolderAreRefused) {
   const char* const unsafe[] = {
-      "",           "\\Windows\\x.dll", "/etc/x",      "C:x.dll",   "D:\\x.dll",
-      "a.dll:ads",  "..\\x.dll",        "sub\\..\\..\\x", "../x",   "sub/../../x",
-      "...\\x.dll", ". .\\x.dll",       "sub\\",       "a\\\\b",    "con.dll",
-      "Sub\\LPT1",  "a*.dll",           "a?.dll",      "a|b",       "a\"b",
+      "",           "\\Windows\\x.dll", "/etc/x",         "C:x.dll", "D:\\x.dll",
+      "a.dll:ads",  "..\\x.dll",        "sub\\..\\..\\x", "../x",    "sub/../../x",
+      "...\\x.dll", ". .\\x.dll",       "sub\\",          "a\\\\b",  "con.dll",
+      "Sub\\LPT1",  "a*.dll",           "a?.dll",         "a|b",     "a\"b",
   };
   for (const char* name : unsafe) {
     Scenario t;

@@ -114,11 +114,11 @@ TEST(UpdateDecisionTest, OfferedWhenTheOfferedVersionSortsAfter) {
          s.Manifest("1\r\n");
          s.platform.SetValue(kSylkumKey, "Version", kRegBinary, "");
        }},
-      {"spaces around the offered version",
-       [](Scenario& s) { s.Manifest("   5.3   ,x\r\n"); }},
+      {"spaces around the offered version", [](Scenario& s) { s.Manifest("   5.3   ,x\r\n"); }},
       {"manifest name in other letter case",
        [](Scenario& s) { s.Payload(L"orvakbk.INI", "5.3\r\n"); }},
-      {"comma locale", [](Scenario& s) {
+      {"comma locale",
+       [](Scenario& s) {
          s.platform.decimalSeparator = L",";
          s.platform.SetString(kSylkumKey, "Version", "5.20");
          s.Manifest("\"5,3\"\r\n");  // unquoted, the comma would end the field

@@ -78,7 +78,9 @@ bool IsForbiddenPathCharacter(wchar_t c) {
   return c < 32 || c == L'<' || c == L'>' || c == L'"' || c == L'|';
 }
 
-bool HasWildcard(const std::wstring& text) { return text.find_first_of(L"*?") != std::wstring::npos; }
+bool HasWildcard(const std::wstring& text) {
+  return text.find_first_of(L"*?") != std::wstring::npos;
+}
 
 // A path as the core writes it, taken apart: its folder (UTF-8, with "/"),
 // whether it starts at the root, and its last component.
@@ -136,8 +138,7 @@ bool WildcardMatch(const std::wstring& pattern, const std::wstring& name) {
   if (pattern == L"*.*") return true;
   std::size_t p = 0, n = 0, star = std::wstring::npos, resume = 0;
   while (n < name.size()) {
-    if (p < pattern.size() &&
-        (pattern[p] == L'?' || FoldCase(pattern[p]) == FoldCase(name[n]))) {
+    if (p < pattern.size() && (pattern[p] == L'?' || FoldCase(pattern[p]) == FoldCase(name[n]))) {
       ++p;
       ++n;
     } else if (p < pattern.size() && pattern[p] == L'*') {
@@ -219,7 +220,8 @@ std::string ResolveName(const std::string& folder, const std::wstring& name) {
   struct stat st;
   if (::lstat(Join(folder, exact).c_str(), &st) == 0) return exact;
   int error = 0;
-  return ScanFolder(folder, name, false, [](const std::string&) { return true; }, &error);
+  return ScanFolder(
+      folder, name, false, [](const std::string&) { return true; }, &error);
 }
 
 // The full on-disk path of an existing file, or the path as written when it
@@ -354,7 +356,8 @@ class PosixPlatform final : public Platform {
     for (char** entry = environ; entry && *entry; ++entry) {
       const char* equals = std::strchr(*entry, '=');
       if (!equals || equals == *entry) continue;
-      const std::wstring key = DecodeUtf8(std::string(*entry, static_cast<std::size_t>(equals - *entry)));
+      const std::wstring key =
+          DecodeUtf8(std::string(*entry, static_cast<std::size_t>(equals - *entry)));
       if (key == name) return DecodeUtf8(equals + 1);  // the exact name wins
       if (!folded && CompareFolded(key, name) == 0) folded = DecodeUtf8(equals + 1);
     }
@@ -477,9 +480,10 @@ class PosixPlatform final : public Platform {
     if (openKey == open_.end()) return kErrorInvalidHandle;
     const auto value = openKey->second.values.find(DecodeWindows1252(name));
     if (value == openKey->second.values.end()) return kErrorFileNotFound;
-    const std::string bytes = IsStringType(value->second.type)
-                                  ? AnsiFromUtf16(value->second.data)
-                                  : std::string(value->second.data.begin(), value->second.data.end());
+    const std::string bytes =
+        IsStringType(value->second.type)
+            ? AnsiFromUtf16(value->second.data)
+            : std::string(value->second.data.begin(), value->second.data.end());
     if (type) *type = value->second.type;
     const std::uint32_t needed = static_cast<std::uint32_t>(bytes.size());
     if (data) {
@@ -561,8 +565,8 @@ class PosixPlatform final : public Platform {
     struct stat st;
     const std::string folder =
         runtime && *runtime && ::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) ? runtime : "/tmp";
-    const std::string path = folder + "/updater-" + std::to_string(::getuid()) + "-" +
-                             EncodeUtf8(productId) + ".lock";
+    const std::string path =
+        folder + "/updater-" + std::to_string(::getuid()) + "-" + EncodeUtf8(productId) + ".lock";
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return true;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {

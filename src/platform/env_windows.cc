@@ -126,12 +126,11 @@ std::wstring FilePath(const std::wstring& path) {
   if (!drive && !IsUnc(path)) return path;
 
   std::wstring full(path.size() + 1, L'\0');
-  DWORD written = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(),
-                                   nullptr);
+  DWORD written =
+      GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
   if (written >= full.size()) {
     full.assign(written, L'\0');
-    written = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(),
-                               nullptr);
+    written = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
     if (written >= full.size()) return path;
   }
   if (written == 0) return path;
@@ -166,24 +165,18 @@ std::wstring TempPathBeside(const std::wstring& destination) {
 
 CopyError CopyErrorFrom(DWORD error) {
   switch (error) {
-    case ERROR_PATH_NOT_FOUND:
-      return CopyError::kFolderMissing;
-    case ERROR_ACCESS_DENIED:
-      return CopyError::kAccessDenied;
+    case ERROR_PATH_NOT_FOUND: return CopyError::kFolderMissing;
+    case ERROR_ACCESS_DENIED: return CopyError::kAccessDenied;
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
-    case ERROR_USER_MAPPED_FILE:
-      return CopyError::kInUse;
+    case ERROR_USER_MAPPED_FILE: return CopyError::kInUse;
     case ERROR_INVALID_NAME:
     case ERROR_BAD_PATHNAME:
     case ERROR_FILENAME_EXCED_RANGE:
-    case ERROR_DIRECTORY:
-      return CopyError::kInvalidName;
+    case ERROR_DIRECTORY: return CopyError::kInvalidName;
     case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      return CopyError::kNoSpace;
-    default:
-      return CopyError::kOther;
+    case ERROR_HANDLE_DISK_FULL: return CopyError::kNoSpace;
+    default: return CopyError::kOther;
   }
 }
 
@@ -266,15 +259,14 @@ std::wstring BytesAsCharacters(const std::string& bytes) {
 }
 
 // Converts with WideCharToMultiByte; false when Windows refuses the flags.
-bool WideToAnsi(const std::wstring& text, DWORD flags, const char* defaultChar,
-                std::string* out) {
+bool WideToAnsi(const std::wstring& text, DWORD flags, const char* defaultChar, std::string* out) {
   const int length = static_cast<int>(text.size());
   const int needed =
       WideCharToMultiByte(CP_ACP, flags, text.data(), length, nullptr, 0, defaultChar, nullptr);
   if (needed <= 0) return false;
   out->assign(static_cast<std::size_t>(needed), '\0');
-  const int written = WideCharToMultiByte(CP_ACP, flags, text.data(), length, out->data(),
-                                          needed, defaultChar, nullptr);
+  const int written = WideCharToMultiByte(CP_ACP, flags, text.data(), length, out->data(), needed,
+                                          defaultChar, nullptr);
   if (written <= 0) return false;
   out->resize(static_cast<std::size_t>(written));
   return true;
@@ -405,9 +397,9 @@ class WindowsPlatform final : public Platform {
     const HKEY rootKey =
         root == kHkeyCurrentUser ? HKEY_CURRENT_USER : reinterpret_cast<HKEY>(root);
     HKEY opened = nullptr;
-    const LONG status = ::RegOpenKeyExA(rootKey, subKey.c_str(), options,
-                                        static_cast<REGSAM>(access),
-                                        key != nullptr ? &opened : nullptr);
+    const LONG status =
+        ::RegOpenKeyExA(rootKey, subKey.c_str(), options, static_cast<REGSAM>(access),
+                        key != nullptr ? &opened : nullptr);
     if (status == ERROR_SUCCESS && key != nullptr) *key = reinterpret_cast<RegistryKey>(opened);
     return status;
   }
@@ -421,9 +413,9 @@ class WindowsPlatform final : public Platform {
     // locals of the right type.
     DWORD valueType = 0;
     DWORD valueSize = size != nullptr ? *size : 0;
-    const LONG status = ::RegQueryValueExA(
-        reinterpret_cast<HKEY>(key), name.c_str(), nullptr, type != nullptr ? &valueType : nullptr,
-        data, size != nullptr ? &valueSize : nullptr);
+    const LONG status = ::RegQueryValueExA(reinterpret_cast<HKEY>(key), name.c_str(), nullptr,
+                                           type != nullptr ? &valueType : nullptr, data,
+                                           size != nullptr ? &valueSize : nullptr);
     if (type != nullptr) *type = valueType;
     if (size != nullptr) *size = valueSize;
     return status;
@@ -434,8 +426,7 @@ class WindowsPlatform final : public Platform {
     return ::RegCloseKey(reinterpret_cast<HKEY>(key));
   }
 
-  int ShowMessage(const std::wstring& prompt, unsigned flags,
-                  const std::wstring& title) override {
+  int ShowMessage(const std::wstring& prompt, unsigned flags, const std::wstring& title) override {
     // The updater has no window of its own and is often started from the
     // product as that closes; without this the box could open behind others.
     return MessageBoxW(nullptr, prompt.c_str(), title.c_str(), flags | MB_SETFOREGROUND);
@@ -474,9 +465,9 @@ class WindowsPlatform final : public Platform {
     if (a.size() <= 0x7FFFFFFF && b.size() <= 0x7FFFFFFF) {
       // String sort: hyphens and apostrophes count like other characters
       // instead of being skipped as in word sort.
-      const int order = CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE | SORT_STRINGSORT,
-                                       a.data(), static_cast<int>(a.size()), b.data(),
-                                       static_cast<int>(b.size()));
+      const int order =
+          CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE | SORT_STRINGSORT, a.data(),
+                         static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()));
       if (order == CSTR_LESS_THAN) return -1;
       if (order == CSTR_EQUAL) return 0;
       if (order == CSTR_GREATER_THAN) return 1;

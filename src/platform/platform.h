@@ -85,8 +85,7 @@ class Platform {
   // Copies `source` over `destination` so that the destination holds either
   // its old content or the whole new content, never a part; kNone on
   // success, otherwise why it failed (the old destination is then untouched).
-  virtual CopyError CopyFile(const std::wstring& source,
-                             const std::wstring& destination) = 0;
+  virtual CopyError CopyFile(const std::wstring& source, const std::wstring& destination) = 0;
 
   // Opens `subKey` under `root`; 0 and the key in `key` on success, the
   // Windows error code otherwise (2 when the key does not exist).

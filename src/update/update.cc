@@ -53,10 +53,14 @@ CopyError CopyWithRetry(Platform& platform, const std::wstring& source,
 bool IsNameCharacterAllowed(wchar_t c) {
   if (c < 32) return false;
   switch (c) {
-    case L'<': case L'>': case L'"': case L'|': case L'?': case L'*': case L':':
-      return false;
-    default:
-      return true;
+    case L'<':
+    case L'>':
+    case L'"':
+    case L'|':
+    case L'?':
+    case L'*':
+    case L':': return false;
+    default: return true;
   }
 }
 
@@ -67,8 +71,8 @@ bool IsDeviceName(const std::wstring& component) {
   for (wchar_t& c : base) {
     if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - 0x20);
   }
-  if (base == L"CON" || base == L"PRN" || base == L"AUX" || base == L"NUL" ||
-      base == L"CONIN$" || base == L"CONOUT$") {
+  if (base == L"CON" || base == L"PRN" || base == L"AUX" || base == L"NUL" || base == L"CONIN$" ||
+      base == L"CONOUT$") {
     return true;
   }
   return base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) &&
@@ -159,9 +163,9 @@ void RunUpdate(Platform& platform, const BuildConstants& build) {
   if (!platform.ClaimSingleInstance(context.productId)) platform.EndProgram();
 
   const std::wstring title = Title(context);
-  const int answer = platform.ShowMessage(L"Der er en ny version af " + context.displayName + br +
-                                              br + L"Ønsker du at opdatere nu ?",
-                                          kMbYesNo, title);
+  const int answer = platform.ShowMessage(
+      L"Der er en ny version af " + context.displayName + br + br + L"Ønsker du at opdatere nu ?",
+      kMbYesNo, title);
   if (answer == kIdNo || answer == 0) platform.EndProgram();
 
   platform.ShowMessage(L"Venligst afslut " + context.displayName + br + br +
