@@ -129,6 +129,17 @@ TEST_F(PosixPlatformTest, CopyReplacesTheFileInWhateverCaseItHas) {
   EXPECT_EQ(platform_.CopyFile(Win("Temp/sylkum.mde"), Win("Prog/Sylkum/Ny.dll")),
             CopyError::kNone);
   EXPECT_EQ(Read("Prog/Sylkum/Ny.dll"), "new content");
+
+  // A file that another program adds later, in other letter case, is still
+  // the one replaced (its folder's modification time tells of the change).
+  Write("Prog/Sylkum/HJ\xC3\x86LP.CHM", "old help");
+  const timespec later[2] = {{0, UTIME_OMIT}, {::time(nullptr) + 5, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (root_ + "/Prog/Sylkum").c_str(), later, 0), 0);
+  EXPECT_EQ(platform_.CopyFile(Win("Temp/sylkum.mde"), Win("Prog/Sylkum/hj\xC3\xa6lp.chm")),
+            CopyError::kNone);
+  EXPECT_EQ(Read("Prog/Sylkum/HJ\xC3\x86LP.CHM"), "new content");
+  EXPECT_EQ(List("Prog/Sylkum"),
+            (std::vector<std::string>{"HJ\xC3\x86LP.CHM", "Ny.dll", "Sylkum.mde"}));
 }
 
 TEST_F(PosixPlatformTest, CopyFailuresNameTheirReason) {

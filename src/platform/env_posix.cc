@@ -12,6 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -155,13 +156,12 @@ bool WildcardMatch(const std::wstring& pattern, const std::wstring& name) {
   return p == pattern.size();
 }
 
-// The entry of `folder` whose name matches `wanted` (letter case ignored, or
-// by wildcard) and that passes `accept`; the first in name order when several
-// do, as an NTFS folder lists them. Empty when none; `error` is set when the
-// folder cannot be read.
+// The first entry of `folder` in name order (as an NTFS folder lists them)
+// whose name matches the wildcard `pattern` and that passes `accept`. Empty
+// when none; `error` is set when the folder cannot be read.
 template <typename Accept>
-std::string ScanFolder(const std::string& folder, const std::wstring& wanted, bool wildcard,
-                       Accept accept, int* error) {
+std::string ScanFolder(const std::string& folder, const std::wstring& pattern, Accept accept,
+                       int* error) {
   Dir dir(folder);
   if (!dir.get()) {
     *error = errno;
@@ -173,15 +173,113 @@ std::string ScanFolder(const std::string& folder, const std::wstring& wanted, bo
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
     const std::wstring text = DecodeUtf8(name);
-    const bool match = wildcard ? WildcardMatch(wanted, text) : CompareFolded(wanted, text) == 0;
-    if (!match || !accept(name)) continue;
-    if (best.empty() || CompareFolded(text, bestText) < 0 ||
-        (CompareFolded(text, bestText) == 0 && text < bestText)) {
+    if (!WildcardMatch(pattern, text) || !accept(name)) continue;
+    const int order = best.empty() ? -1 : CompareFolded(text, bestText);
+    if (order < 0 || (order == 0 && text < bestText)) {
       best = name;
       bestText = text;
     }
   }
   return best;
+}
+
+std::wstring Folded(const std::wstring& text) {
+  std::wstring folded = text;
+  for (wchar_t& c : folded) c = FoldCase(c);
+  return folded;
+}
+
+// The names of folders by their case-folded form, so that a name in another
+// letter case is found without reading the folder again for every look-up
+// (a manifest of thousands of new files would otherwise cost a read of the
+// growing folder per file). A listing serves only while the folder's
+// modification time is the one it was read at; the files the updater itself
+// adds are entered as they are made.
+class FolderIndex {
+ public:
+  // The entries of `folder` equal to `name` apart from letter case, in name
+  // order; null, with `error` set, when the folder cannot be read.
+  const std::vector<std::string>* Find(const std::string& folder, const std::wstring& name,
+                                       int* error) {
+    static const std::vector<std::string> kNone;
+    struct stat st;
+    const std::string path = folder.empty() ? "." : folder;
+    if (::stat(path.c_str(), &st) != 0) {
+      *error = errno;
+      return nullptr;
+    }
+    auto listing = listings_.find(folder);
+    if (listing == listings_.end() || !SameTime(listing->second.mtime, st.st_mtim)) {
+      if (listings_.size() >= kMaxFolders) listings_.clear();
+      Listing fresh;
+      fresh.mtime = st.st_mtim;
+      Dir dir(path);
+      if (!dir.get()) {
+        *error = errno;
+        return nullptr;
+      }
+      while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string entryName = entry->d_name;
+        if (entryName != "." && entryName != "..") Insert(fresh, entryName);
+      }
+      listing = listings_.insert_or_assign(folder, std::move(fresh)).first;
+    }
+    const auto variants = listing->second.byFolded.find(Folded(name));
+    return variants == listing->second.byFolded.end() ? &kNone : &variants->second;
+  }
+
+  // Enters `name`, just made in `folder` by the updater.
+  void Added(const std::string& folder, const std::string& name) {
+    const auto listing = listings_.find(folder);
+    struct stat st;
+    if (listing == listings_.end()) return;
+    if (::stat(folder.empty() ? "." : folder.c_str(), &st) != 0) {
+      listings_.erase(listing);
+      return;
+    }
+    Insert(listing->second, name);
+    listing->second.mtime = st.st_mtim;
+  }
+
+ private:
+  static constexpr std::size_t kMaxFolders = 64;
+  struct Listing {
+    timespec mtime;
+    std::map<std::wstring, std::vector<std::string>> byFolded;
+  };
+
+  static bool SameTime(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+  }
+
+  static void Insert(Listing& listing, const std::string& name) {
+    std::vector<std::string>& variants = listing.byFolded[Folded(DecodeUtf8(name))];
+    const auto at = std::lower_bound(variants.begin(), variants.end(), name);
+    if (at == variants.end() || *at != name) variants.insert(at, name);
+  }
+
+  std::map<std::string, Listing> listings_;
+};
+
+FolderIndex& Index() {
+  static FolderIndex index;
+  return index;
+}
+
+// The entry of `folder` that `name` means and that passes `accept`: the
+// exact name when it does, else the first that differs only in letter case.
+// Empty when none; `error` is set when the folder cannot be read.
+template <typename Accept>
+std::string FindVariant(const std::string& folder, const std::wstring& name, Accept accept,
+                        int* error) {
+  const std::string exact = EncodeUtf8(name);
+  if (accept(exact)) return exact;
+  const std::vector<std::string>* variants = Index().Find(folder, name, error);
+  if (!variants) return std::string();
+  for (const std::string& variant : *variants) {
+    if (variant != exact && accept(variant)) return variant;
+  }
+  return std::string();
 }
 
 // The on-disk form of the folders of `split`: each component is taken as it
@@ -190,24 +288,19 @@ std::string ScanFolder(const std::string& folder, const std::wstring& wanted, bo
 bool ResolveFolder(const SplitPath& split, std::string* folder) {
   std::string path = split.absolute ? "/" : "";
   for (const std::string& component : split.folders) {
-    std::string candidate = Join(path, component);
-    struct stat st;
-    if (::stat(candidate.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-      int error = 0;
-      const std::string found = ScanFolder(
-          path, DecodeUtf8(component), false,
-          [&path](const std::string& name) {
-            struct stat s;
-            return ::stat(Join(path, name).c_str(), &s) == 0 && S_ISDIR(s.st_mode);
-          },
-          &error);
-      if (found.empty()) {
-        errno = error ? error : ENOENT;
-        return false;
-      }
-      candidate = Join(path, found);
+    int error = 0;
+    const std::string found = FindVariant(
+        path, DecodeUtf8(component),
+        [&path](const std::string& name) {
+          struct stat st;
+          return ::stat(Join(path, name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        },
+        &error);
+    if (found.empty()) {
+      errno = error ? error : ENOENT;
+      return false;
     }
-    path = candidate;
+    path = Join(path, found);
   }
   *folder = path;
   return true;
@@ -216,12 +309,14 @@ bool ResolveFolder(const SplitPath& split, std::string* folder) {
 // The existing entry of `folder` that `name` means: the exact name when it
 // exists, else one that differs only in letter case; empty when none.
 std::string ResolveName(const std::string& folder, const std::wstring& name) {
-  const std::string exact = EncodeUtf8(name);
-  struct stat st;
-  if (::lstat(Join(folder, exact).c_str(), &st) == 0) return exact;
   int error = 0;
-  return ScanFolder(
-      folder, name, false, [](const std::string&) { return true; }, &error);
+  return FindVariant(
+      folder, name,
+      [&folder](const std::string& entry) {
+        struct stat st;
+        return ::lstat(Join(folder, entry).c_str(), &st) == 0;
+      },
+      &error);
 }
 
 // The full on-disk path of an existing file, or the path as written when it
@@ -379,20 +474,13 @@ class PosixPlatform final : public Platform {
       result.ok = errno == ENOENT || errno == ENOTDIR;
       return result;
     }
-    const bool wildcard = HasWildcard(split.last);
-    if (!wildcard) {
-      // The exact name is the common case: no need to read the folder.
-      const std::string exact = EncodeUtf8(split.last);
-      if (IsPlainFile(Join(folder, exact), exact)) {
-        result.name = split.last;
-        return result;
-      }
-    }
+    const auto plain = [&folder](const std::string& name) {
+      return IsPlainFile(Join(folder, name), name);
+    };
     int error = 0;
-    const std::string found = ScanFolder(
-        folder, split.last, wildcard,
-        [&folder](const std::string& name) { return IsPlainFile(Join(folder, name), name); },
-        &error);
+    const std::string found = HasWildcard(split.last)
+                                  ? ScanFolder(folder, split.last, plain, &error)
+                                  : FindVariant(folder, split.last, plain, &error);
     if (error != 0) result.ok = error == ENOENT || error == ENOTDIR;
     result.name = DecodeUtf8(found);
     return result;
@@ -449,6 +537,7 @@ class PosixPlatform final : public Platform {
       ::unlink(temp.c_str());
       return CopyErrorFromErrno(error);
     }
+    Index().Added(folder, name);
     // The rename itself is made durable with the folder.
     Fd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.valid()) ::fsync(dir.get());
