@@ -142,6 +142,7 @@ TEST(RegFileTest, MalformedFilesGiveNoValue) {
       head + "[HKCU\\Unclosed\n",
       head + "[Nowhere\\K]\n",
       head + "[HKCU\\a\\\\b]\n",
+      head + "[HKCU\\a\\\\]\n",  // an empty last name
       head + "[HKCU\\K]\n\"v\"dword:1\n",
       key + "\"open\n",
       key + "\"a\" junk\n",

@@ -245,7 +245,8 @@ class Parser {
     Text path = slash == Text::npos ? Text() : inner.substr(slash + 1);
     if (!path.empty() && path.back() == L'\\') path.remove_suffix(1);
     // A key name is never empty, so "a\\b" or a leading backslash is damage.
-    if (!path.empty() && (path.front() == L'\\' || path.find(L"\\\\") != Text::npos)) {
+    if (!path.empty() &&
+        (path.front() == L'\\' || path.back() == L'\\' || path.find(L"\\\\") != Text::npos)) {
       return false;
     }
     in_key_ = true;
