@@ -53,43 +53,44 @@ int ManifestReader::next() {
 void ManifestReader::unread(int byte) { pushed_ = byte; }
 
 std::optional<std::wstring> ManifestReader::readField() {
-  int c = next();
-  while (IsBlank(c)) c = next();
+  // Everything this field takes from the file up to its separator counts
+  // against the limit: blanks before it, its quotes and what follows a
+  // closing quote as much as its text, so that no run of bytes makes the
+  // reader go through a huge file. The separator itself is the one take more.
+  std::size_t taken = 0;
+  bool overlong = false;
+  auto take = [this, &taken, &overlong]() {
+    if (++taken > kMaxFieldBytes + 1) {
+      overlong = true;
+      atEnd_ = true;
+      return kEnd;
+    }
+    return next();
+  };
+
+  int c = take();
+  while (IsBlank(c)) c = take();
   if (c == kEnd) return std::nullopt;
 
   std::string bytes;
-  auto finishLine = [this](int separator) {
-    // A CR followed by LF is one line end.
-    if (separator == '\r') {
-      const int after = next();
-      if (after != '\n' && after != kEnd) unread(after);
-    }
-  };
-
   if (c == '"') {
-    for (c = next(); c != '"' && c != kEnd; c = next()) {
-      if (bytes.size() == kMaxFieldBytes) {
-        atEnd_ = true;
-        return std::nullopt;
-      }
-      bytes.push_back(static_cast<char>(c));
-    }
+    for (c = take(); c != '"' && c != kEnd; c = take()) bytes.push_back(static_cast<char>(c));
     // Whatever stands between the closing quote and the separator is dropped.
     if (c == '"') {
-      for (c = next(); c != ',' && !IsLineEnd(c) && c != kEnd; c = next()) {
+      for (c = take(); c != ',' && !IsLineEnd(c) && c != kEnd; c = take()) {
       }
     }
   } else {
-    for (; c != ',' && !IsLineEnd(c) && c != kEnd; c = next()) {
-      if (bytes.size() == kMaxFieldBytes) {
-        atEnd_ = true;
-        return std::nullopt;
-      }
+    for (; c != ',' && !IsLineEnd(c) && c != kEnd; c = take())
       bytes.push_back(static_cast<char>(c));
-    }
     while (!bytes.empty() && IsBlank(static_cast<unsigned char>(bytes.back()))) bytes.pop_back();
   }
-  finishLine(c);
+  if (overlong) return std::nullopt;
+  // A CR followed by LF is one line end.
+  if (c == '\r') {
+    const int after = next();
+    if (after != '\n' && after != kEnd) unread(after);
+  }
   return platform_.AnsiToText(bytes);
 }
 

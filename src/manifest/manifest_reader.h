@@ -18,9 +18,10 @@
 // - Tabs count as spaces around a field (editors put them there) and are
 //   kept inside a field.
 // - A Ctrl-Z byte (26), the old DOS end-of-file mark, ends the file.
-// - A field longer than kMaxFieldBytes bytes cannot be a version or a file
-//   name: the manifest counts as ending there, so an endless line costs
-//   bounded memory and ends the reading cleanly.
+// - A field that takes more than kMaxFieldBytes bytes of the file (blanks
+//   before it and anything after a closing quote included) cannot be a
+//   version or a file name: the manifest counts as ending there, so an
+//   endless line costs bounded memory and time and ends the reading cleanly.
 #pragma once
 
 #include <memory>
