@@ -75,8 +75,12 @@ bool IsDeviceName(const std::wstring& component) {
       base == L"CONOUT$") {
     return true;
   }
-  return base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) &&
-         base[3] >= L'1' && base[3] <= L'9';
+  if (base.size() != 4 || (base.compare(0, 3, L"COM") != 0 && base.compare(0, 3, L"LPT") != 0)) {
+    return false;
+  }
+  // Windows counts the superscript digits ¹ ² ³ as port numbers too.
+  const wchar_t port = base[3];
+  return (port >= L'1' && port <= L'9') || port == 0xB9 || port == 0xB2 || port == 0xB3;
 }
 
 }  // namespace
