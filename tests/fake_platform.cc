@@ -15,20 +15,6 @@ std::wstring NameOf(const std::wstring& path) {
   return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
-// Windows file-name matching: "*" any run, "?" any one character.
-bool Matches(const std::wstring& pattern, const std::wstring& name) {
-  if (pattern.empty()) return name.empty();
-  if (pattern[0] == L'*') {
-    for (std::size_t skip = 0; skip <= name.size(); ++skip) {
-      if (Matches(pattern.substr(1), name.substr(skip))) return true;
-    }
-    return false;
-  }
-  if (name.empty()) return false;
-  if (pattern[0] != L'?' && FoldCase(pattern[0]) != FoldCase(name[0])) return false;
-  return Matches(pattern.substr(1), name.substr(1));
-}
-
 class FakeInputFile final : public InputFile {
  public:
   explicit FakeInputFile(std::string content) : content_(std::move(content)) {}
@@ -101,7 +87,7 @@ FindResult FakePlatform::FindFileName(const std::wstring& path) {
   // name order, as an NTFS folder lists them.
   for (const auto& [filePath, file] : files_) {
     if (CompareFolded(FolderOf(filePath), folder) != 0 || file.hidden) continue;
-    if (Matches(pattern, file.name)) {
+    if (WildcardMatch(pattern, file.name)) {
       result.name = file.name;
       return result;
     }

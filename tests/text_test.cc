@@ -40,3 +40,32 @@ TEST(TextTest, FoldingIgnoresCaseIncludingDanishLetters) {
 
 }  // namespace
 }  // namespace updater
+
+namespace updater {
+namespace {
+
+TEST(TextTest, WildcardsMatchLikeWindows) {
+  struct Case {
+    const wchar_t* pattern;
+    const wchar_t* name;
+    bool match;
+  };
+  const Case cases[] = {
+      {L"*.mde", L"Sylkum.MDE", true},
+      {L"s?lkum.*", L"sylkum.mde", true},
+      {L"*.*", L"noextension", true},
+      {L"*", L"", true},
+      {L"?", L"", false},
+      {L"a*b*c", L"aXbYbZc", true},
+      {L"a*b*c", L"aXbYbZ", false},
+      {L"\u00E6*", L"\u00C6ble", true},
+      {L"sylkum.ldb", L"SYLKUM.LDB", true},
+      {L"sylkum.ldb", L"sylkum.ldb2", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(WildcardMatch(c.pattern, c.name), c.match) << c.pattern;
+  // Many stars cost no more than a pass per star.
+  EXPECT_FALSE(WildcardMatch(std::wstring(200, L'*') + L"x", std::wstring(5000, L'a')));
+}
+
+}  // namespace
+}  // namespace updater

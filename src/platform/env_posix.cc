@@ -133,29 +133,6 @@ std::string Join(const std::string& folder, const std::string& name) {
   return folder + "/" + name;
 }
 
-// Windows' file-name matching: "*" any run of characters, "?" any one,
-// letters compared without regard to case. "*.*" matches every name.
-bool WildcardMatch(const std::wstring& pattern, const std::wstring& name) {
-  if (pattern == L"*.*") return true;
-  std::size_t p = 0, n = 0, star = std::wstring::npos, resume = 0;
-  while (n < name.size()) {
-    if (p < pattern.size() && (pattern[p] == L'?' || FoldCase(pattern[p]) == FoldCase(name[n]))) {
-      ++p;
-      ++n;
-    } else if (p < pattern.size() && pattern[p] == L'*') {
-      star = p++;
-      resume = n;
-    } else if (star != std::wstring::npos) {
-      p = star + 1;
-      n = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == L'*') ++p;
-  return p == pattern.size();
-}
-
 // The first entry of `folder` in name order (as an NTFS folder lists them)
 // whose name matches the wildcard `pattern` and that passes `accept`. Empty
 // when none; `error` is set when the folder cannot be read.

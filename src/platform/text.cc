@@ -140,4 +140,25 @@ int CompareFolded(const std::wstring& a, const std::wstring& b) {
   return a.size() < b.size() ? -1 : 1;
 }
 
+bool WildcardMatch(const std::wstring& pattern, const std::wstring& name) {
+  if (pattern == L"*.*") return true;
+  std::size_t p = 0, n = 0, star = std::wstring::npos, resume = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && (pattern[p] == L'?' || FoldCase(pattern[p]) == FoldCase(name[n]))) {
+      ++p;
+      ++n;
+    } else if (p < pattern.size() && pattern[p] == L'*') {
+      star = p++;
+      resume = n;
+    } else if (star != std::wstring::npos) {
+      p = star + 1;
+      n = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == L'*') ++p;
+  return p == pattern.size();
+}
+
 }  // namespace updater

@@ -28,4 +28,9 @@ wchar_t FoldCase(wchar_t c);
 // positive.
 int CompareFolded(const std::wstring& a, const std::wstring& b);
 
+// Windows' file-name matching: "*" any run of characters, "?" any one,
+// letters compared without regard to case; "*.*" matches every name. Takes
+// time in proportion to the lengths, however many stars the pattern has.
+bool WildcardMatch(const std::wstring& pattern, const std::wstring& name);
+
 }  // namespace updater
