@@ -1,0 +1,128 @@
+// Fuzzes a whole update on the in-memory platform with the input as the
+// manifest: an installed product at version 5.2, a few payload files beside
+// the manifest, files elsewhere on the disk, and every box answered Yes or OK.
+//
+// Whatever the manifest says, the run must end through EndProgram, show at
+// most its three boxes, leave every file outside the install folder as it
+// was, and list each copy it made in its summary. The fake does not resolve
+// ".." or devices as Windows would, so each copy's destination is also
+// checked to be a plain file inside the install folder the way Windows reads
+// a path.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cwchar>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "fake_platform.h"
+#include "fuzz_check.h"
+#include "platform/text.h"
+#include "update/update.h"
+
+namespace updater {
+namespace {
+
+constexpr char kProductKey[] = "Software\\Zorbe IT Service\\Sylkum";
+constexpr wchar_t kTemp[] = L"C:\\Users\\Bo\\AppData\\Local\\Temp";
+constexpr wchar_t kInstall[] = L"C:\\Prog\\Sylkum\\";
+
+bool StartsWithFolded(const std::wstring& text, const std::wstring& prefix) {
+  return text.size() >= prefix.size() && CompareFolded(text.substr(0, prefix.size()), prefix) == 0;
+}
+
+std::wstring Upper(std::wstring text) {
+  for (wchar_t& c : text) c = FoldCase(c);
+  return text;
+}
+
+// Windows opens a device, not a file, for these names with any extension,
+// and takes the Latin-1 superscript digits as digits of COM and LPT.
+bool IsWindowsDevice(const std::wstring& component) {
+  std::wstring base = Upper(component.substr(0, component.find(L'.')));
+  while (!base.empty() && (base.back() == L' ' || base.back() == L'.')) base.pop_back();
+  for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
+    if (base == device) return true;
+  }
+  if (base.size() != 4 || (base.compare(0, 3, L"COM") != 0 && base.compare(0, 3, L"LPT") != 0)) {
+    return false;
+  }
+  const wchar_t digit = base[3];
+  return (digit >= L'1' && digit <= L'9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
+}
+
+// Whether `name`, below the install folder, names a plain file inside it
+// on Windows: no empty component (a rooted path or a doubled separator), no
+// component of dots and spaces only (Windows drops trailing dots and
+// spaces, so those climb or stay), no drive or stream (":"), no character
+// Windows refuses in a name, no device.
+bool IsPlainFileInside(const std::wstring& name) {
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = std::min(name.find_first_of(L"\\/", start), name.size());
+    const std::wstring component = name.substr(start, end - start);
+    if (component.find_first_not_of(L". ") == std::wstring::npos) return false;
+    for (wchar_t c : component) {
+      if (c < 32 || std::wstring(L"<>:\"|?*").find(c) != std::wstring::npos) return false;
+    }
+    if (IsWindowsDevice(component)) return false;
+    if (end == name.size()) return true;
+    start = end + 1;
+  }
+}
+
+std::wstring TempFile(const wchar_t* name) { return std::wstring(kTemp) + L"\\" + name; }
+
+}  // namespace
+}  // namespace updater
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace updater;
+  testing::FakePlatform platform;
+  platform.SetEnv(L"TEMP", kTemp);
+  platform.SetString(kProductKey, "Version", "5.2");
+  platform.SetString(kProductKey, "MDE", "C:\\Prog\\Sylkum");
+  platform.AddFolder(kInstall);
+  platform.AddFolder(std::wstring(kInstall) + L"Data");
+  platform.AddFile(TempFile(L"OrvakBK.ini"),
+                   std::string(reinterpret_cast<const char*>(data), size));
+  platform.AddFile(TempFile(L"Sylkum.exe"), "new program");
+  platform.AddFile(TempFile(L"a.txt"), "a");
+  platform.AddFile(TempFile(L"\u00C6ble.dll"), "apple");
+  platform.AddFile(TempFile(L"hidden.txt"), "hidden", true);
+  platform.AddFile(std::wstring(kInstall) + L"Sylkum.exe", "old program");
+  platform.AddFile(L"C:\\Prog\\Other\\keep.txt", "other");
+  platform.AddFile(L"C:\\Windows\\win.ini", "windows");
+  platform.AddFile(L"C:\\Users\\Bo\\AppData\\Local\\keep.txt", "user");
+  const auto before = platform.files();
+
+  const bool ended = testing::EndsProgram(platform, [&platform] {
+    RunUpdate(platform, BuildConstants{L"OrvakBK", L"Sylkum"});
+  });
+  FUZZ_CHECK(ended, "the run did not end through EndProgram");
+  FUZZ_CHECK(platform.boxes.size() <= 3, "more than three boxes");
+  if (platform.boxes.empty()) FUZZ_CHECK(platform.copies.empty(), "a copy without asking");
+
+  for (const std::wstring& destination : platform.copies) {
+    FUZZ_CHECK(StartsWithFolded(destination, kInstall), "a copy outside the install folder");
+    FUZZ_CHECK(IsPlainFileInside(destination.substr(std::wcslen(kInstall))),
+               "a copy to a name that is no plain file inside the install folder");
+  }
+  for (const auto& [path, file] : platform.files()) {
+    const auto old = before.find(path);
+    if (StartsWithFolded(path, kInstall)) {
+      if (old == before.end() || old->second.content != file.content) {
+        // A changed file in the install folder must be named in the summary.
+        FUZZ_CHECK(!platform.boxes.empty() &&
+                       Upper(platform.boxes.back().prompt).find(Upper(path)) != std::wstring::npos,
+                   "a copy that the summary does not list");
+      }
+      continue;
+    }
+    FUZZ_CHECK(old != before.end(), "a file created outside the install folder");
+    FUZZ_CHECK(old->second.content == file.content, "a file changed outside the install folder");
+  }
+  FUZZ_CHECK(platform.files().size() >= before.size(), "a file went missing");
+  return 0;
+}

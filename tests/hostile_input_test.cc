@@ -1,0 +1,278 @@
+// Manifests made to hurt: endless lines, files of gigabytes, NUL bytes and
+// the bytes Windows-1252 leaves undefined. Each has one clear outcome, and
+// the reading stays bounded; the huge files are generated as they are read,
+// so no test holds them in memory.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "manifest/manifest_reader.h"
+#include "scenario.h"
+
+namespace updater {
+namespace {
+
+using testing::kInstall;
+using testing::kPrompt;
+using testing::kSylkumKey;
+using testing::kTemp;
+using testing::kUpdatedHeading;
+
+constexpr std::uint64_t kGiB = 1024ull * 1024 * 1024;
+// Far more than any reading of one field needs (the reader's limit is
+// 32 KiB), far less than the files below.
+constexpr std::uint64_t kReadBudget = 1024 * 1024;
+
+// A file of `size` bytes: `head`, then `fill` repeated, then `tail`. Its
+// bytes are made as they are read. After kReadBudget bytes it reports a read
+// failure, so that a reader that goes through the whole file is caught at
+// once rather than after gigabytes.
+class GeneratedFile final : public InputFile {
+ public:
+  struct Shape {
+    std::string head;
+    char fill;
+    std::uint64_t size;
+    std::string tail;
+  };
+  // What the reading did; shared with the test, which outlives the file.
+  struct Tally {
+    std::uint64_t bytesRead = 0;
+    bool overBudget = false;
+  };
+
+  GeneratedFile(const Shape& shape, Tally* tally) : shape_(shape), tally_(tally) {}
+
+  std::ptrdiff_t Read(char* buffer, std::size_t size) override {
+    if (tally_->bytesRead >= kReadBudget) {
+      tally_->overBudget = true;
+      return -1;
+    }
+    const std::uint64_t left = shape_.size - tally_->bytesRead;
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, left));
+    for (std::size_t i = 0; i < n; ++i) buffer[i] = At(tally_->bytesRead + i);
+    tally_->bytesRead += n;
+    return static_cast<std::ptrdiff_t>(n);
+  }
+
+ private:
+  char At(std::uint64_t pos) const {
+    if (pos < shape_.head.size()) return shape_.head[pos];
+    const std::uint64_t tailStart = shape_.size - shape_.tail.size();
+    if (pos >= tailStart) return shape_.tail[pos - tailStart];
+    return shape_.fill;
+  }
+
+  Shape shape_;
+  Tally* tally_;
+};
+
+// The standard scene (an installed Sylkum 5.2 in C:\Prog\Sylkum), with a
+// manifest that is generated at each opening; the tally of each opening is
+// kept in order, so the first pass and the second can be told apart.
+class GeneratedManifestPlatform final : public testing::FakePlatform {
+ public:
+  explicit GeneratedManifestPlatform(const GeneratedFile::Shape& shape) : shape_(shape) {
+    SetEnv(L"TEMP", kTemp);
+    SetString(kSylkumKey, "Version", "5.2");
+    SetString(kSylkumKey, "MDE", "C:\\Prog\\Sylkum");
+    AddFolder(kInstall);
+    AddFile(ManifestPath(), "");  // found by the presence test; read from shape_
+  }
+
+  static std::wstring ManifestPath() { return std::wstring(kTemp) + L"\\OrvakBK.ini"; }
+
+  std::unique_ptr<InputFile> OpenFile(const std::wstring& path) override {
+    if (CompareFolded(path, ManifestPath()) != 0) return FakePlatform::OpenFile(path);
+    tallies.push_back(std::make_unique<GeneratedFile::Tally>());
+    return std::make_unique<GeneratedFile>(shape_, tallies.back().get());
+  }
+
+  bool Run() {
+    return testing::EndsProgram(*this, [this] {
+      RunUpdate(*this, BuildConstants{L"OrvakBK", L"Verazuzoduvuzo"});
+    });
+  }
+
+  std::vector<std::unique_ptr<GeneratedFile::Tally>> tallies;
+
+ private:
+  GeneratedFile::Shape shape_;
+};
+
+struct HugeCase {
+  const char* what;
+  GeneratedFile::Shape shape;
+  bool asks;  // whether the run goes on to ask the user
+};
+
+// A manifest of gigabytes, or one endless line, is read only as far as the
+// run needs: the first pass stops after the version, and a field that grows
+// past the reader's limit ends the reading.
+TEST(HostileInputTest, HugeManifestsAreReadOnlyAsFarAsNeeded) {
+  const HugeCase cases[] = {
+      {"4 GiB of NULs after the version line", {"5.3\r\n", '\0', 4 * kGiB, ""}, true},
+      {"4 GiB with the version line last", {"", '\0', 4 * kGiB, "\r\n5.3\r\n"}, false},
+      {"100 MB endless line, no line end", {"", 'x', 100'000'000, ""}, false},
+      {"100 MB endless line after the version", {"5.3\r\n", 'x', 100'000'000, ""}, true},
+      {"endless quoted field", {"\"", 'x', 4 * kGiB, "\"\r\n"}, false},
+      {"endless quoted field after the version", {"5.3\r\n\"", 'x', 4 * kGiB, ""}, true},
+      {"version glued to 4 GiB with no separator", {"5.3", 'x', 4 * kGiB, ""}, false},
+  };
+  for (const HugeCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    GeneratedManifestPlatform platform(c.shape);
+    ASSERT_TRUE(platform.Run());
+    ASSERT_FALSE(platform.tallies.empty());
+    for (const auto& tally : platform.tallies) {
+      EXPECT_FALSE(tally->overBudget);
+      EXPECT_LE(tally->bytesRead, ManifestReader::kMaxFieldBytes + 2 * 4096);
+    }
+    if (c.asks) {
+      // The first pass wants the version only: one buffer when it is short.
+      EXPECT_LE(platform.tallies.front()->bytesRead, 4096u);
+      ASSERT_EQ(platform.boxes.size(), 3u);
+      EXPECT_EQ(platform.boxes[0].prompt, kPrompt);
+      EXPECT_EQ(platform.boxes[2].prompt, kUpdatedHeading);  // nothing listed
+      EXPECT_TRUE(platform.copies.empty());
+    } else {
+      EXPECT_TRUE(platform.boxes.empty());  // silent end
+    }
+  }
+}
+
+// Bytes the reader skips without keeping (blanks before a field, anything
+// after a closing quote) are still bytes of one field: a file made of them
+// must not be read whole either.
+TEST(HostileInputTest, SkippedBytesAreBoundedLikeFieldBytes) {
+  const struct {
+    const char* what;
+    GeneratedFile::Shape shape;
+  } cases[] = {
+      {"4 GiB of blanks before the version", {"", ' ', 4 * kGiB, "5.3\r\n"}},
+      {"4 GiB of tabs before the version", {"", '\t', 4 * kGiB, "5.3\r\n"}},
+      {"4 GiB after the version's closing quote", {"\"5.3\"", 'x', 4 * kGiB, "\r\n"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    GeneratedManifestPlatform platform(c.shape);
+    ASSERT_TRUE(platform.Run());
+    ASSERT_FALSE(platform.tallies.empty());
+    EXPECT_FALSE(platform.tallies.front()->overBudget)
+        << "the first pass read " << platform.tallies.front()->bytesRead;
+  }
+}
+
+std::wstring Installed(const std::wstring& name) { return std::wstring(kInstall) + name; }
+
+struct OddBytesCase {
+  const char* what;
+  std::string manifest;
+  std::vector<std::pair<std::wstring, std::string>> payloads;
+  bool asks;
+  std::wstring summary;  // after the heading
+  std::vector<std::wstring> copies;
+};
+
+// NUL bytes and the five bytes Windows-1252 leaves undefined (0x81 0x8D 0x8F
+// 0x90 0x9D) go through the reader as characters of their own: NUL never
+// reaches a copy, the undefined bytes name files like any other letter.
+TEST(HostileInputTest, NulAndUndefinedBytesHaveOneOutcome) {
+  using namespace std::string_literals;
+  const std::wstring kUndefined = L"\u0081\u008D\u008F\u0090\u009D";
+  const OddBytesCase cases[] = {
+      {"NUL in the version sorts first",
+       "\0"
+       "9\r\nslut\r\n"s,
+       {},
+       false,
+       L"",
+       {}},
+      {"NUL after the version", "5.3\0\r\nslut\r\n"s, {}, true, L"", {}},
+      {"NUL in a source never matches a file",
+       "5.3\r\na.txt\0.exe,a.txt\r\nslut\r\n"s,
+       {{L"a.txt", "a"}},
+       true,
+       L"",
+       {}},
+      {"NUL in a destination is an invalid name",
+       "5.3\r\na.txt,Sylkum.exe\0.txt\r\nslut\r\n"s,
+       {{L"a.txt", "a"}},
+       true,
+       std::wstring(L"\r\nF\u00F8lgende filer kunne ikke opdateres:\r\n") +
+           L"C:\\Prog\\Sylkum\\Sylkum.exe" + std::wstring(1, L'\0') +
+           L".txt (ugyldigt filnavn)\r\n",
+       {}},
+      {"undefined bytes name a source and a destination",
+       "5.3\r\n\x81\x8D.txt,\x8F\x90\x9D.dll\r\nslut\r\n",
+       {{L"\u0081\u008D.txt", "odd"}},
+       true,
+       L"C:\\Prog\\Sylkum\\\u008F\u0090\u009D.dll\r\n",
+       {Installed(L"\u008F\u0090\u009D.dll")}},
+      {"undefined bytes in the version compare as characters",
+       "5.2\x81\r\nslut\r\n",
+       {},
+       true,
+       L"",
+       {}},
+      {"a source of undefined bytes only",
+       "5.3\r\n\x81\x8D\x8F\x90\x9D,x.dll\r\nslut\r\n",
+       {{kUndefined, "all five"}},
+       true,
+       L"C:\\Prog\\Sylkum\\x.dll\r\n",
+       {Installed(L"x.dll")}},
+  };
+  for (const OddBytesCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    testing::Scenario s;
+    s.Manifest(c.manifest);
+    for (const auto& [name, content] : c.payloads) s.Payload(name, content);
+    ASSERT_TRUE(s.Run());
+    if (!c.asks) {
+      EXPECT_TRUE(s.platform.boxes.empty());
+      continue;
+    }
+    ASSERT_EQ(s.platform.boxes.size(), 3u);
+    EXPECT_EQ(s.platform.boxes.back().prompt, kUpdatedHeading + c.summary);
+    EXPECT_EQ(s.platform.copies, c.copies);
+    for (const std::wstring& copy : c.copies) {
+      EXPECT_EQ(s.platform.Content(copy), c.payloads.front().second);
+    }
+  }
+}
+
+// Windows takes the Latin-1 superscript digits (bytes 0xB9 0xB2 0xB3 of
+// Windows-1252) as digits of the COM and LPT device names: "COM\xB9.txt"
+// opens the serial port COM1 whatever its extension. Such a destination is
+// refused like "COM1.txt", never copied to.
+TEST(HostileInputTest, DeviceNamesWithSuperscriptDigitsAreRefused) {
+  const struct {
+    const char* what;  // in UTF-8, for the trace
+    const char* destination;
+  } cases[] = {
+      {"COM1.txt", "COM1.txt"},
+      {"COM\u00B9.txt", "COM\xB9.txt"},
+      {"com\u00B2", "com\xB2"},
+      {"LPT\u00B3.log", "LPT\xB3.log"},
+      {"Data\\lpt\u00B9.dat", "Data\\lpt\xB9.dat"},
+      {"COM\u00B3 .txt", "COM\xB3 .txt"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    testing::Scenario s;
+    s.Manifest(std::string("5.3\r\na.txt,") + c.destination + "\r\nslut\r\n");
+    s.Payload(L"a.txt", "a");
+    ASSERT_TRUE(s.Run());
+    ASSERT_EQ(s.platform.boxes.size(), 3u);
+    EXPECT_TRUE(s.platform.copies.empty());
+    EXPECT_NE(s.platform.boxes.back().prompt.find(L"(ugyldigt filnavn)"), std::wstring::npos);
+  }
+}
+
+}  // namespace
+}  // namespace updater

@@ -1,0 +1,266 @@
+// The real Linux updater, run as a process: on a pseudo-terminal where it
+// shows its boxes, or with no terminal at all. Covers what only a whole
+// process shows: one updater at a time, a manifest that is a folder, and a
+// manifest of gigabytes read without growing.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// The program under test: given by the build, else the updater beside the
+// test's own folder (build/<preset>/updater next to build/<preset>/tests/).
+std::string ProgramPath() {
+#ifdef UPDATER_PROGRAM
+  return UPDATER_PROGRAM;
+#else
+  return (fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "updater").string();
+#endif
+}
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// One run of the updater. Its output (the terminal's, or stdout and stderr
+// when it has no terminal) is collected while the test waits on it.
+class Updater {
+ public:
+  enum class Terminal { kPty, kNone };
+
+  Updater(Terminal terminal, const std::vector<std::string>& environment) {
+    std::vector<char*> envp;
+    for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
+    envp.push_back(nullptr);
+    const std::string program = ProgramPath();
+    char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+    start_ = Clock::now();
+    if (terminal == Terminal::kPty) {
+      pid_ = ::forkpty(&output_, nullptr, nullptr, nullptr);
+      if (pid_ == 0) {
+        ::execve(argv[0], argv, envp.data());
+        ::_exit(127);
+      }
+    } else {
+      int pipeFds[2];
+      if (::pipe(pipeFds) != 0) return;
+      pid_ = ::fork();
+      if (pid_ == 0) {
+        ::setsid();  // no controlling terminal: /dev/tty cannot be opened
+        const int null = ::open("/dev/null", O_RDONLY);
+        ::dup2(null, 0);
+        ::dup2(pipeFds[1], 1);
+        ::dup2(pipeFds[1], 2);
+        ::execve(argv[0], argv, envp.data());
+        ::_exit(127);
+      }
+      ::close(pipeFds[1]);
+      output_ = pipeFds[0];
+    }
+  }
+
+  ~Updater() {
+    if (pid_ > 0 && running_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (output_ >= 0) ::close(output_);
+  }
+
+  bool started() const { return pid_ > 0; }
+
+  // Waits until `text` has been printed; false after `seconds` without it.
+  bool WaitForOutput(const std::string& text, double seconds) {
+    const Clock::time_point start = Clock::now();
+    while (printed.find(text) == std::string::npos) {
+      if (SecondsSince(start) > seconds || !Drain(50)) return false;
+    }
+    return true;
+  }
+
+  void Type(const std::string& keys) {
+    ASSERT_EQ(::write(output_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+  }
+
+  // Waits up to `seconds` for the program to end; false when it is still
+  // running (it is then killed when the test ends).
+  bool WaitForEnd(double seconds) {
+    const Clock::time_point start = Clock::now();
+    while (running_) {
+      const pid_t done = ::wait4(pid_, &status, WNOHANG, &usage);
+      if (done == pid_) {
+        running_ = false;
+        seconds_ = SecondsSince(start_);
+        break;
+      }
+      if (SecondsSince(start) > seconds) return false;
+      Drain(20);
+    }
+    while (Drain(0)) {
+    }
+    return true;
+  }
+
+  bool EndedNormally() const { return !running_ && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+  double Seconds() const { return seconds_; }
+  long PeakRssKiB() const { return usage.ru_maxrss; }
+
+  std::string printed;
+  int status = 0;
+  rusage usage{};
+
+ private:
+  // Takes what is waiting to be read, waiting up to `ms` for it; false once
+  // the other end is closed.
+  bool Drain(int ms) {
+    pollfd fd{output_, POLLIN, 0};
+    if (::poll(&fd, 1, ms) <= 0) return true;
+    char buffer[4096];
+    const ssize_t n = ::read(output_, buffer, sizeof buffer);
+    if (n <= 0) {
+      // A terminal's other end reports EIO once the program has ended.
+      if (fd.revents & (POLLHUP | POLLERR))
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+      return false;
+    }
+    printed.append(buffer, static_cast<std::size_t>(n));
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  int output_ = -1;
+  bool running_ = true;
+  Clock::time_point start_;
+  double seconds_ = 0;
+};
+
+constexpr char kPrompt[] = "[Ja / Nej] (j/n): ";
+
+// A temporary folder with the manifest, an install folder and a registry
+// export naming it at version 5.2; the lock of "one updater at a time" lives
+// here too, so that no other test or real updater interferes.
+class UpdaterProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/updater-process-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    fs::create_directories(root_ / "temp");
+    fs::create_directories(root_ / "install");
+    fs::create_directories(root_ / "run");
+    ::chmod((root_ / "run").c_str(), 0700);
+    std::ofstream(root_ / "hkcu.reg", std::ios::binary)
+        << "Windows Registry Editor Version 5.00\r\n\r\n"
+           "[HKEY_CURRENT_USER\\Software\\Zorbe IT Service\\Sylkum]\r\n"
+           "\"Version\"=\"5.2\"\r\n"
+           "\"MDE\"=\""
+        << (root_ / "install").string() << "\"\r\n";
+    ASSERT_TRUE(fs::exists(ProgramPath())) << ProgramPath();
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  fs::path Manifest() const { return root_ / "temp" / "OrvakBK.ini"; }
+  void WriteManifest(const std::string& content) const {
+    std::ofstream(Manifest(), std::ios::binary) << content;
+  }
+
+  std::vector<std::string> Environment() const {
+    return {"TEMP=" + (root_ / "temp").string(), "HKCU_FILE=" + (root_ / "hkcu.reg").string(),
+            "XDG_RUNTIME_DIR=" + (root_ / "run").string(), "PATH=/usr/bin:/bin", "LANG=C"};
+  }
+
+  fs::path root_;
+};
+
+TEST_F(UpdaterProcessTest, OnlyOneUpdaterAtATime) {
+  WriteManifest("5.3\r\nslut\r\n");
+  for (Updater::Terminal second : {Updater::Terminal::kPty, Updater::Terminal::kNone}) {
+    SCOPED_TRACE(second == Updater::Terminal::kPty ? "second on a terminal" : "second without");
+    Updater first(Updater::Terminal::kPty, Environment());
+    ASSERT_TRUE(first.started());
+    ASSERT_TRUE(first.WaitForOutput(kPrompt, 10)) << first.printed;
+
+    Updater other(second, Environment());
+    ASSERT_TRUE(other.started());
+    ASSERT_TRUE(other.WaitForEnd(2)) << "the second updater is still running";
+    EXPECT_TRUE(other.EndedNormally());
+    EXPECT_EQ(other.printed, "");
+
+    // The first is still asking, and takes its answer.
+    first.Type("n\n");
+    ASSERT_TRUE(first.WaitForEnd(5));
+    EXPECT_TRUE(first.EndedNormally());
+    EXPECT_EQ(first.printed.find("Venligst afslut"), std::string::npos) << first.printed;
+
+    // Its claim ended with it: the next updater asks again.
+    Updater next(Updater::Terminal::kPty, Environment());
+    EXPECT_TRUE(next.WaitForOutput(kPrompt, 10)) << next.printed;
+    next.Type("n\n");
+    EXPECT_TRUE(next.WaitForEnd(5));
+  }
+}
+
+// A folder named like the manifest is no manifest: the run ends silently
+// rather than asking, even with a terminal to ask on. A file of that name in
+// the same place does ask, which shows the terminal would have shown it.
+TEST_F(UpdaterProcessTest, ManifestThatIsAFolderEndsSilently) {
+  fs::create_directories(Manifest());
+  std::ofstream(Manifest() / "slut", std::ios::binary) << "5.3\r\n";
+  {
+    Updater run(Updater::Terminal::kPty, Environment());
+    ASSERT_TRUE(run.WaitForEnd(5)) << run.printed;
+    EXPECT_TRUE(run.EndedNormally());
+    EXPECT_EQ(run.printed, "");
+  }
+  fs::remove_all(Manifest());
+  WriteManifest("5.3\r\nslut\r\n");
+  Updater run(Updater::Terminal::kPty, Environment());
+  EXPECT_TRUE(run.WaitForOutput(kPrompt, 10)) << run.printed;
+  run.Type("n\n");
+  EXPECT_TRUE(run.WaitForEnd(5));
+}
+
+// A 4 GiB manifest (sparse: it takes no disk) whose first line offers a new
+// version: the first pass reads the version only, so the run ends as fast as
+// with a small manifest and its memory does not grow with the file. With no
+// terminal the run ends at its first box.
+TEST_F(UpdaterProcessTest, FourGibManifestIsNotReadWhole) {
+  WriteManifest("5.3\r\n");
+  Updater small(Updater::Terminal::kNone, Environment());
+  ASSERT_TRUE(small.WaitForEnd(10));
+  ASSERT_TRUE(small.EndedNormally()) << small.printed;
+
+  {
+    const int fd = ::open(Manifest().c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, 4ll << 30), 0);
+    ::close(fd);
+  }
+  Updater huge(Updater::Terminal::kNone, Environment());
+  ASSERT_TRUE(huge.WaitForEnd(10)) << "still reading a 4 GiB manifest after 10 s";
+  EXPECT_TRUE(huge.EndedNormally());
+  EXPECT_EQ(huge.printed, "");
+  EXPECT_LT(huge.Seconds(), 2.0);
+  EXPECT_LT(huge.PeakRssKiB(), small.PeakRssKiB() + 4096)
+      << "peak RSS " << huge.PeakRssKiB() << " KiB against " << small.PeakRssKiB()
+      << " KiB for a small manifest";
+}
+
+}  // namespace
