@@ -1,0 +1,1066 @@
+#!/usr/bin/env python3
+"""End-to-end tests of updater.exe under Wine.
+
+Every scenario lays out a registry key, a temporary folder and an install
+folder in a Wine prefix, runs the real updater, reads and answers each message
+box through msgbox_driver.exe, and checks the exact texts, buttons and icons,
+the order of the boxes, the updater's exit and the files on disk. A PNG of
+every box is kept under <work_dir>/screenshots.
+
+    run_e2e.py list                              scenario names, one a line
+    run_e2e.py --config FILE setup               new prefix, Xvfb, wineserver
+    run_e2e.py --config FILE scenario NAME...    run scenarios
+    run_e2e.py --config FILE cleanup             stop Xvfb and wineserver, remove
+                                                 the prefix (kept when
+                                                 UPDATER_E2E_KEEP_PREFIX is set)
+    run_e2e.py --config FILE all                 setup, every scenario, cleanup
+    run_e2e.py --config FILE hygiene             checks of the shipped updater.exe
+
+The config file is written by CMake (tests/e2e/CMakeLists.txt). Standard
+library only.
+"""
+
+import argparse
+import json
+import os
+import platform
+import re
+import select
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+# --- Bounds (seconds unless named _MS) ---------------------------------------
+
+FIRST_BOX_MS = 20000      # the first box of a run; Wine may still start its desktop
+NEXT_BOX_MS = 10000       # any later box
+SILENT_WINDOW_MS = 2000   # how long a silent run is watched for a box
+EXIT_AFTER_LAST_BOX = 8   # the updater must be gone this soon after its last box
+SILENT_EXIT = 10          # a silent run must end within this
+SECOND_INSTANCE_EXIT = 8  # a second updater must give up within this
+WINE_COMMAND = 30         # reg, regedit and other short Wine commands
+
+# What Wine prints when a new process finds its fixed addresses taken; it then
+# ends with 1 before the program runs. Such a start is tried again.
+WINE_START_FAULT = 'failed to map the shared user data'
+
+IDOK, IDYES, IDNO = 1, 6, 7
+
+# What differs between the two products one build can be made for.
+PRODUCTS = {
+    'OrvakBK': {'key': r'Software\Zorbe IT Service\Sylkum', 'folder_value': 'MDE',
+                'lock': 'Sylkum.ldb', 'build_folder': r'C:\Sylkum\Foerbuild'},
+    'OrvakLR': {'key': r'Software\Zorbe IT Service\Drovanel', 'folder_value': 'Path',
+                'lock': 'Drovanel.ldb', 'build_folder': r'C:\Drovanel\Foerbuild'},
+}
+VENDOR_KEY = r'HKCU\Software\Zorbe IT Service'
+
+
+class Failure(Exception):
+    """A check that did not hold; the message says what was seen."""
+
+
+def check_equal(actual, expected, what):
+    if actual != expected:
+        raise Failure(f'{what}:\n  expected {expected!r}\n  actual   {actual!r}')
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+# --- Configuration and shared state ------------------------------------------
+
+class Config:
+    def __init__(self, path):
+        with open(path, encoding='utf-8') as f:
+            values = json.load(f)
+        self.work_dir = Path(values['work_dir'])
+        self.updater = Path(values['updater'])
+        self.updater_shortwait = Path(values['updater_shortwait'])
+        self.msgbox_driver = Path(values['msgbox_driver'])
+        self.hold_file = Path(values['hold_file'])
+        self.product_id = values['product_id']
+        self.display_name = values['display_name']
+        self.tools = {name: values[name]
+                      for name in ('wine', 'wineserver', 'xvfb', 'xwd', 'convert', 'objdump')}
+        self.prefix = self.work_dir / 'prefix'
+        self.screenshots = self.work_dir / 'screenshots'
+        self.logs = self.work_dir / 'logs'
+        self.state_file = self.work_dir / 'state.json'
+
+    def tool(self, name):
+        path = self.tools[name]
+        if not path:
+            raise Failure(f'{name} was not found when the build was configured; '
+                          'install it (see scripts/test) and configure again')
+        return path
+
+
+def windows_path(unix_path):
+    """The Windows name of a file outside the prefix (Wine's Z: drive)."""
+    return 'Z:' + str(Path(unix_path).resolve()).replace('/', '\\')
+
+
+class Wine:
+    """Runs programs in the suite's prefix on the suite's X display."""
+
+    def __init__(self, config, display, log_dir):
+        self.config = config
+        self.log_dir = Path(log_dir)
+        self.log_dir.mkdir(parents=True, exist_ok=True)
+        self.count = 0
+        self.env = dict(os.environ)
+        self.env.update({
+            'WINEPREFIX': str(config.prefix),
+            # Wine's own errors only, into the log files.
+            'WINEDEBUG': 'fixme-all',
+            # No Mono or Gecko installer, no menu entries in the real home.
+            'WINEDLLOVERRIDES': 'mscoree,mshtml=;winemenubuilder.exe=d',
+            'WINESERVER': config.tool('wineserver'),
+            'DISPLAY': display,
+            'HOME': str(config.work_dir / 'home'),
+            # Unix file names and arguments are UTF-8.
+            'LANG': 'C.UTF-8',
+            'LC_ALL': 'C.UTF-8',
+        })
+        self.env.pop('WINEARCH', None)
+        # A Wine process needs some fixed addresses that a randomly placed
+        # mapping can take now and then; without address randomization the
+        # layout is the same every time. Programs it starts inherit this.
+        setarch = shutil.which('setarch')
+        self.launcher = [setarch, platform.machine(), '-R'] if setarch else []
+
+    def drive_c(self):
+        return self.config.prefix / 'drive_c'
+
+    def unix_path(self, path):
+        """The Unix name of a C: path in the prefix."""
+        check(path[:3].upper() == 'C:\\', f'not a C: path: {path}')
+        return self.drive_c().joinpath(*[p for p in path[3:].split('\\') if p])
+
+    def start(self, args, label):
+        """Starts a Wine program; its output goes to files, never to a pipe,
+        so that a Wine process started along the way (the desktop, services)
+        cannot hold the runner up by keeping the pipe open."""
+        self.count += 1
+        stem = self.log_dir / f'{self.count:03d}-{label}'
+        out = open(f'{stem}.out', 'wb')
+        err = open(f'{stem}.err', 'wb')
+        try:
+            process = subprocess.Popen(self.launcher + [self.config.tool('wine')] +
+                                       [str(a) for a in args],
+                                       stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                       env=self.env)
+        finally:
+            out.close()
+            err.close()
+        return WineProcess(process, stem, label, self.log_dir / 'commands.log')
+
+    def run(self, args, label, timeout=WINE_COMMAND):
+        for _ in range(3):
+            process = self.start(args, label)
+            process.wait(timeout)
+            if not process.failed_to_start():
+                break
+        return process
+
+    def server(self, *args):
+        return subprocess.run([self.config.tool('wineserver')] + list(args), env=self.env,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, timeout=WINE_COMMAND, check=False)
+
+
+class WineProcess:
+    """A started Wine program; when it ends, its exit code and run time are
+    added to the scenario's commands.log."""
+
+    def __init__(self, process, stem, label, journal):
+        self.process = process
+        self.stem = stem
+        self.label = label
+        self.journal = journal
+        self.started = time.monotonic()
+        self.logged = False
+
+    def _log_end(self):
+        if self.process.returncode is not None and not self.logged:
+            self.logged = True
+            with open(self.journal, 'a', encoding='utf-8') as log:
+                log.write(f'{self.stem.name}: exit {self.process.returncode} after '
+                          f'{time.monotonic() - self.started:.2f} s\n')
+
+    def wait(self, timeout):
+        """Waits for the end within `timeout`; kills the process and fails
+        when it is still running then."""
+        try:
+            self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            raise Failure(f'{self.label} was still running after {timeout} s; '
+                          f'output: {self.stderr()!r}') from None
+        self._log_end()
+        return self.process.returncode
+
+    def poll(self):
+        code = self.process.poll()
+        self._log_end()
+        return code
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        self._log_end()
+
+    @property
+    def returncode(self):
+        return self.process.returncode
+
+    def failed_to_start(self):
+        """True when Wine gave up before the program ran (see
+        WINE_START_FAULT)."""
+        return self.process.returncode == 1 and WINE_START_FAULT in self.stderr()
+
+    def stdout(self):
+        return Path(f'{self.stem}.out').read_text(encoding='utf-8', errors='replace')
+
+    def stderr(self):
+        return Path(f'{self.stem}.err').read_text(encoding='utf-8', errors='replace')
+
+
+# --- Setting up and stopping the Wine session --------------------------------
+
+def read_state(config):
+    try:
+        with open(config.state_file, encoding='utf-8') as f:
+            return json.load(f)
+    except FileNotFoundError:
+        raise Failure('the Wine session is not set up: run the e2e.setup test '
+                      '(ctest does it for every scenario) or "run_e2e.py setup"') from None
+
+
+def process_is(pid, name):
+    try:
+        return name in Path(f'/proc/{pid}/cmdline').read_bytes().decode(errors='replace')
+    except OSError:
+        return False
+
+
+def stop_session(config):
+    """Stops the wineserver of the prefix (and with it every Wine process
+    there) and the Xvfb the suite started, also those of a run that was
+    broken off."""
+    state = {}
+    if config.state_file.exists():
+        state = read_state(config)
+    if config.prefix.exists():
+        wine = Wine(config, state.get('display', ''), config.logs / 'session')
+        wine.server('-k')
+        wine.server('-w')
+    pid = state.get('xvfb_pid')
+    if pid and process_is(pid, 'Xvfb'):
+        os.kill(pid, signal.SIGTERM)
+        for _ in range(50):
+            if not process_is(pid, 'Xvfb'):
+                break
+            time.sleep(0.1)
+    if config.state_file.exists():
+        config.state_file.unlink()
+
+
+def cleanup(config):
+    """Stops the session and removes the prefix (some 700 MB) unless
+    UPDATER_E2E_KEEP_PREFIX is set, for a look at what a scenario left."""
+    stop_session(config)
+    if not os.environ.get('UPDATER_E2E_KEEP_PREFIX'):
+        shutil.rmtree(config.prefix, ignore_errors=True)
+
+
+def start_xvfb(config):
+    """Starts Xvfb on a free display; returns (display, pid)."""
+    config.logs.mkdir(parents=True, exist_ok=True)
+    read_end, write_end = os.pipe()
+    with open(config.logs / 'xvfb.log', 'wb') as log:
+        process = subprocess.Popen(
+            [config.tool('xvfb'), '-displayfd', str(write_end), '-nolisten', 'tcp',
+             '-screen', '0', '1280x1024x24'],
+            pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+            start_new_session=True)
+    os.close(write_end)
+    number = b''
+    deadline = time.monotonic() + 20
+    while not number.endswith(b'\n') and time.monotonic() < deadline:
+        ready, _, _ = select.select([read_end], [], [], 0.5)
+        if ready:
+            chunk = os.read(read_end, 16)
+            if not chunk:
+                break
+            number += chunk
+    os.close(read_end)
+    if not number.strip().isdigit():
+        process.kill()
+        raise Failure('Xvfb did not start; see ' + str(config.logs / 'xvfb.log'))
+    return ':' + number.strip().decode(), process.pid
+
+
+def setup(config):
+    stop_session(config)
+    for folder in (config.prefix, config.screenshots, config.logs, config.work_dir / 'home'):
+        shutil.rmtree(folder, ignore_errors=True)
+        folder.mkdir(parents=True)
+    display, xvfb_pid = start_xvfb(config)
+    with open(config.state_file, 'w', encoding='utf-8') as f:
+        json.dump({'display': display, 'xvfb_pid': xvfb_pid}, f)
+
+    wine = Wine(config, display, config.logs / 'session')
+    # A persistent server keeps the prefix's services running between the
+    # many short Wine processes of the scenarios.
+    wine.server('-p')
+    boot = wine.run(['wineboot', '-i'], 'wineboot', timeout=150)
+    check(boot.returncode == 0, f'wineboot failed: {boot.stderr()}')
+    check((config.prefix / 'drive_c' / 'windows' / 'system32').is_dir(),
+          'wineboot made no Windows folder')
+    # Without a window manager on the display, Wine waits 2 s for one to
+    # acknowledge every window that is hidden; windows it manages itself
+    # close at once.
+    managed = wine.run(['reg', 'add', r'HKCU\Software\Wine\X11 Driver', '/v', 'Managed',
+                        '/d', 'N', '/f'], 'x11-unmanaged')
+    check(managed.returncode == 0, f'reg add failed: {managed.stderr()}')
+    # Start the desktop now, not inside the first scenario.
+    probe = wine.run([config.msgbox_driver, 'absent', 'no such box', '0'], 'desktop')
+    check(probe.returncode == 0, f'msgbox_driver does not run: {probe.stderr()}')
+    print(f'Wine prefix {config.prefix} ready on display {display}')
+
+
+# --- Scenarios ---------------------------------------------------------------
+
+class Texts:
+    """The exact texts of the boxes for this build."""
+
+    def __init__(self, config):
+        name = config.display_name
+        self.title = 'Zorbe IT - ' + config.product_id
+        self.prompt = f'Der er en ny version af {name}\r\n\r\nØnsker du at opdatere nu ?'
+        self.close_notice = (f'Venligst afslut {name}\r\n\r\nHusk at tage backup !\r\n\r\n'
+                             f'Tryk på Ok når {name} er lukket.')
+        self.not_closed = (f'Programmet {name} er ikke lukket rigtigt og kan derfor ikke '
+                           'opdateres.')
+        self.updated = 'Følgende filer er opdateret:\r\n'
+        self.failed = 'Følgende filer kunne ikke opdateres:\r\n'
+
+    def summary(self, updated, failed=()):
+        """The summary for the destinations updated and (path, reason) failed."""
+        text = self.updated + ''.join(path + '\r\n' for path in updated)
+        if failed:
+            text += '\r\n' + self.failed + ''.join(f'{path} ({reason})\r\n'
+                                                   for path, reason in failed)
+        return text
+
+
+def snapshot(folder):
+    """Every file under `folder`: relative path -> content."""
+    folder = Path(folder)
+    if not folder.exists():
+        return {}
+    return {str(p.relative_to(folder)): p.read_bytes()
+            for p in sorted(folder.rglob('*')) if p.is_file()}
+
+
+class Scene:
+    """One scenario's world: registry, folders, the updater and its boxes."""
+
+    def __init__(self, config, wine, name):
+        self.config = config
+        self.wine = wine
+        self.name = name
+        self.texts = Texts(config)
+        self.product = PRODUCTS[config.product_id]
+        self.root = 'C:\\e2e\\' + name
+        self.temp = self.root + '\\Temp'
+        self.install = self.root + '\\Sylkum\\'
+        self.roots = [self.root]
+        self.processes = []
+        self.step = 0
+
+    # Layout
+
+    def path(self, windows_path):
+        return self.wine.unix_path(windows_path)
+
+    def reset(self):
+        """Removes what scenarios leave: the vendor key and their folders."""
+        self.wine.run(['reg', 'delete', VENDOR_KEY, '/f'], 'reg-delete')
+        for root in self.roots:
+            shutil.rmtree(self.path(root), ignore_errors=True)
+
+    def registry(self, version='5.2', folder=None, version_type='REG_SZ'):
+        """The product as installed, through reg.exe."""
+        self.reg_value('Version', version_type, version)
+        self.reg_value(self.product['folder_value'], 'REG_SZ',
+                       self.install if folder is None else folder)
+
+    def reg_value(self, name, kind, data):
+        key = 'HKCU\\' + self.product['key']
+        done = self.wine.run(['reg', 'add', key, '/v', name, '/t', kind, '/d', str(data), '/f'],
+                             'reg-add')
+        check(done.returncode == 0, f'reg add {name} failed: {done.stderr()}')
+
+    def import_registry(self, values):
+        """The product as installed, through a .reg file that regedit imports;
+        `values` maps names to text or (for REG_DWORD) int."""
+        lines = ['Windows Registry Editor Version 5.00', '',
+                 f'[HKEY_CURRENT_USER\\{self.product["key"]}]']
+        for name, value in values.items():
+            if isinstance(value, int):
+                lines.append(f'"{name}"=dword:{value:08x}')
+            else:
+                escaped = value.replace('\\', '\\\\').replace('"', '\\"')
+                lines.append(f'"{name}"="{escaped}"')
+        reg_file = self.root + '\\install.reg'
+        self.write(reg_file, ('\ufeff' + '\r\n'.join(lines) + '\r\n').encode('utf-16-le'))
+        done = self.wine.run(['regedit', '/S', reg_file], 'regedit')
+        check(done.returncode == 0, f'regedit failed: {done.stderr()}')
+        query = self.wine.run(['reg', 'query', 'HKCU\\' + self.product['key']], 'reg-query')
+        for name in values:
+            check(name in query.stdout(), f'regedit did not import {name}: {query.stdout()}')
+
+    def write(self, windows_path, content):
+        target = self.path(windows_path)
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes(content)
+
+    def manifest(self, version, entries, after_end=()):
+        """The manifest in the temporary folder, in Windows-1252 with CRLF."""
+        lines = [version] + [f'{s},{d}' for s, d in entries] + ['slut'] + list(after_end)
+        self.write(self.temp + '\\' + self.config.product_id + '.ini',
+                   ('\r\n'.join(lines) + '\r\n').encode('cp1252'))
+
+    def payload(self, files):
+        for name, content in files.items():
+            self.write(self.temp + '\\' + name, content)
+
+    def installed(self, files):
+        self.path(self.install).mkdir(parents=True, exist_ok=True)
+        for name, content in files.items():
+            self.write(self.install + name, content)
+
+    def install_files(self):
+        return snapshot(self.path(self.install))
+
+    def temp_files(self):
+        return snapshot(self.path(self.temp))
+
+    def check_install(self, expected):
+        """The install folder holds exactly `expected` (relative path ->
+        content); names compare without regard to case, as Windows does, but
+        no name may be there twice."""
+        actual = self.install_files()
+        folded = {k.lower(): v for k, v in actual.items()}
+        check(len(folded) == len(actual), f'names twice in another case: {sorted(actual)}')
+        check_equal(folded, {k.lower(): v for k, v in expected.items()},
+                    'install folder content')
+
+    # The updater
+
+    def start(self, program=None):
+        """Starts the updater with TEMP and TMP set as a Windows parent does."""
+        program = program or self.config.updater
+        process = self.wine.start(
+            [self.config.msgbox_driver, 'run', f'TEMP={self.temp}', f'TMP={self.temp}', '--',
+             windows_path(program)], 'updater')
+        self.processes.append(process)
+        return process
+
+    def driver(self, args, label, timeout_ms):
+        done = self.wine.run([self.config.msgbox_driver] + args, label,
+                             timeout=timeout_ms / 1000 + WINE_COMMAND)
+        return done, done.stdout().strip()
+
+    def screenshot(self, step):
+        out = self.config.screenshots / f'{self.name}-{step}.png'
+        display = read_state(self.config)['display']
+        xwd = subprocess.run([self.config.tool('xwd'), '-root', '-display', display, '-silent'],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30,
+                             check=False)
+        check(xwd.returncode == 0, f'xwd failed: {xwd.stderr!r}')
+        png = subprocess.run([self.config.tool('convert'), 'xwd:-', f'png:{out}'],
+                             input=xwd.stdout, stderr=subprocess.PIPE, timeout=30, check=False)
+        check(png.returncode == 0, f'convert failed: {png.stderr!r}')
+
+    def box(self, step, text, buttons, icon, press, timeout_ms=NEXT_BOX_MS):
+        """Waits for the next box, checks it is the only one and shows exactly
+        `text`, `buttons` and `icon`, keeps a screenshot and presses `press`."""
+        self.step += 1
+        label = f'{self.step}-{step}'
+        done, out = self.driver(['wait', self.texts.title, str(timeout_ms)], 'wait', timeout_ms)
+        if done.returncode != 0:
+            self.failure_screenshot()
+            self.check_started()
+            raise Failure(f'box "{step}" did not come: {done.stderr().strip()}')
+        seen = json.loads(out)
+        self.screenshot(label)
+        check_equal(seen['count'], 1, f'boxes open at "{step}"')
+        check_equal(seen['text'], text, f'text of box "{step}"')
+        check_equal(seen['buttons'], buttons, f'buttons of box "{step}"')
+        check_equal(seen['icon'], icon, f'icon of box "{step}"')
+        done, _ = self.driver(['press', self.texts.title, str(press), str(NEXT_BOX_MS)], 'press',
+                              NEXT_BOX_MS)
+        check_equal(done.returncode, 0, f'pressing {press} on box "{step}" ({done.stderr()})')
+        return seen
+
+    def prompt(self, answer, timeout_ms=FIRST_BOX_MS):
+        self.box('prompt', self.texts.prompt, [IDYES, IDNO], 'none', answer, timeout_ms)
+
+    def close_notice(self):
+        self.box('close-notice', self.texts.close_notice, [IDOK], 'information', IDOK)
+
+    def summary(self, updated, failed=()):
+        self.box('summary', self.texts.summary(updated, failed), [IDOK],
+                 'warning' if failed else 'information', IDOK)
+
+    def no_box_for(self, ms, when):
+        done, out = self.driver(['absent', self.texts.title, str(ms)], 'absent', ms)
+        if done.returncode != 0:
+            self.failure_screenshot()
+            raise Failure(f'a box came {when}: {out or done.stderr()}')
+
+    def expect_exit(self, process, within=EXIT_AFTER_LAST_BOX):
+        """The updater ends on its own within `within` seconds, with 0."""
+        try:
+            process.process.wait(within)
+            process.poll()
+        except subprocess.TimeoutExpired:
+            self.failure_screenshot()
+            _, box = self.driver(['wait', self.texts.title, '0'], 'wait', 0)
+            process.kill()
+            raise Failure(f'the updater was still running {within} s later; '
+                          f'box open: {box or "none"}') from None
+        self.check_started()
+        check_equal(process.returncode, 0, 'exit code of the updater')
+
+    def expect_silent(self, process):
+        """No box while the run lasts, and the updater ends by itself with 0.
+
+        A message box holds the updater until someone answers it, and here
+        no one does: once the updater has ended on its own, no box can come
+        any more, so the watch for one stops then."""
+        watch = self.wine.start([self.config.msgbox_driver, 'absent', self.texts.title,
+                                 str(SILENT_WINDOW_MS)], 'absent')
+        self.processes.append(watch)
+        deadline = time.monotonic() + SILENT_EXIT
+        while process.poll() is None and watch.poll() is None:
+            check(time.monotonic() < deadline, f'the updater did not end in {SILENT_EXIT} s')
+            time.sleep(0.02)
+        if watch.poll() is None:
+            watch.kill()
+        elif watch.returncode != 0:
+            self.failure_screenshot()
+            raise Failure('a box came in a run that should end silently: '
+                          f'{watch.stdout().strip() or watch.stderr()}')
+        self.expect_exit(process, SILENT_EXIT)
+
+    def check_started(self):
+        """Fails with the true cause when Wine could not start an updater."""
+        for process in self.processes:
+            if process.poll() is not None and process.failed_to_start():
+                raise Failure(f'Wine could not start {process.label} (a fault of Wine, not '
+                              f'of the program): {process.stderr().strip()}')
+
+    def failure_screenshot(self):
+        try:
+            self.screenshot('failure')
+        except (Failure, OSError, subprocess.SubprocessError):
+            pass
+
+    def finish(self):
+        for process in self.processes:
+            process.kill()
+
+
+SCENARIOS = {}
+
+
+def scenario(function):
+    SCENARIOS[function.__name__.replace('_', '-')] = function
+    return function
+
+
+# Each scenario starts from an empty registry key and gets its own folders
+# under C:\e2e\<name>: Temp (the temporary folder) and Sylkum (the install
+# folder). The installed version is 5.2 unless said otherwise.
+
+OLD_MDE = b'old mde \x00\x01\x02'
+NEW_MDE = b'new mde \xff\xfe\r\n\x1a and more'
+
+
+@scenario
+def no_manifest(s):
+    s.registry()
+    s.installed({'Sylkum.mde': OLD_MDE})
+    s.payload({'sylkum.mde': NEW_MDE})
+    temp_before = s.temp_files()
+    s.expect_silent(s.start())
+    s.check_install({'Sylkum.mde': OLD_MDE})
+    check_equal(s.temp_files(), temp_before, 'temporary folder')
+
+
+@scenario
+def version_order(s):
+    # Versions compare as text, without regard to case; the installed one
+    # is read as a number first (1E20 reads back as 1E+20).
+    cases = [
+        # offered, installed, registry type, prompts
+        ('10', '9', 'REG_SZ', False),
+        ('5.2', '5.2', 'REG_SZ', False),
+        ('5.1', '5.2', 'REG_SZ', False),
+        ('1e+20', '1E20', 'REG_SZ', False),
+        ('11', '12', 'REG_DWORD', False),
+        ('9', '10', 'REG_SZ', True),
+    ]
+    for offered, installed, kind, prompts in cases:
+        s.reset()
+        s.registry(version=installed, version_type=kind)
+        s.installed({'Sylkum.mde': OLD_MDE})
+        s.manifest(offered, [('sylkum.mde', 'Sylkum.mde')])
+        s.payload({'sylkum.mde': NEW_MDE})
+        process = s.start()
+        try:
+            if prompts:
+                s.prompt(IDNO)
+                s.expect_exit(process)
+            else:
+                s.expect_silent(process)
+        except Failure as failure:
+            raise Failure(f'offered {offered} over installed {installed} ({kind}): '
+                          f'{failure}') from None
+        s.check_install({'Sylkum.mde': OLD_MDE})
+
+
+@scenario
+def not_installed(s):
+    # The install folder must be there as text that is not empty.
+    cases = {
+        'no key': [],
+        'no folder value': [('Version', 'REG_SZ', '5.2')],
+        'empty folder': [('Version', 'REG_SZ', '5.2'),
+                         (s.product['folder_value'], 'REG_SZ', '')],
+        'folder as number': [('Version', 'REG_SZ', '5.2'),
+                             (s.product['folder_value'], 'REG_DWORD', '7')],
+    }
+    for case, values in cases.items():
+        s.reset()
+        for value in values:
+            s.reg_value(*value)
+        s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde')])
+        s.payload({'sylkum.mde': NEW_MDE})
+        try:
+            s.expect_silent(s.start())
+        except Failure as failure:
+            raise Failure(f'{case}: {failure}') from None
+
+
+@scenario
+def answer_no(s):
+    s.registry()
+    s.installed({'Sylkum.mde': OLD_MDE})
+    s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde')])
+    s.payload({'sylkum.mde': NEW_MDE})
+    process = s.start()
+    s.prompt(IDNO)
+    s.expect_exit(process)
+    s.check_install({'Sylkum.mde': OLD_MDE})
+
+
+@scenario
+def full_update(s):
+    # Sources in other letter case than on disk, a Danish letter, a
+    # sub-folder, a destination in other case than the installed file, and
+    # an entry after the terminator that must be left alone.
+    s.registry()
+    s.installed({'Sylkum.mde': OLD_MDE, 'Sub\\data.dll': b'old data', 'keep.txt': b'keep'})
+    s.manifest('5.3', [('SYLKUM.MDE', 'Sylkum.mde'),
+                       ('HJÆLP.CHM', 'Hjælp.chm'),
+                       ('data.dll', 'SUB\\DATA.DLL')],
+               after_end=['after.dll,after.dll'])
+    s.payload({'sylkum.mde': NEW_MDE, 'hjælp.chm': 'ny hjælp ÆØÅ'.encode('utf-8'),
+               'data.dll': b'new data', 'after.dll': b'after'})
+    temp_before = s.temp_files()
+    process = s.start()
+    s.prompt(IDYES)
+    s.close_notice()
+    s.summary([s.install + 'Sylkum.mde', s.install + 'Hjælp.chm',
+               s.install + 'SUB\\DATA.DLL'])
+    s.expect_exit(process)
+    s.check_install({'Sylkum.mde': NEW_MDE, 'Hjælp.chm': 'ny hjælp ÆØÅ'.encode('utf-8'),
+                     'Sub/data.dll': b'new data', 'keep.txt': b'keep'})
+    # A new file gets the name the manifest gives it.
+    check('Hjælp.chm' in s.install_files(), f'no Hjælp.chm: {sorted(s.install_files())}')
+    check_equal(s.temp_files(), temp_before, 'temporary folder')
+
+
+@scenario
+def missing_source(s):
+    s.registry()
+    s.installed({'Sylkum.mde': OLD_MDE})
+    s.manifest('5.3', [('mangler.dll', 'mangler.dll'), ('sylkum.mde', 'Sylkum.mde')])
+    s.payload({'sylkum.mde': NEW_MDE})
+    process = s.start()
+    s.prompt(IDYES)
+    s.close_notice()
+    # A listed file that is not in the temporary folder is passed over.
+    s.summary([s.install + 'Sylkum.mde'])
+    s.expect_exit(process)
+    s.check_install({'Sylkum.mde': NEW_MDE})
+
+
+@scenario
+def missing_subfolder(s):
+    s.registry()
+    s.installed({'Sylkum.mde': OLD_MDE})
+    s.manifest('5.3', [('a.dll', 'Mangler\\a.dll'), ('sylkum.mde', 'Sylkum.mde')])
+    s.payload({'a.dll': b'a', 'sylkum.mde': NEW_MDE})
+    process = s.start()
+    s.prompt(IDYES)
+    s.close_notice()
+    s.summary([s.install + 'Sylkum.mde'],
+              [(s.install + 'Mangler\\a.dll', 'mappen findes ikke')])
+    s.expect_exit(process)
+    s.check_install({'Sylkum.mde': NEW_MDE})
+    check(not s.path(s.install + 'Mangler').exists(), 'the missing folder was made')
+
+
+@scenario
+def read_only_destination(s):
+    s.registry()
+    s.installed({'Sylkum.mde': OLD_MDE, 'b.dll': b'old b'})
+    s.path(s.install + 'Sylkum.mde').chmod(0o444)  # Wine shows it as read-only
+    s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde'), ('b.dll', 'b.dll')])
+    s.payload({'sylkum.mde': NEW_MDE, 'b.dll': b'new b'})
+    process = s.start()
+    s.prompt(IDYES)
+    s.close_notice()
+    s.summary([s.install + 'b.dll'], [(s.install + 'Sylkum.mde', 'adgang nægtet')])
+    s.expect_exit(process)
+    s.check_install({'Sylkum.mde': OLD_MDE, 'b.dll': b'new b'})
+
+
+@scenario
+def file_in_use(s):
+    s.registry()
+    s.installed({'Sylkum.mde': OLD_MDE, 'b.dll': b'old b'})
+    s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde'), ('b.dll', 'b.dll')])
+    s.payload({'sylkum.mde': NEW_MDE, 'b.dll': b'new b'})
+    holder = s.wine.start([s.config.hold_file, s.install + 'Sylkum.mde', '120'], 'hold')
+    s.processes.append(holder)
+    deadline = time.monotonic() + 20
+    while 'held' not in holder.stdout():
+        check(holder.poll() is None, f'hold_file ended: {holder.stderr()}')
+        check(time.monotonic() < deadline, 'hold_file did not open the file in time')
+        time.sleep(0.05)
+    process = s.start()
+    s.prompt(IDYES)
+    s.close_notice()
+    s.summary([s.install + 'b.dll'], [(s.install + 'Sylkum.mde', 'filen er i brug')])
+    s.expect_exit(process)
+    holder.kill()
+    s.check_install({'Sylkum.mde': OLD_MDE, 'b.dll': b'new b'})
+
+
+@scenario
+def lock_released(s):
+    lock = s.install + s.product['lock']
+    s.registry()
+    s.installed({'Sylkum.mde': OLD_MDE, s.product['lock']: b''})
+    s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde')])
+    s.payload({'sylkum.mde': NEW_MDE})
+    process = s.start()
+    s.prompt(IDYES)
+    s.close_notice()
+    # While the lock file is there the updater waits and writes nothing.
+    s.no_box_for(2000, 'while the lock file was still there')
+    s.check_install({'Sylkum.mde': OLD_MDE, s.product['lock']: b''})
+    s.path(lock).unlink()
+    s.summary([s.install + 'Sylkum.mde'])
+    s.expect_exit(process)
+    s.check_install({'Sylkum.mde': NEW_MDE})
+
+
+@scenario
+def lock_never_released(s):
+    # The short-wait build gives up after a few tests of the lock file.
+    s.registry()
+    s.installed({'Sylkum.mde': OLD_MDE, s.product['lock']: b'lock'})
+    s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde')])
+    s.payload({'sylkum.mde': NEW_MDE})
+    process = s.start(program=s.config.updater_shortwait)
+    s.prompt(IDYES)
+    s.close_notice()
+    s.box('not-closed', s.texts.not_closed, [IDOK], 'error', IDOK)
+    s.expect_exit(process)
+    s.check_install({'Sylkum.mde': OLD_MDE, s.product['lock']: b'lock'})
+
+
+@scenario
+def dword_version(s):
+    s.registry(version=18, version_type='REG_DWORD')
+    s.installed({'Sylkum.mde': OLD_MDE})
+    s.manifest('19', [('sylkum.mde', 'Sylkum.mde')])
+    s.payload({'sylkum.mde': NEW_MDE})
+    process = s.start()
+    s.prompt(IDYES)
+    s.close_notice()
+    s.summary([s.install + 'Sylkum.mde'])
+    s.expect_exit(process)
+    s.check_install({'Sylkum.mde': NEW_MDE})
+
+
+@scenario
+def danish_install_folder(s):
+    # Imported by regedit from a .reg file; no trailing backslash.
+    s.install = s.root + '\\Programmer\\Sylkøm Åben\\'
+    s.import_registry({'Version': '5.2', s.product['folder_value']: s.install.rstrip('\\')})
+    s.installed({'Sylkum.mde': OLD_MDE})
+    s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde'), ('bøger.dat', 'bøger.dat')])
+    s.payload({'sylkum.mde': NEW_MDE, 'bøger.dat': b'books'})
+    process = s.start()
+    s.prompt(IDYES)
+    s.close_notice()
+    s.summary([s.install + 'Sylkum.mde', s.install + 'bøger.dat'])
+    s.expect_exit(process)
+    s.check_install({'Sylkum.mde': NEW_MDE, 'bøger.dat': b'books'})
+
+
+@scenario
+def danish_temp_folder(s):
+    s.temp = 'C:\\users\\Åse\\AppData\\Local\\Temp'
+    s.roots.append('C:\\users\\Åse')
+    s.reset()
+    s.registry()
+    s.installed({'Sylkum.mde': OLD_MDE})
+    s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde')])
+    s.payload({'sylkum.mde': NEW_MDE})
+    process = s.start()
+    s.prompt(IDYES)
+    s.close_notice()
+    s.summary([s.install + 'Sylkum.mde'])
+    s.expect_exit(process)
+    s.check_install({'Sylkum.mde': NEW_MDE})
+
+
+@scenario
+def build_folder_guard(s):
+    build = s.product['build_folder']
+    s.roots.append(build.rsplit('\\', 1)[0])
+    for folder in (build, build.lower() + '\\'):
+        s.reset()
+        s.install = build + '\\'
+        s.registry(folder=folder)
+        s.installed({'Sylkum.mde': OLD_MDE})
+        s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde')])
+        s.payload({'sylkum.mde': NEW_MDE})
+        try:
+            s.expect_silent(s.start())
+        except Failure as failure:
+            raise Failure(f'install folder {folder}: {failure}') from None
+        s.check_install({'Sylkum.mde': OLD_MDE})
+
+
+@scenario
+def unsafe_destinations(s):
+    s.registry()
+    s.installed({'Sylkum.mde': OLD_MDE})
+    unsafe = ['..\\a.dll', '\\e2e\\unsafe-destinations\\rooted.dll', 'C:\\x.dll',
+              'sub\\..\\..\\b.dll', 'Sylkum.mde:stream']
+    s.manifest('5.3', [('sylkum.mde', name) for name in unsafe] +
+               [('sylkum.mde', 'Sylkum.mde')])
+    s.payload({'sylkum.mde': NEW_MDE})
+    before_root = snapshot(s.path(s.root))
+    process = s.start()
+    s.prompt(IDYES)
+    s.close_notice()
+    s.summary([s.install + 'Sylkum.mde'],
+              [(s.install + name, 'ugyldigt filnavn') for name in unsafe])
+    s.expect_exit(process)
+    s.check_install({'Sylkum.mde': NEW_MDE})
+    # Nothing appeared outside the install folder either.
+    after_root = {k: v for k, v in snapshot(s.path(s.root)).items()
+                  if not k.startswith('Sylkum/')}
+    check_equal(after_root, {k: v for k, v in before_root.items()
+                             if not k.startswith('Sylkum/')}, 'files beside the install folder')
+    check(not s.path('C:\\x.dll').exists(), 'C:\\x.dll was written')
+
+
+@scenario
+def single_instance(s):
+    s.registry()
+    s.installed({'Sylkum.mde': OLD_MDE})
+    s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde')])
+    s.payload({'sylkum.mde': NEW_MDE})
+    first = s.start()
+    done, _ = s.driver(['wait', s.texts.title, str(FIRST_BOX_MS)], 'wait', FIRST_BOX_MS)
+    check(done.returncode == 0, f'the first updater showed no prompt: {done.stderr()}')
+    second = s.start()
+    s.expect_exit(second, SECOND_INSTANCE_EXIT)
+    # Still one box, the first updater's prompt.
+    s.prompt(IDNO)
+    s.expect_exit(first)
+    s.check_install({'Sylkum.mde': OLD_MDE})
+
+
+@scenario
+def long_paths(s):
+    # Every full path in the install folder passes 260 characters.
+    s.install = (s.root + '\\' + 'Sylkum-' + 'l' * 120 + '\\' + 'Programmer-' + 'm' * 100 +
+                 '\\')
+    s.registry()
+    s.installed({'Sylkum.mde': OLD_MDE, 'Sub\\data.dll': b'old data'})
+    s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde'), ('data.dll', 'Sub\\data.dll')])
+    s.payload({'sylkum.mde': NEW_MDE, 'data.dll': b'new data'})
+    check(len(s.install + 'Sylkum.mde') > 260, 'the install path is not long enough')
+    process = s.start()
+    s.prompt(IDYES)
+    s.close_notice()
+    s.summary([s.install + 'Sylkum.mde', s.install + 'Sub\\data.dll'])
+    s.expect_exit(process)
+    s.check_install({'Sylkum.mde': NEW_MDE, 'Sub/data.dll': b'new data'})
+
+
+def run_scenario(config, name):
+    state = read_state(config)
+    wine = Wine(config, state['display'], config.logs / name)
+    scene = Scene(config, wine, name)
+    started = time.monotonic()
+    scene.reset()
+    try:
+        SCENARIOS[name](scene)
+    finally:
+        scene.finish()
+        scene.reset()
+    print(f'{name}: passed in {time.monotonic() - started:.1f} s')
+
+
+# --- Hygiene of the shipped program ------------------------------------------
+
+SYSTEM_DLLS = {'kernel32.dll', 'user32.dll', 'advapi32.dll', 'msvcrt.dll', 'gdi32.dll',
+               'shell32.dll', 'ole32.dll', 'comctl32.dll', 'ntdll.dll', 'version.dll'}
+
+
+def pe_resources(data):
+    """The resources of a PE file: {(type, id): bytes} for numbered types
+    and names (the first language of each)."""
+    pe = struct.unpack_from('<I', data, 0x3C)[0]
+    check(data[pe:pe + 4] == b'PE\0\0', 'not a PE file')
+    sections, optional_size = struct.unpack_from('<H12xH', data, pe + 6)
+    optional = pe + 24
+    magic = struct.unpack_from('<H', data, optional)[0]
+    directories = optional + (112 if magic == 0x20B else 96)
+    rsrc_rva, rsrc_size = struct.unpack_from('<II', data, directories + 2 * 8)
+    if rsrc_size == 0:
+        return {}
+    section_table = optional + optional_size
+    for i in range(sections):
+        _, vsize, va, raw_size, raw = struct.unpack_from('<8sIIII', data, section_table + 40 * i)
+        if va <= rsrc_rva < va + max(vsize, raw_size):
+            base = raw + (rsrc_rva - va)
+            to_file = raw - va
+            break
+    else:
+        raise Failure('the resource directory lies in no section')
+
+    def entries(offset):
+        named, numbered = struct.unpack_from('<12xHH', data, base + offset)
+        for i in range(named + numbered):
+            ident, target = struct.unpack_from('<II', data, base + offset + 16 + 8 * i)
+            yield ident, target
+
+    resources = {}
+    for kind, kind_target in entries(0):
+        for ident, ident_target in entries(kind_target & 0x7FFFFFFF):
+            _, lang_target = next(entries(ident_target & 0x7FFFFFFF))
+            rva, size = struct.unpack_from('<II', data, base + lang_target)
+            resources[(kind, ident)] = data[rva + to_file:rva + to_file + size]
+    return resources
+
+
+def hygiene(config):
+    exe = config.updater
+    headers = subprocess.run([config.tool('objdump'), '-p', str(exe)], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, timeout=60, check=True).stdout
+    dlls = re.findall(r'DLL Name:\s*(\S+)', headers)
+    check(dlls, 'objdump lists no imported DLL')
+    foreign = [d for d in dlls if d.lower() not in SYSTEM_DLLS]
+    check(not foreign, f'updater.exe needs DLLs that are not part of Windows: {foreign}')
+    subsystem = re.search(r'^Subsystem\s+([0-9a-fA-F]+)', headers, re.MULTILINE)
+    check(subsystem is not None and int(subsystem.group(1), 16) == 2,
+          f'not a GUI program: {subsystem.group(0) if subsystem else "no subsystem"}')
+
+    resources = pe_resources(exe.read_bytes())
+    manifest = resources.get((24, 1))
+    check(manifest is not None, 'no application manifest (RT_MANIFEST 1)')
+    text = manifest.decode('utf-8')
+    check(re.search(r'<requestedExecutionLevel\s+level="asInvoker"', text) is not None,
+          'the manifest does not ask to run asInvoker')
+    check('activeCodePage' not in text, 'the manifest sets activeCodePage')
+    version = resources.get((16, 1))
+    check(version is not None, 'no version resource (RT_VERSION 1)')
+    check(version[6:6 + 30] == 'VS_VERSION_INFO'.encode('utf-16-le'),
+          'the version resource does not start with VS_VERSION_INFO')
+    print(f'updater.exe: imports {", ".join(dlls)}; GUI; manifest asInvoker; version resource')
+
+
+# --- Command line ------------------------------------------------------------
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
+    parser.add_argument('--config', type=Path)
+    parser.add_argument('command', choices=['list', 'setup', 'cleanup', 'scenario', 'all',
+                                            'hygiene'])
+    parser.add_argument('names', nargs='*')
+    args = parser.parse_args()
+    if args.command == 'list':
+        print('\n'.join(SCENARIOS))
+        return 0
+    if args.config is None:
+        parser.error('--config is needed')
+    config = Config(args.config)
+    try:
+        if args.command == 'setup':
+            setup(config)
+        elif args.command == 'cleanup':
+            cleanup(config)
+        elif args.command == 'hygiene':
+            hygiene(config)
+        elif args.command == 'scenario':
+            unknown = [n for n in args.names if n not in SCENARIOS]
+            if unknown or not args.names:
+                parser.error(f'scenario names needed, from: {", ".join(SCENARIOS)}')
+            for name in args.names:
+                run_scenario(config, name)
+        else:
+            setup(config)
+            failed = []
+            try:
+                for name in SCENARIOS:
+                    try:
+                        run_scenario(config, name)
+                    except Failure as failure:
+                        print(f'{name}: FAILED: {failure}', file=sys.stderr)
+                        failed.append(name)
+            finally:
+                cleanup(config)
+            if failed:
+                raise Failure(f'{len(failed)} scenario(s) failed: {", ".join(failed)}')
+    except Failure as failure:
+        print(f'FAILED: {failure}', file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
