@@ -154,6 +154,24 @@ TEST_F(PosixPlatformTest, CopyFailuresNameTheirReason) {
   EXPECT_EQ(List("Prog"), std::vector<std::string>{"Folder.dll"});
 }
 
+TEST_F(PosixPlatformTest, CopyWritesNoFileButItsDestination) {
+  Write("Temp/a.dll", "new");
+  ::chmod((root_ + "/Temp/a.dll").c_str(), 0640);
+  // A file that happens to carry a temporary-looking name is the product's.
+  Write("Prog/a.dll.updater-tmp", "keep");
+  Write("Prog/ro.dll", "old");
+  ::chmod((root_ + "/Prog/ro.dll").c_str(), 0444);
+  EXPECT_EQ(platform_.CopyFile(Win("Temp/a.dll"), Win("Prog/a.dll")), CopyError::kNone);
+  EXPECT_EQ(platform_.CopyFile(Win("Temp/a.dll"), Win("Prog/ro.dll")), CopyError::kAccessDenied);
+  EXPECT_EQ(Read("Prog/a.dll"), "new");
+  EXPECT_EQ(Read("Prog/a.dll.updater-tmp"), "keep");
+  EXPECT_EQ(Read("Prog/ro.dll"), "old");
+  EXPECT_EQ(List("Prog"), (std::vector<std::string>{"a.dll", "a.dll.updater-tmp", "ro.dll"}));
+  struct stat st;
+  ASSERT_EQ(::stat((root_ + "/Prog/a.dll").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);  // the source's permissions
+}
+
 TEST_F(PosixPlatformTest, CopyThatFailsPartWayLeavesTheOldFileWhole) {
   Write("Temp/big.mdb", std::string(256 * 1024, 'N'));
   Write("Prog/big.mdb", "old database");

@@ -105,6 +105,13 @@ TEST_F(UpdateApplicationTest, DestinationsOutsideTheInstallFolderAreRefused) {
   }
 }
 
+TEST_F(UpdateApplicationTest, ARefusedNameCannotBreakTheSummaryLines) {
+  s.Manifest("5.3\r\nsylkum.mde,\"x\r\nC:\\fake.dll\"\r\nslut\r\n");
+  s.Payload(L"sylkum.mde", "new");
+  EXPECT_EQ(RunToSummary().prompt, std::wstring(kUpdatedHeading) + L"\r\n" + kFailedHeading +
+                                       L"C:\\Prog\\Sylkum\\x??C:\\fake.dll (ugyldigt filnavn)\r\n");
+}
+
 TEST(IsSafeDestinationTest, OrdinaryNamesPass) {
   for (const wchar_t* name : {L"Sylkum.mde", L"Sub\\Hj\u00E6lp.chm", L"a/b.txt", L".hidden",
                               L"x..y", L"a.b.c", L"console.txt", L"COM10", L"LPT0.x"}) {

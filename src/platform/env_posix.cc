@@ -37,6 +37,10 @@ constexpr std::int32_t kErrorBadDb = 1009;
 constexpr off_t kMaxRegFileBytes = 16 * 1024 * 1024;
 constexpr std::size_t kCopyChunk = 64 * 1024;
 const char kTempSuffix[] = ".updater-tmp";
+// What the temporary name adds to the destination's: ".XXXXXX" and the suffix.
+constexpr std::size_t kTempMarkLength = 7 + sizeof kTempSuffix - 1;
+// Longest name of one path component on Linux file systems.
+constexpr std::size_t kLongestName = 255;
 
 // Closes a file descriptor when it goes out of scope.
 class Fd {
@@ -243,14 +247,23 @@ FolderIndex& Index() {
   return index;
 }
 
+// How a name in another letter case is looked for: by reading the folder
+// each time, or in the folder index. The index serves the copies, made while
+// the product is closed and nothing else changes the install folder; the
+// presence tests (the lock file above all) always read the folder, since a
+// change within one tick of the folder's clock would not show in the index.
+enum class Lookup { kReadFolder, kIndex };
+
 // The entry of `folder` that `name` means and that passes `accept`: the
 // exact name when it does, else the first that differs only in letter case.
 // Empty when none; `error` is set when the folder cannot be read.
 template <typename Accept>
 std::string FindVariant(const std::string& folder, const std::wstring& name, Accept accept,
-                        int* error) {
+                        Lookup lookup, int* error) {
   const std::string exact = EncodeUtf8(name);
   if (accept(exact)) return exact;
+  // Without wildcards the pattern matches just the name in any letter case.
+  if (lookup == Lookup::kReadFolder) return ScanFolder(folder, name, accept, error);
   const std::vector<std::string>* variants = Index().Find(folder, name, error);
   if (!variants) return std::string();
   for (const std::string& variant : *variants) {
@@ -262,7 +275,7 @@ std::string FindVariant(const std::string& folder, const std::wstring& name, Acc
 // The on-disk form of the folders of `split`: each component is taken as it
 // stands when it exists, otherwise the entry that differs only in letter case.
 // False, with errno set, when a folder does not exist or cannot be read.
-bool ResolveFolder(const SplitPath& split, std::string* folder) {
+bool ResolveFolder(const SplitPath& split, Lookup lookup, std::string* folder) {
   std::string path = split.absolute ? "/" : "";
   for (const std::string& component : split.folders) {
     int error = 0;
@@ -272,7 +285,7 @@ bool ResolveFolder(const SplitPath& split, std::string* folder) {
           struct stat st;
           return ::stat(Join(path, name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
         },
-        &error);
+        lookup, &error);
     if (found.empty()) {
       errno = error ? error : ENOENT;
       return false;
@@ -285,7 +298,7 @@ bool ResolveFolder(const SplitPath& split, std::string* folder) {
 
 // The existing entry of `folder` that `name` means: the exact name when it
 // exists, else one that differs only in letter case; empty when none.
-std::string ResolveName(const std::string& folder, const std::wstring& name) {
+std::string ResolveName(const std::string& folder, const std::wstring& name, Lookup lookup) {
   int error = 0;
   return FindVariant(
       folder, name,
@@ -293,7 +306,7 @@ std::string ResolveName(const std::string& folder, const std::wstring& name) {
         struct stat st;
         return ::lstat(Join(folder, entry).c_str(), &st) == 0;
       },
-      &error);
+      lookup, &error);
 }
 
 // The full on-disk path of an existing file, or the path as written when it
@@ -302,8 +315,8 @@ std::optional<std::string> ResolveExisting(const std::wstring& path) {
   const SplitPath split = Split(path);
   if (!split.valid || HasWildcard(split.last)) return std::nullopt;
   std::string folder;
-  if (!ResolveFolder(split, &folder)) return std::nullopt;
-  std::string name = ResolveName(folder, split.last);
+  if (!ResolveFolder(split, Lookup::kReadFolder, &folder)) return std::nullopt;
+  std::string name = ResolveName(folder, split.last, Lookup::kReadFolder);
   if (name.empty()) name = EncodeUtf8(split.last);
   return Join(folder, name);
 }
@@ -328,36 +341,44 @@ CopyError CopyErrorFromErrno(int error) {
   }
 }
 
-// Copies everything from `in` to `out` inside the kernel where it can
+// Copies the `size` bytes of `in` to `out` inside the kernel where it can
 // (copy_file_range, then sendfile), so a large payload copies as fast as cp
-// and needs no buffer of ours. False, with errno set, on failure.
-bool CopyContent(int in, int out) {
+// and needs no buffer of ours. Some file systems end a kernel copy early
+// without an error, so the bytes are counted and the rest is read and
+// written; a source that turns out shorter or longer than `size` fails the
+// copy. False, with errno set, on failure.
+bool CopyContent(int in, int out, off_t size) {
+  off_t copied = 0;
   bool kernelCopy = true;
-  for (;;) {
+  while (kernelCopy && copied < size) {
     const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
-    if (n == 0) return true;
-    if (n > 0) continue;
-    if (errno == EINTR) continue;
-    if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) {
+    if (n > 0) {
+      copied += n;
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n == 0 || errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
+               errno == EOPNOTSUPP) {
       kernelCopy = false;
-      break;
+    } else {
+      return false;
     }
-    return false;
   }
-  if (!kernelCopy) {
-    for (;;) {
-      const ssize_t n = ::sendfile(out, in, nullptr, 1 << 30);
-      if (n == 0) return true;
-      if (n > 0) continue;
-      if (errno == EINTR) continue;
-      if (errno == EINVAL || errno == ENOSYS) break;
+  while (copied < size) {
+    const ssize_t n = ::sendfile(out, in, nullptr, 1 << 30);
+    if (n > 0) {
+      copied += n;
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n == 0 || errno == EINVAL || errno == ENOSYS) {
+      break;
+    } else {
       return false;
     }
   }
   std::vector<char> buffer(kCopyChunk);
   for (;;) {
     const ssize_t n = ::read(in, buffer.data(), buffer.size());
-    if (n == 0) return true;
+    if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -370,7 +391,13 @@ bool CopyContent(int in, int out) {
       }
       done += w;
     }
+    copied += n;
   }
+  if (copied != size) {
+    errno = EIO;
+    return false;
+  }
+  return true;
 }
 
 class PosixInputFile final : public InputFile {
@@ -389,7 +416,7 @@ class PosixInputFile final : public InputFile {
 
 // Reads a whole small file; no value when it cannot be read or is too big.
 std::optional<std::string> ReadSmallFile(const std::string& path, off_t limit) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   struct stat st;
   if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > limit) {
     return std::nullopt;
@@ -445,7 +472,7 @@ class PosixPlatform final : public Platform {
     }
     if (split.last.empty()) return result;
     std::string folder;
-    if (!ResolveFolder(split, &folder)) {
+    if (!ResolveFolder(split, Lookup::kReadFolder, &folder)) {
       // A folder that does not exist holds no file; one we may not read
       // cannot be searched.
       result.ok = errno == ENOENT || errno == ENOTDIR;
@@ -455,9 +482,10 @@ class PosixPlatform final : public Platform {
       return IsPlainFile(Join(folder, name), name);
     };
     int error = 0;
-    const std::string found = HasWildcard(split.last)
-                                  ? ScanFolder(folder, split.last, plain, &error)
-                                  : FindVariant(folder, split.last, plain, &error);
+    const std::string found =
+        HasWildcard(split.last)
+            ? ScanFolder(folder, split.last, plain, &error)
+            : FindVariant(folder, split.last, plain, Lookup::kReadFolder, &error);
     if (error != 0) result.ok = error == ENOENT || error == ENOTDIR;
     result.name = DecodeUtf8(found);
     return result;
@@ -466,9 +494,9 @@ class PosixPlatform final : public Platform {
   std::unique_ptr<InputFile> OpenFile(const std::wstring& path) override {
     const std::optional<std::string> native = ResolveExisting(path);
     if (!native) return nullptr;
-    Fd fd(::open(native->c_str(), O_RDONLY | O_CLOEXEC));
+    Fd fd(::open(native->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat st;
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode)) return nullptr;
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
     return std::make_unique<PosixInputFile>(fd.release());
   }
 
@@ -477,7 +505,8 @@ class PosixPlatform final : public Platform {
     if (!to.valid || to.last.empty() || HasWildcard(to.last)) return CopyError::kInvalidName;
     const std::optional<std::string> from = ResolveExisting(source);
     if (!from) return CopyError::kSourceMissing;
-    Fd in(::open(from->c_str(), O_RDONLY | O_CLOEXEC));
+    // Not blocking: a FIFO in place of the source must not hang the run.
+    Fd in(::open(from->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!in.valid()) return errno == ENOENT ? CopyError::kSourceMissing : CopyErrorFromErrno(errno);
     struct stat sourceStat;
     if (::fstat(in.get(), &sourceStat) != 0 || !S_ISREG(sourceStat.st_mode)) {
@@ -485,26 +514,32 @@ class PosixPlatform final : public Platform {
     }
 
     std::string folder;
-    if (!ResolveFolder(to, &folder)) {
+    if (!ResolveFolder(to, Lookup::kIndex, &folder)) {
       return errno == ENOENT || errno == ENOTDIR ? CopyError::kFolderMissing
                                                  : CopyErrorFromErrno(errno);
     }
     // An existing destination in another letter case is the file to replace.
-    std::string name = ResolveName(folder, to.last);
+    std::string name = ResolveName(folder, to.last, Lookup::kIndex);
     if (name.empty()) name = EncodeUtf8(to.last);
     const std::string target = Join(folder, name);
+    // A folder, or a file nobody may write (read-only, as Windows calls
+    // it), is not replaced.
     struct stat targetStat;
-    if (::stat(target.c_str(), &targetStat) == 0 && S_ISDIR(targetStat.st_mode)) {
+    if (::stat(target.c_str(), &targetStat) == 0 &&
+        (S_ISDIR(targetStat.st_mode) || (targetStat.st_mode & 0222) == 0)) {
       return CopyError::kAccessDenied;
     }
 
-    // The new content goes to a temporary file beside the destination and
-    // replaces it in one rename, so the destination never holds a part.
-    const std::string temp = target + kTempSuffix;
-    Fd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
-                  sourceStat.st_mode & 0777));
+    // The new content goes to a temporary file of a new, unique name beside
+    // the destination and replaces it in one rename, so the destination never
+    // holds a part and no other file is ever written through.
+    std::string temp =
+        (name.size() + kTempMarkLength <= kLongestName ? target : Join(folder, "updater")) +
+        ".XXXXXX" + kTempSuffix;
+    Fd out(::mkostemps(temp.data(), sizeof kTempSuffix - 1, O_CLOEXEC));
     if (!out.valid()) return CopyErrorFromErrno(errno);
-    if (!CopyContent(in.get(), out.get()) || ::fsync(out.get()) != 0) {
+    if (::fchmod(out.get(), sourceStat.st_mode & 0777) != 0 ||
+        !CopyContent(in.get(), out.get(), sourceStat.st_size) || ::fsync(out.get()) != 0) {
       const int error = errno;
       ::unlink(temp.c_str());
       return error == ENOENT ? CopyError::kOther : CopyErrorFromErrno(error);

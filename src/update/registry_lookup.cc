@@ -75,11 +75,15 @@ double LeadingNumber(const std::wstring& raw) {
     std::size_t e = pos + 1;
     if (text[e] == L'+' || text[e] == L'-') exponent.push_back(static_cast<char>(text[e++]));
     bool exponentDigits = false;
-    // More than a few exponent digits only push the value to 0 or infinity.
+    std::size_t significant = 0;
+    // Leading zeros say nothing, and past a few digits more only push the
+    // value to 0 or infinity: the exponent is held at seven digits.
     for (; e < text.size() && IsDigit(text[e]); ++e) {
       exponentDigits = true;
-      if (exponent.size() < 8) exponent.push_back(static_cast<char>(text[e]));
+      if (significant == 0 && text[e] == L'0') continue;
+      if (significant++ < 7) exponent.push_back(static_cast<char>(text[e]));
     }
+    if (exponentDigits && significant == 0) exponent.push_back('0');
     if (exponentDigits) number += exponent;
   }
   return std::strtod(number.c_str(), nullptr);

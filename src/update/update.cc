@@ -40,6 +40,15 @@ const wchar_t* Reason(CopyError error) {
   return L"ukendt fejl";
 }
 
+// A refused name may hold line breaks or other control characters (a quoted
+// manifest field can): shown as "?" they cannot break the summary's lines.
+std::wstring Printable(std::wstring text) {
+  for (wchar_t& c : text) {
+    if (c < 32) c = L'?';
+  }
+  return text;
+}
+
 CopyError CopyWithRetry(Platform& platform, const std::wstring& source,
                         const std::wstring& destination) {
   CopyError error = platform.CopyFile(source, destination);
@@ -207,7 +216,7 @@ void RunUpdate(Platform& platform, const BuildConstants& build) {
       if (error == CopyError::kNone) {
         context.summary += destination + br;
       } else {
-        failures += destination + L" (" + Reason(error) + L")" + br;
+        failures += Printable(destination) + L" (" + Reason(error) + L")" + br;
       }
     }
     reader.close();
