@@ -151,10 +151,12 @@ constexpr wchar_t kTempEnding[] = L".updater-tmp";
 // Longest name of one path component on the file systems Windows uses.
 constexpr std::size_t kLongestName = 255;
 
-// The temporary file beside `destination`: its name with our ending, or a
-// fixed name in the same folder when that would make the name too long.
-std::wstring TempPathBeside(const std::wstring& destination) {
-  const std::wstring ending = kTempEnding;
+// Temporary file number `attempt` beside `destination`: its name with this
+// process's number, the attempt and our ending, or a fixed name with the
+// same marks in the same folder when that would make the name too long.
+std::wstring TempPathBeside(const std::wstring& destination, int attempt) {
+  const std::wstring ending =
+      L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt) + kTempEnding;
   const std::size_t slash = destination.find_last_of(L"\\/");
   const std::size_t nameStart = slash == std::wstring::npos ? 0 : slash + 1;
   if (destination.size() - nameStart + ending.size() <= kLongestName) {
@@ -166,7 +168,8 @@ std::wstring TempPathBeside(const std::wstring& destination) {
 CopyError CopyErrorFrom(DWORD error) {
   switch (error) {
     case ERROR_PATH_NOT_FOUND: return CopyError::kFolderMissing;
-    case ERROR_ACCESS_DENIED: return CopyError::kAccessDenied;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT: return CopyError::kAccessDenied;
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
     case ERROR_USER_MAPPED_FILE: return CopyError::kInUse;
@@ -179,6 +182,12 @@ CopyError CopyErrorFrom(DWORD error) {
     default: return CopyError::kOther;
   }
 }
+
+// Temporary names tried before a copy gives up; each is taken only when a
+// file of that very name exists.
+constexpr int kTempAttempts = 8;
+
+bool IsTaken(DWORD error) { return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS; }
 
 bool IsNotFound(DWORD error) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
@@ -209,7 +218,14 @@ DWORD FlushToDisk(const std::wstring& temp) {
     FileHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid() || !FlushFileBuffers(file.get())) error = GetLastError();
+    if (!file.valid()) {
+      error = GetLastError();
+    } else if (!FlushFileBuffers(file.get())) {
+      // Some network and virtual file systems cannot flush; the rename's
+      // write-through is then all there is.
+      error = GetLastError();
+      if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED) error = ERROR_SUCCESS;
+    }
   }
   if (readOnly && error == ERROR_SUCCESS && !SetFileAttributesW(temp.c_str(), attributes)) {
     error = GetLastError();
@@ -342,7 +358,6 @@ class WindowsPlatform final : public Platform {
     if (HasNul(source) || HasNul(destination)) return CopyError::kInvalidName;
     const std::wstring from = FilePath(source);
     const std::wstring to = FilePath(destination);
-    const std::wstring temp = FilePath(TempPathBeside(destination));
 
     // Renaming over a read-only file or a folder is refused on Windows, but
     // not by every system that runs Windows programs; refuse it ourselves so
@@ -353,14 +368,19 @@ class WindowsPlatform final : public Platform {
       return CopyError::kAccessDenied;
     }
 
-    // A temporary file left by an earlier run may be read-only or hidden,
-    // which would make CopyFileW refuse to overwrite it.
-    SetFileAttributesW(temp.c_str(), FILE_ATTRIBUTE_NORMAL);
-
-    if (!CopyFileW(from.c_str(), temp.c_str(), FALSE)) {
-      const DWORD error = GetLastError();
+    // The copy goes to a temporary name that no file has yet (CopyFileW
+    // refuses to overwrite), so no file of the product's, nor one left by an
+    // earlier run, is ever written through or removed.
+    std::wstring temp;
+    DWORD copyError = ERROR_FILE_EXISTS;
+    for (int attempt = 0; attempt < kTempAttempts && IsTaken(copyError); ++attempt) {
+      temp = FilePath(TempPathBeside(destination, attempt));
+      copyError = CopyFileW(from.c_str(), temp.c_str(), TRUE) ? ERROR_SUCCESS : GetLastError();
+    }
+    if (copyError != ERROR_SUCCESS) {
+      if (IsTaken(copyError)) return CopyError::kOther;
       DeleteTemp(temp);
-      if (IsNotFound(error)) {
+      if (IsNotFound(copyError)) {
         // CopyFileW does not tell which side was missing: the source, or the
         // folder of the destination.
         if (GetFileAttributesW(from.c_str()) == INVALID_FILE_ATTRIBUTES &&
@@ -369,7 +389,7 @@ class WindowsPlatform final : public Platform {
         }
         return CopyError::kFolderMissing;
       }
-      return CopyErrorFrom(error);
+      return CopyErrorFrom(copyError);
     }
 
     const DWORD flushError = FlushToDisk(temp);
