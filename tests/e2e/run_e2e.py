@@ -524,6 +524,15 @@ class Scene:
         self.box('summary', self.texts.summary(updated, failed), [IDOK],
                  'warning' if failed else 'information', IDOK)
 
+    def update(self, updated, failed=()):
+        """A whole update: Yes at the prompt, OK at the notice, then the
+        summary of `updated` and `failed`, and the updater ends."""
+        process = self.start()
+        self.prompt(IDYES)
+        self.close_notice()
+        self.summary(updated, failed)
+        self.expect_exit(process)
+
     def no_box_for(self, ms, when):
         done, out = self.driver(['absent', self.texts.title, str(ms)], 'absent', ms)
         if done.returncode != 0:
@@ -742,11 +751,7 @@ def read_only_destination(s):
     s.path(s.install + 'Sylkum.mde').chmod(0o444)  # Wine shows it as read-only
     s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde'), ('b.dll', 'b.dll')])
     s.payload({'sylkum.mde': NEW_MDE, 'b.dll': b'new b'})
-    process = s.start()
-    s.prompt(IDYES)
-    s.close_notice()
-    s.summary([s.install + 'b.dll'], [(s.install + 'Sylkum.mde', 'adgang nægtet')])
-    s.expect_exit(process)
+    s.update([s.install + 'b.dll'], [(s.install + 'Sylkum.mde', 'adgang nægtet')])
     s.check_install({'Sylkum.mde': OLD_MDE, 'b.dll': b'new b'})
 
 
@@ -763,11 +768,7 @@ def file_in_use(s):
         check(holder.poll() is None, f'hold_file ended: {holder.stderr()}')
         check(time.monotonic() < deadline, 'hold_file did not open the file in time')
         time.sleep(0.05)
-    process = s.start()
-    s.prompt(IDYES)
-    s.close_notice()
-    s.summary([s.install + 'b.dll'], [(s.install + 'Sylkum.mde', 'filen er i brug')])
-    s.expect_exit(process)
+    s.update([s.install + 'b.dll'], [(s.install + 'Sylkum.mde', 'filen er i brug')])
     holder.kill()
     s.check_install({'Sylkum.mde': OLD_MDE, 'b.dll': b'new b'})
 
@@ -812,11 +813,7 @@ def dword_version(s):
     s.installed({'Sylkum.mde': OLD_MDE})
     s.manifest('19', [('sylkum.mde', 'Sylkum.mde')])
     s.payload({'sylkum.mde': NEW_MDE})
-    process = s.start()
-    s.prompt(IDYES)
-    s.close_notice()
-    s.summary([s.install + 'Sylkum.mde'])
-    s.expect_exit(process)
+    s.update([s.install + 'Sylkum.mde'])
     s.check_install({'Sylkum.mde': NEW_MDE})
 
 
@@ -828,11 +825,7 @@ def danish_install_folder(s):
     s.installed({'Sylkum.mde': OLD_MDE})
     s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde'), ('bøger.dat', 'bøger.dat')])
     s.payload({'sylkum.mde': NEW_MDE, 'bøger.dat': b'books'})
-    process = s.start()
-    s.prompt(IDYES)
-    s.close_notice()
-    s.summary([s.install + 'Sylkum.mde', s.install + 'bøger.dat'])
-    s.expect_exit(process)
+    s.update([s.install + 'Sylkum.mde', s.install + 'bøger.dat'])
     s.check_install({'Sylkum.mde': NEW_MDE, 'bøger.dat': b'books'})
 
 
@@ -845,11 +838,7 @@ def danish_temp_folder(s):
     s.installed({'Sylkum.mde': OLD_MDE})
     s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde')])
     s.payload({'sylkum.mde': NEW_MDE})
-    process = s.start()
-    s.prompt(IDYES)
-    s.close_notice()
-    s.summary([s.install + 'Sylkum.mde'])
-    s.expect_exit(process)
+    s.update([s.install + 'Sylkum.mde'])
     s.check_install({'Sylkum.mde': NEW_MDE})
 
 
@@ -923,11 +912,7 @@ def long_paths(s):
     s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde'), ('data.dll', 'Sub\\data.dll')])
     s.payload({'sylkum.mde': NEW_MDE, 'data.dll': b'new data'})
     check(len(s.install + 'Sylkum.mde') > 260, 'the install path is not long enough')
-    process = s.start()
-    s.prompt(IDYES)
-    s.close_notice()
-    s.summary([s.install + 'Sylkum.mde', s.install + 'Sub\\data.dll'])
-    s.expect_exit(process)
+    s.update([s.install + 'Sylkum.mde', s.install + 'Sub\\data.dll'])
     s.check_install({'Sylkum.mde': NEW_MDE, 'Sub/data.dll': b'new data'})
 
 
