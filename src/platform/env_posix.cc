@@ -9,12 +9,10 @@
 #include <sys/file.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
