@@ -13,7 +13,6 @@
 namespace updater {
 
 // Message-box flags and results, with the values Windows gives them.
-constexpr unsigned kMbOk = 0;
 constexpr unsigned kMbYesNo = 4;
 constexpr unsigned kMbIconError = 16;
 constexpr unsigned kMbIconWarning = 48;
