@@ -304,12 +304,15 @@ TEST_F(PosixPlatformTest, NoTerminalMeansNoBox) {
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    ::setsid();  // no controlling terminal any more
-    ::_exit(SystemPlatform().ShowMessage(L"x", kMbYesNo, L"t"));
+    ::setsid();   // no controlling terminal any more
+    ::alarm(10);  // a box that waits for an answer would hang the test
+    // 40 + the result, so that no other way of ending can pass for it.
+    ::_exit(40 + SystemPlatform().ShowMessage(L"x", kMbYesNo, L"t"));
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child did not end by itself: status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), 40);
 }
 
 }  // namespace

@@ -162,14 +162,49 @@ TEST(UpdateDecisionTest, UnsetTempLooksAtTheRootAndABackslashIsNotDoubledAway) {
   EXPECT_EQ(t.platform.finds[0], L"C:\\Temp\\\\OrvakBK.ini");
 }
 
-TEST(UpdateDecisionTest, ConstantsOfThisBuildAreAKnownProfile) {
+// The constants compiled into the updater are the ones the build was
+// configured with, letters outside ASCII intact, and a run with them reaches
+// the right product: its manifest, its registry key and install-folder value,
+// its lock file, its title and its name in the texts.
+TEST(UpdateDecisionTest, ThisBuildRunsWithTheConfiguredProduct) {
   const BuildConstants build = ThisBuild();
-  bool known = false;
-  for (const ProductProfile& profile : ProductProfiles()) {
-    known = known || build.productId == profile.identifier;
+  EXPECT_EQ(build.productId, DecodeUtf8(UPDATER_CONFIGURED_PRODUCT_ID));
+  EXPECT_EQ(build.displayName, DecodeUtf8(UPDATER_CONFIGURED_DISPLAY_NAME));
+
+  // Where each product's own installer keeps its data.
+  struct Product {
+    const wchar_t* id;
+    const char* key;
+    const char* folderValue;
+    const wchar_t* lock;
+  };
+  const Product products[] = {
+      {L"OrvakBK", "Software\\Zorbe IT Service\\Sylkum", "MDE", L"Sylkum.ldb"},
+      {L"OrvakLR", "Software\\Zorbe IT Service\\Drovanel", "Path", L"Drovanel.ldb"},
+  };
+  const Product* product = nullptr;
+  for (const Product& p : products) {
+    if (build.productId == p.id) product = &p;
   }
-  EXPECT_TRUE(known);
-  EXPECT_FALSE(build.displayName.empty());
+  ASSERT_NE(product, nullptr) << "this build is for no product the updater knows";
+
+  FakePlatform platform;
+  platform.SetEnv(L"temp", L"C:\\Temp");
+  platform.AddFile(L"C:\\Temp\\" + build.productId + L".ini", "9\r\nslut\r\n");
+  platform.SetString(product->key, "Version", "5");
+  platform.SetString(product->key, product->folderValue, "C:\\Prog");
+  platform.AddFile(std::wstring(L"C:\\Prog\\") + product->lock, "");  // the product runs
+  platform.answers = {kIdYes, kIdOk, kIdOk};
+  EXPECT_TRUE(EndsProgram(platform, [&] { RunUpdate(platform, build); }));
+
+  // Prompt, notice, and the not-closed error: the wait found the lock file.
+  ASSERT_EQ(platform.boxes.size(), 3u);
+  for (const testing::Box& box : platform.boxes)
+    EXPECT_EQ(box.title, L"Zorbe IT - " + build.productId);
+  EXPECT_EQ(platform.boxes[0].prompt, L"Der er en ny version af " + build.displayName +
+                                          L"\r\n\r\n\u00D8nsker du at opdatere nu ?");
+  EXPECT_EQ(platform.boxes[2].prompt, L"Programmet " + build.displayName +
+                                          L" er ikke lukket rigtigt og kan derfor ikke opdateres.");
 }
 
 }  // namespace
