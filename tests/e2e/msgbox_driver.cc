@@ -5,14 +5,18 @@
 //
 //   msgbox_driver wait TITLE TIMEOUT_MS
 //       Waits for a message box titled TITLE and prints one JSON line:
-//       {"title": ..., "text": ..., "buttons": [6, 7], "icon": "question",
-//        "count": 1}; "count" is how many such boxes are open.
+//       {"title": ..., "text": ..., "buttons": [6, 7], "labels": ["&Yes", "&No"],
+//        "icon": "question", "count": 1}; "labels" are the buttons' texts in
+//       the same order, "count" is how many such boxes are open.
 //   msgbox_driver press TITLE BUTTON_ID TIMEOUT_MS
 //       Waits for the box, presses the button and waits until the box has
 //       closed, each within TIMEOUT_MS.
 //   msgbox_driver absent TITLE MS
 //       Succeeds when no box titled TITLE shows during MS milliseconds;
 //       otherwise prints the box as `wait` does.
+//   msgbox_driver locale
+//       Prints the user locale as Windows programs see it, as one JSON line:
+//       {"name": "da-DK", "decimal": ",", "acp": 1252}.
 //   msgbox_driver run [NAME=VALUE...] -- PROGRAM [ARG...]
 //       Runs PROGRAM with the variables set, waits for it and ends with its
 //       exit code. The program is ended with the driver.
@@ -37,6 +41,7 @@ enum ExitCode : int {
   kBoxStayed = 4,     // the box did not close after the press
   kBoxPresent = 5,    // `absent`: a box came
   kCannotStart = 6,   // `run`: the program could not be started
+  kNoLocale = 7,      // `locale`: the user locale cannot be read
 };
 
 constexpr DWORD kPollMs = 25;
@@ -267,29 +272,60 @@ std::string IconOf(HWND box) {
   return "unknown";
 }
 
-// The icon once the box has drawn it: a box that has only just come may not
-// have painted its icon yet.
-std::string DrawnIconOf(HWND box) {
+// Moves `box` so that the whole of its icon control lies on the screen. A box
+// may be wider or taller than the screen (long lines, many lines); Windows
+// and Wine centre it all the same, which can put the icon off the screen,
+// where no pixel of it can be read. The icon sits at the box's top left, so
+// a box moved to the screen's top left shows it on any screen.
+void BringOnScreen(HWND box, HWND control) {
+  RECT icon;
+  if (!GetWindowRect(control, &icon)) return;
+  const int left = GetSystemMetrics(SM_XVIRTUALSCREEN);
+  const int top = GetSystemMetrics(SM_YVIRTUALSCREEN);
+  const int right = left + GetSystemMetrics(SM_CXVIRTUALSCREEN);
+  const int bottom = top + GetSystemMetrics(SM_CYVIRTUALSCREEN);
+  if (icon.left >= left && icon.top >= top && icon.right <= right && icon.bottom <= bottom) {
+    return;
+  }
+  SetWindowPos(box, nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  RedrawWindow(box, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN);
+}
+
+// The icon once the box shows it: a box that has only just come, or has
+// just been moved, may not have painted its icon yet. Tried until
+// `deadline` (a tick count), at least once; how long painting takes depends
+// on the machine's load, so the bound is the command's own time limit.
+std::string DrawnIconOf(HWND box, ULONGLONG deadline) {
+  const HWND control = IconControl(box);
+  if (control != nullptr) BringOnScreen(box, control);
   std::string icon = IconOf(box);
-  for (int attempt = 0; attempt < 40 && icon == "unknown"; ++attempt) {
+  while (icon == "unknown" && GetTickCount64() < deadline) {
     Sleep(kPollMs);
     icon = IconOf(box);
   }
   return icon;
 }
 
-std::string Describe(HWND box, const std::wstring& title) {
+// Waits for a box's icon at most this long past the command's own limit,
+// so that `wait TITLE 0` still lets a box that is there paint.
+constexpr DWORD kLeastPaintMs = 2000;
+
+std::string Describe(HWND box, const std::wstring& title, DWORD timeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + std::max(timeoutMs, kLeastPaintMs);
   std::string buttons;
+  std::string labels;
   for (int id : kButtons) {
     if (!HasButton(box, id)) continue;
-    if (!buttons.empty()) buttons += ", ";
+    if (!buttons.empty()) buttons += ", ", labels += ", ";
     buttons += std::to_string(id);
+    labels += JsonString(WindowText(GetDlgItem(box, id)));
   }
   const HWND textControl = GetDlgItem(box, kTextControlId);
   const std::wstring text = textControl != nullptr ? WindowText(textControl) : std::wstring();
   return "{\"title\": " + JsonString(title) + ", \"text\": " + JsonString(text) +
-         ", \"buttons\": [" + buttons + "], \"icon\": \"" + DrawnIconOf(box) +
-         "\", \"count\": " + std::to_string(FindBoxes(title).size()) + "}";
+         ", \"buttons\": [" + buttons + "], \"labels\": [" + labels + "], \"icon\": \"" +
+         DrawnIconOf(box, deadline) + "\", \"count\": " + std::to_string(FindBoxes(title).size()) +
+         "}";
 }
 
 // --- Commands ----------------------------------------------------------------
@@ -308,7 +344,7 @@ int Wait(const std::wstring& title, DWORD timeoutMs) {
     Err("no box titled \"" + Utf8(title) + "\" within " + std::to_string(timeoutMs) + " ms");
     return kNoBox;
   }
-  Out(Describe(box, title));
+  Out(Describe(box, title, timeoutMs));
   return kOk;
 }
 
@@ -319,7 +355,7 @@ int Press(const std::wstring& title, int id, DWORD timeoutMs) {
     return kNoBox;
   }
   if (!HasButton(box, id)) {
-    Err("the box has no button " + std::to_string(id) + ": " + Describe(box, title));
+    Err("the box has no button " + std::to_string(id) + ": " + Describe(box, title, timeoutMs));
     return kNoSuchButton;
   }
   PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
@@ -339,9 +375,22 @@ int Press(const std::wstring& title, int id, DWORD timeoutMs) {
 int Absent(const std::wstring& title, DWORD ms) {
   const HWND box = WaitForBox(title, ms);
   if (box == nullptr) return kOk;
-  Out(Describe(box, title));
+  Out(Describe(box, title, ms));
   Err("a box titled \"" + Utf8(title) + "\" came");
   return kBoxPresent;
+}
+
+int Locale() {
+  wchar_t name[LOCALE_NAME_MAX_LENGTH] = {};
+  wchar_t decimal[16] = {};
+  if (GetUserDefaultLocaleName(name, LOCALE_NAME_MAX_LENGTH) == 0 ||
+      GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, decimal, 16) == 0) {
+    Err("the user locale cannot be read: error " + std::to_string(GetLastError()));
+    return kNoLocale;
+  }
+  Out("{\"name\": " + JsonString(name) + ", \"decimal\": " + JsonString(decimal) +
+      ", \"acp\": " + std::to_string(GetACP()) + "}");
+  return kOk;
 }
 
 // The argument as the C runtime of the started program splits it back.
@@ -432,7 +481,7 @@ int Run(const std::vector<std::wstring>& settings, const std::vector<std::wstrin
 
 int Usage() {
   Err("usage: msgbox_driver wait TITLE TIMEOUT_MS | press TITLE BUTTON_ID TIMEOUT_MS | "
-      "absent TITLE MS | run [NAME=VALUE...] -- PROGRAM [ARG...]");
+      "absent TITLE MS | locale | run [NAME=VALUE...] -- PROGRAM [ARG...]");
   return kUsage;
 }
 
@@ -453,6 +502,7 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"absent" && argc == 4 && ParseNumber(argv[3], &timeout)) {
     return Absent(argv[2], timeout);
   }
+  if (command == L"locale" && argc == 2) return Locale();
   if (command == L"run") {
     std::vector<std::wstring> settings;
     int i = 2;

@@ -59,6 +59,19 @@ PRODUCTS = {
 }
 VENDOR_KEY = r'HKCU\Software\Zorbe IT Service'
 
+# The user locales a scenario can run in. Wine takes its user locale from
+# LANG, but only when glibc has that locale; the Danish one is compiled into
+# the suite's own folder at setup (LOCPATH), so no machine setting counts.
+# Wine writes the user locale to the prefix's registry at every process
+# start, so every process of a scenario, helpers included, runs in the
+# scenario's locale.
+LOCALES = {
+    'en': {'lang': 'C.UTF-8', 'name': 'en-US', 'decimal': '.',
+           'labels': {IDOK: 'OK', IDYES: '&Yes', IDNO: '&No'}},
+    'da': {'lang': 'da_DK.UTF-8', 'name': 'da-DK', 'decimal': ',',
+           'labels': {IDOK: 'OK', IDYES: '&Ja', IDNO: '&Nej'}},
+}
+
 
 class Failure(Exception):
     """A check that did not hold; the message says what was seen."""
@@ -88,10 +101,12 @@ class Config:
         self.product_id = values['product_id']
         self.display_name = values['display_name']
         self.tools = {name: values[name]
-                      for name in ('wine', 'wineserver', 'xvfb', 'xwd', 'convert', 'objdump')}
+                      for name in ('wine', 'wineserver', 'xvfb', 'xwd', 'convert', 'objdump',
+                                   'localedef')}
         self.prefix = self.work_dir / 'prefix'
         self.screenshots = self.work_dir / 'screenshots'
         self.logs = self.work_dir / 'logs'
+        self.locales = self.work_dir / 'locales'
         self.state_file = self.work_dir / 'state.json'
 
     def tool(self, name):
@@ -110,7 +125,7 @@ def windows_path(unix_path):
 class Wine:
     """Runs programs in the suite's prefix on the suite's X display."""
 
-    def __init__(self, config, display, log_dir):
+    def __init__(self, config, display, log_dir, locale='en'):
         self.config = config
         self.log_dir = Path(log_dir)
         self.log_dir.mkdir(parents=True, exist_ok=True)
@@ -125,10 +140,12 @@ class Wine:
             'WINESERVER': config.tool('wineserver'),
             'DISPLAY': display,
             'HOME': str(config.work_dir / 'home'),
-            # Unix file names and arguments are UTF-8.
-            'LANG': 'C.UTF-8',
-            'LC_ALL': 'C.UTF-8',
+            # Unix file names and arguments are UTF-8 in either locale.
+            'LANG': LOCALES[locale]['lang'],
+            'LC_ALL': LOCALES[locale]['lang'],
         })
+        # Only the suite's own compiled locales; C.UTF-8 is built into glibc.
+        self.env['LOCPATH'] = str(config.locales)
         self.env.pop('WINEARCH', None)
         # A Wine process needs some fixed addresses that a randomly placed
         # mapping can take now and then; without address randomization the
@@ -309,11 +326,38 @@ def start_xvfb(config):
     return ':' + number.strip().decode(), process.pid
 
 
+def compile_locales(config):
+    """Compiles the Danish locale into the suite's folder (package locales
+    has its sources). localedef ends with 1 for mere warnings, so success is
+    told by the locale it wrote."""
+    target = config.locales / LOCALES['da']['lang']
+    done = subprocess.run([config.tool('localedef'), '-i', 'da_DK', '-f', 'UTF-8', str(target)],
+                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, text=True, timeout=120, check=False)
+    check((target / 'LC_NUMERIC').is_file(),
+          f'localedef could not compile da_DK.UTF-8 (is the package locales installed?): '
+          f'{done.stdout.strip()}')
+
+
+def check_locale(config, display, locale):
+    """Wine really runs in `locale`: its name, decimal separator and code
+    page, as a Windows program reads them."""
+    wine = Wine(config, display, config.logs / 'session', locale)
+    done = wine.run([config.msgbox_driver, 'locale'], f'locale-{locale}')
+    check(done.returncode == 0, f'msgbox_driver locale failed: {done.stderr()}')
+    seen = json.loads(done.stdout())
+    expected = LOCALES[locale]
+    check_equal((seen['name'], seen['decimal'], seen['acp']),
+                (expected['name'], expected['decimal'], 1252), f'Wine\'s user locale for {locale}')
+
+
 def setup(config):
     stop_session(config)
-    for folder in (config.prefix, config.screenshots, config.logs, config.work_dir / 'home'):
+    for folder in (config.prefix, config.screenshots, config.logs, config.work_dir / 'home',
+                   config.locales):
         shutil.rmtree(folder, ignore_errors=True)
         folder.mkdir(parents=True)
+    compile_locales(config)
     display, xvfb_pid = start_xvfb(config)
     with open(config.state_file, 'w', encoding='utf-8') as f:
         json.dump({'display': display, 'xvfb_pid': xvfb_pid}, f)
@@ -335,6 +379,8 @@ def setup(config):
     # Start the desktop now, not inside the first scenario.
     probe = wine.run([config.msgbox_driver, 'absent', 'no such box', '0'], 'desktop')
     check(probe.returncode == 0, f'msgbox_driver does not run: {probe.stderr()}')
+    for locale in LOCALES:
+        check_locale(config, display, locale)
     print(f'Wine prefix {config.prefix} ready on display {display}')
 
 
@@ -375,10 +421,11 @@ def snapshot(folder):
 class Scene:
     """One scenario's world: registry, folders, the updater and its boxes."""
 
-    def __init__(self, config, wine, name):
+    def __init__(self, config, wine, name, locale='en'):
         self.config = config
         self.wine = wine
         self.name = name
+        self.locale = locale
         self.texts = Texts(config)
         self.product = PRODUCTS[config.product_id]
         self.root = 'C:\\e2e\\' + name
@@ -508,6 +555,8 @@ class Scene:
         check_equal(seen['count'], 1, f'boxes open at "{step}"')
         check_equal(seen['text'], text, f'text of box "{step}"')
         check_equal(seen['buttons'], buttons, f'buttons of box "{step}"')
+        check_equal(seen['labels'], [LOCALES[self.locale]['labels'][b] for b in buttons],
+                    f'button texts of box "{step}"')
         check_equal(seen['icon'], icon, f'icon of box "{step}"')
         done, _ = self.driver(['press', self.texts.title, str(press), str(NEXT_BOX_MS)], 'press',
                               NEXT_BOX_MS)
@@ -593,11 +642,17 @@ class Scene:
 
 
 SCENARIOS = {}
+SCENARIO_LOCALES = {}
 
 
-def scenario(function):
-    SCENARIOS[function.__name__.replace('_', '-')] = function
-    return function
+def scenario(function=None, locale='en'):
+    """Registers a scenario, run in the user locale `locale` (see LOCALES)."""
+    def register(function):
+        name = function.__name__.replace('_', '-')
+        SCENARIOS[name] = function
+        SCENARIO_LOCALES[name] = locale
+        return function
+    return register(function) if function else register
 
 
 # Each scenario starts from an empty registry key and gets its own folders
@@ -711,6 +766,48 @@ def full_update(s):
     # A new file gets the name the manifest gives it.
     check('Hjælp.chm' in s.install_files(), f'no Hjælp.chm: {sorted(s.install_files())}')
     check_equal(s.temp_files(), temp_before, 'temporary folder')
+
+
+@scenario(locale='da')
+def danish_version_order(s):
+    # On a Danish Windows the installed version reads back with a decimal
+    # comma: 5.2 becomes 5,2.
+    cases = [
+        # offered, installed, registry type, prompts
+        ('"5,3"', '5.2', 'REG_SZ', True),
+        ('"5,1"', '5.2', 'REG_SZ', False),
+        ('5.3', '5.20', 'REG_SZ', True),
+        ('10.0', '9.5', 'REG_SZ', False),
+        ('19', '18', 'REG_DWORD', True),
+    ]
+    for offered, installed, kind, prompts in cases:
+        s.reset()
+        s.registry(version=installed, version_type=kind)
+        s.installed({'Sylkum.mde': OLD_MDE})
+        s.manifest(offered, [('sylkum.mde', 'Sylkum.mde')])
+        s.payload({'sylkum.mde': NEW_MDE})
+        process = s.start()
+        try:
+            if prompts:
+                s.prompt(IDNO)
+                s.expect_exit(process)
+            else:
+                s.expect_silent(process)
+        except Failure as failure:
+            raise Failure(f'offered {offered} over installed {installed} ({kind}): '
+                          f'{failure}') from None
+        s.check_install({'Sylkum.mde': OLD_MDE})
+
+
+@scenario(locale='da')
+def danish_update(s):
+    # A whole update as customers see it: Danish buttons, Danish letters.
+    s.registry(version='5.20')
+    s.installed({'Sylkum.mde': OLD_MDE, 'Hjælp\Bøger.dat': b'gamle'})
+    s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde'), ('bøger.dat', 'Hjælp\Bøger.dat')])
+    s.payload({'sylkum.mde': NEW_MDE, 'bøger.dat': 'nye bøger'.encode('utf-8')})
+    s.update([s.install + 'Sylkum.mde', s.install + 'Hjælp\Bøger.dat'])
+    s.check_install({'Sylkum.mde': NEW_MDE, 'Hjælp/Bøger.dat': 'nye bøger'.encode('utf-8')})
 
 
 @scenario
@@ -918,8 +1015,9 @@ def long_paths(s):
 
 def run_scenario(config, name):
     state = read_state(config)
-    wine = Wine(config, state['display'], config.logs / name)
-    scene = Scene(config, wine, name)
+    locale = SCENARIO_LOCALES[name]
+    wine = Wine(config, state['display'], config.logs / name, locale)
+    scene = Scene(config, wine, name, locale)
     started = time.monotonic()
     scene.reset()
     try:
