@@ -53,13 +53,14 @@ std::string FakePlatform::Content(const std::wstring& path) const {
 
 void FakePlatform::SetString(const std::string& key, const std::string& name,
                              const std::string& ansi, bool terminated) {
-  registry_[key][name] = Value{kRegSz, terminated ? ansi + std::string(1, '\0') : ansi};
+  registry_[key][name] =
+      Value{kRegSz, terminated ? ansi + std::string(1, '\0') : ansi, std::nullopt};
 }
 
 void FakePlatform::SetDword(const std::string& key, const std::string& name, std::uint32_t value) {
   std::string data(4, '\0');
   for (int i = 0; i < 4; ++i) data[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-  registry_[key][name] = Value{kRegDword, data};
+  registry_[key][name] = Value{kRegDword, data, std::nullopt};
 }
 
 unsigned long long FakePlatform::SleptMs() const {
@@ -152,6 +153,23 @@ std::int32_t FakePlatform::RegQueryValueExA(RegistryKey key, const std::string& 
     std::memcpy(data, value->second.data.data(), needed);
   }
   *size = needed;
+  return kErrorSuccess;
+}
+
+std::int32_t FakePlatform::RegQueryTextW(RegistryKey key, const std::wstring& name,
+                                         std::wstring* text) {
+  const auto handle = handles_.find(key);
+  if (handle == handles_.end()) return kErrorInvalidHandle;
+  const auto& values = registry_[handle->second];
+  const auto value = values.find(EncodeWindows1252(name));
+  if (value == values.end()) return kErrorFileNotFound;
+  if (value->second.type != kRegSz) return kErrorUnsupportedType;
+  if (value->second.text) {
+    *text = *value->second.text;
+  } else {
+    const std::string& data = value->second.data;
+    *text = DecodeWindows1252(data.substr(0, data.find('\0')));
+  }
   return kErrorSuccess;
 }
 

@@ -8,12 +8,14 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "platform/windows_path.h"
 
 namespace updater::testing {
 
@@ -41,7 +43,9 @@ class FakePlatform : public Platform {
   };
   struct Value {
     std::uint32_t type;
-    std::string data;
+    std::string data;  // what the ANSI calls give
+    // What the registry holds, when the ANSI form lost characters of it.
+    std::optional<std::wstring> text;
   };
 
   // --- Setting the scene ---------------------------------------------------
@@ -60,10 +64,16 @@ class FakePlatform : public Platform {
   void AddKey(const std::string& key) { registry_[key]; }
   void SetString(const std::string& key, const std::string& name, const std::string& ansi,
                  bool terminated = true);
+  // A REG_SZ whose text the ANSI code page cannot hold: the ANSI calls give
+  // `ansi` (Windows' look-alike letters, say), the wide read `text`.
+  void SetText(const std::string& key, const std::string& name, const std::wstring& text,
+               const std::string& ansi) {
+    registry_[key][name] = Value{kRegSz, ansi + std::string(1, '\0'), text};
+  }
   void SetDword(const std::string& key, const std::string& name, std::uint32_t value);
   void SetValue(const std::string& key, const std::string& name, std::uint32_t type,
                 const std::string& data) {
-    registry_[key][name] = Value{type, data};
+    registry_[key][name] = Value{type, data, std::nullopt};
   }
 
   // Scripted answers, taken in order; when none is left a Yes/No box is
@@ -100,6 +110,8 @@ class FakePlatform : public Platform {
                              std::uint32_t access, RegistryKey* key) override;
   std::int32_t RegQueryValueExA(RegistryKey key, const std::string& name, std::uint32_t* type,
                                 unsigned char* data, std::uint32_t* size) override;
+  std::int32_t RegQueryTextW(RegistryKey key, const std::wstring& name,
+                             std::wstring* text) override;
   std::int32_t RegCloseKey(RegistryKey key) override;
   int ShowMessage(const std::wstring& prompt, unsigned flags, const std::wstring& title) override;
   void Sleep(unsigned milliseconds) override;
@@ -110,6 +122,7 @@ class FakePlatform : public Platform {
     return CompareFolded(a, b);
   }
   std::wstring DecimalSeparator() override { return decimalSeparator; }
+  bool IsAbsolutePath(const std::wstring& path) override { return IsWindowsAbsolutePath(path); }
   bool ClaimSingleInstance(const std::wstring&) override { return !anotherInstanceRunning; }
 
  private:

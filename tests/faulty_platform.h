@@ -44,6 +44,11 @@ class FaultyPlatform : public Platform {
     if (Fail(L"RegQueryValueExA", inner_.AnsiToText(name))) return kErrorAccessDenied;
     return inner_.RegQueryValueExA(key, name, type, data, size);
   }
+  std::int32_t RegQueryTextW(RegistryKey key, const std::wstring& name,
+                             std::wstring* text) override {
+    if (Fail(L"RegQueryTextW", name)) return kErrorAccessDenied;
+    return inner_.RegQueryTextW(key, name, text);
+  }
   std::int32_t RegCloseKey(RegistryKey key) override {
     if (Fail(L"RegCloseKey", L"")) return kErrorInvalidHandle;
     return inner_.RegCloseKey(key);
@@ -70,6 +75,7 @@ class FaultyPlatform : public Platform {
     return inner_.CompareText(a, b);
   }
   std::wstring DecimalSeparator() override { return inner_.DecimalSeparator(); }
+  bool IsAbsolutePath(const std::wstring& path) override { return inner_.IsAbsolutePath(path); }
 
   // Counts one call; true when it is the one to fail.
   bool Fail(const wchar_t* operation, const std::wstring& what) {

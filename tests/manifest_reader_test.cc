@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fake_platform.h"
+#include "faulty_platform.h"
 
 namespace updater {
 namespace {
@@ -97,6 +98,31 @@ TEST(ManifestReaderTest, OpenFailsForAMissingFileAndEachOpenStartsAgain) {
   ASSERT_TRUE(reader.open(kPath));
   EXPECT_EQ(reader.readField(), std::optional<std::wstring>(L"5.3"));
   EXPECT_EQ(reader.readField(), std::optional<std::wstring>(L"a"));
+}
+
+// A read that fails part-way through a field: that field is not given (a
+// shortened name would name another file), and the reader tells a failure
+// from a file that simply ends.
+TEST(ManifestReaderTest, AFieldCutByAFailedReadIsNotGiven) {
+  FakePlatform inner;
+  // The second read of the file would give the end of the long field.
+  inner.AddFile(kPath, "5.3\r\n" + std::string(5000, 'x') + ",dest\r\nslut\r\n");
+  testing::FaultyPlatform platform(inner, 3);  // 1: open, 2: first read, 3: second read
+  ManifestReader reader(platform);
+  ASSERT_TRUE(reader.open(kPath));
+  EXPECT_EQ(reader.readField(), std::optional<std::wstring>(L"5.3"));
+  EXPECT_FALSE(reader.failed());
+  EXPECT_FALSE(reader.readField().has_value());
+  EXPECT_TRUE(reader.failed());
+  EXPECT_FALSE(reader.readField().has_value());
+
+  ASSERT_TRUE(reader.open(kPath));  // a new pass starts clean
+  EXPECT_FALSE(reader.failed());
+  inner.AddFile(kPath, "5.3\r\nslut");
+  ASSERT_TRUE(reader.open(kPath));
+  while (reader.readField()) {
+  }
+  EXPECT_FALSE(reader.failed()) << "a file without a final line end just ends";
 }
 
 }  // namespace

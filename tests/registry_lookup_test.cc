@@ -183,6 +183,13 @@ TEST_F(LookupTest, NoProductWhenTheFolderIsNotReadAsText) {
          p.SetString(kKey, "Version", "5");
          p.SetValue(kKey, "MDE", kRegBinary, "C:\\x");
        }},
+      {"folder relative to the current folder",
+       [](FakePlatform& p) { p.SetString(kKey, "MDE", "Sylkum\\Prog"); }},
+      {"folder relative to a drive's current folder",
+       [](FakePlatform& p) { p.SetString(kKey, "MDE", "C:Sylkum"); }},
+      {"folder from the current drive's root",
+       [](FakePlatform& p) { p.SetString(kKey, "MDE", "\\Sylkum"); }},
+      {"server without a share", [](FakePlatform& p) { p.SetString(kKey, "MDE", "\\\\server"); }},
       {"folder read fails",
        [](FakePlatform& p) {
          p.SetString(kKey, "Version", "5");
@@ -198,6 +205,22 @@ TEST_F(LookupTest, NoProductWhenTheFolderIsNotReadAsText) {
     EXPECT_FALSE(LookupInstalledProduct(platform, context)) << c.what;
     EXPECT_EQ(platform.openKeys, 0) << c.what;
   }
+}
+
+TEST_F(LookupTest, ShareIsAnInstallFolder) {
+  platform_.SetString(kKey, "MDE", "\\\\server\\share\\Sylkum");
+  ASSERT_TRUE(LookupInstalledProduct(platform_, context_));
+  EXPECT_EQ(context_.installFolder, L"\\\\server\\share\\Sylkum\\");
+}
+
+// The ANSI read gives Windows' look-alike for a letter the code page lacks:
+// the folder must be the one the registry holds, not another user's.
+TEST_F(LookupTest, FolderOutsideTheCodePageArrivesIntact) {
+  platform_.SetText(kKey, "MDE", L"C:\\acc\\users\\\u0141ukasz\\Sylkum",
+                    "C:\\acc\\users\\Lukasz\\Sylkum");
+  ASSERT_TRUE(LookupInstalledProduct(platform_, context_));
+  EXPECT_EQ(context_.installFolder, L"C:\\acc\\users\\\u0141ukasz\\Sylkum\\");
+  EXPECT_EQ(context_.lockPath, L"C:\\acc\\users\\\u0141ukasz\\Sylkum\\Sylkum.ldb");
 }
 
 TEST_F(LookupTest, MissingVersionCountsAsZero) {

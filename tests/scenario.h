@@ -25,6 +25,7 @@ inline const wchar_t kNotClosed[] =
     L"Programmet Verazuzoduvuzo er ikke lukket rigtigt og kan derfor ikke opdateres.";
 inline const wchar_t kUpdatedHeading[] = L"F\u00F8lgende filer er opdateret:\r\n";
 inline const wchar_t kFailedHeading[] = L"F\u00F8lgende filer kunne ikke opdateres:\r\n";
+inline const wchar_t kListCut[] = L"Listen over filer kunne ikke l\u00E6ses til ende.";
 
 class Scenario {
  public:

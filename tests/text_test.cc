@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/windows_path.h"
+
 namespace updater {
 namespace {
 
@@ -65,6 +67,33 @@ TEST(TextTest, WildcardsMatchLikeWindows) {
   for (const Case& c : cases) EXPECT_EQ(WildcardMatch(c.pattern, c.name), c.match) << c.pattern;
   // Many stars cost no more than a pass per star.
   EXPECT_FALSE(WildcardMatch(std::wstring(200, L'*') + L"x", std::wstring(5000, L'a')));
+}
+
+TEST(TextTest, AbsoluteWindowsPaths) {
+  const struct {
+    const wchar_t* path;
+    bool absolute;
+  } cases[] = {
+      {L"C:\\Prog", true},
+      {L"c:/Prog", true},
+      {L"C:\\", true},
+      {L"\\\\server\\share", true},
+      {L"//server/share/x", true},
+      {L"\\\\?\\C:\\Prog", true},
+      {L"\\\\?\\UNC\\srv\\sh", true},
+      {L"", false},
+      {L"Sylkum", false},
+      {L"C:Sylkum", false},
+      {L"C:", false},
+      {L"\\Sylkum", false},
+      {L"\\\\server", false},
+      {L"\\\\server\\", false},
+      {L"\\\\.\\C:\\x", false},
+      {L"1:\\x", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(IsWindowsAbsolutePath(c.path), c.absolute) << EncodeUtf8(c.path);
+  }
 }
 
 }  // namespace

@@ -182,7 +182,7 @@ TEST_F(UpdateApplicationTest, TheListEndsAtTheTerminatorOrTheEndOfTheFile) {
   }
 }
 
-TEST_F(UpdateApplicationTest, ManifestGoneDuringTheWaitGivesTheHeadingAlone) {
+TEST_F(UpdateApplicationTest, ManifestGoneDuringTheWaitSaysTheListWasCut) {
   s.Manifest("5.3\r\nsylkum.mde,Sylkum.mde\r\nslut\r\n");
   s.Payload(L"sylkum.mde", "new");
   s.platform.AddFile(Installed(L"Sylkum.ldb"), "");
@@ -190,7 +190,9 @@ TEST_F(UpdateApplicationTest, ManifestGoneDuringTheWaitGivesTheHeadingAlone) {
     s.platform.RemoveFile(Installed(L"Sylkum.ldb"));
     s.platform.RemoveFile(Scenario::TempFile(L"OrvakBK.ini"));
   };
-  EXPECT_EQ(RunToSummary().prompt, kUpdatedHeading);
+  const testing::Box summary = RunToSummary();
+  EXPECT_EQ(summary.prompt, kUpdatedHeading + std::wstring(L"\r\n") + testing::kListCut + L"\r\n");
+  EXPECT_EQ(summary.flags, kMbIconWarning);
   EXPECT_EQ(s.platform.Content(Installed(L"Sylkum.mde")), "old mde");
 }
 

@@ -77,6 +77,26 @@ TEST(UpdateDecisionTest, SilentEndsBeforeAnyBox) {
          s.Manifest("9\r\n");
          s.platform.SetString(kSylkumKey, "MDE", "c:\\sylkum\\foerbuild");
        }},
+      {"build folder written with slashes",
+       [](Scenario& s) {
+         s.Manifest("9\r\n");
+         s.platform.SetString(kSylkumKey, "MDE", "C:/Sylkum/Foerbuild/");
+       }},
+      {"build folder with doubled backslashes",
+       [](Scenario& s) {
+         s.Manifest("9\r\n");
+         s.platform.SetString(kSylkumKey, "MDE", "C:\\Sylkum\\\\Foerbuild\\\\");
+       }},
+      {"relative install folder",
+       [](Scenario& s) {
+         s.Manifest("9\r\n");
+         s.platform.SetString(kSylkumKey, "MDE", "Sylkum");
+       }},
+      {"install folder relative to a drive's current folder",
+       [](Scenario& s) {
+         s.Manifest("9\r\n");
+         s.platform.SetString(kSylkumKey, "MDE", "C:Sylkum");
+       }},
       {"other product's build folder",
        [](Scenario& s) {
          s.Manifest("9\r\n");
@@ -134,8 +154,10 @@ TEST(UpdateDecisionTest, OfferedWhenTheOfferedVersionSortsAfter) {
   }
 }
 
-TEST(UpdateDecisionTest, NoOrNoAnswerEndsAfterThePrompt) {
-  for (int answer : {kIdNo, 0}) {
+TEST(UpdateDecisionTest, AnythingButYesEndsAfterThePrompt) {
+  // No; a box that could not be shown; a box closed by its close button or
+  // a session ending (IDCANCEL); and any other answer.
+  for (int answer : {kIdNo, 0, 2, kIdOk, 3}) {
     Scenario s;
     s.Manifest("9\r\nsylkum.mde,Sylkum.mde\r\nslut\r\n");
     s.Payload(L"sylkum.mde", "new");
@@ -144,6 +166,48 @@ TEST(UpdateDecisionTest, NoOrNoAnswerEndsAfterThePrompt) {
     EXPECT_EQ(s.platform.boxes.size(), 1u);
     EXPECT_TRUE(s.platform.copies.empty());
     EXPECT_TRUE(s.platform.sleeps.empty());
+  }
+}
+
+// One manifest compares the same on every locale: the offered version's
+// decimal mark counts as the locale's, as in the installed version.
+TEST(UpdateDecisionTest, VersionTestReadsTheOfferedDecimalMarkAsTheLocales) {
+  struct Case {
+    const wchar_t* separator;
+    const char* installed;  // in the registry
+    const char* offered;    // in the manifest
+    bool prompts;
+  };
+  const Case cases[] = {
+      {L",", "5.3", "5.3", false},    {L",", "5.2", "5.1", false},     {L",", "5.20", "5.3", true},
+      {L".", "5.2", "\"5,3\"", true}, {L".", "5.2", "\"5,1\"", false}, {L",", "9.5", "10.0", false},
+      {L".", "9.5", "10.0", false},   {L",", "5.2", "5.2.1", true},    {L",", "5.2", "5.2", false},
+  };
+  for (const Case& c : cases) {
+    Scenario s;
+    s.platform.decimalSeparator = c.separator;
+    s.platform.SetString(kSylkumKey, "Version", c.installed);
+    s.Manifest(std::string(c.offered) + "\r\nslut\r\n");
+    s.platform.answers = {kIdNo};
+    EXPECT_TRUE(s.Run());
+    EXPECT_EQ(s.platform.boxes.size(), c.prompts ? 1u : 0u)
+        << "installed " << c.installed << ", offered " << c.offered;
+  }
+}
+
+TEST(UpdateDecisionTest, OnlyTheFirstDecimalMarkOfTheLeadingNumberIsTheLocales) {
+  const struct {
+    const wchar_t* offered;
+    const wchar_t* point;
+    const wchar_t* comma;
+  } cases[] = {
+      {L"5.3", L"5.3", L"5,3"},    {L"5,3", L"5.3", L"5,3"}, {L"10.0.1", L"10.0.1", L"10,0.1"},
+      {L"5.", L"5.", L"5."},       {L".5", L".5", L".5"},    {L"v5.3", L"v5.3", L"v5.3"},
+      {L"5.3b", L"5.3b", L"5,3b"}, {L"", L"", L""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(OfferedVersionInLocale(c.offered, L"."), c.point);
+    EXPECT_EQ(OfferedVersionInLocale(c.offered, L","), c.comma);
   }
 }
 

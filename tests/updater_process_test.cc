@@ -4,6 +4,8 @@
 // manifest of gigabytes read without growing.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <langinfo.h>
+#include <locale.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -16,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -181,9 +184,32 @@ class UpdaterProcessTest : public ::testing::Test {
     std::ofstream(Manifest(), std::ios::binary) << content;
   }
 
-  std::vector<std::string> Environment() const {
-    return {"TEMP=" + (root_ / "temp").string(), "HKCU_FILE=" + (root_ / "hkcu.reg").string(),
-            "XDG_RUNTIME_DIR=" + (root_ / "run").string(), "PATH=/usr/bin:/bin", "LANG=C"};
+  std::vector<std::string> Environment(const std::string& lang = "C") const {
+    return {"TEMP=" + (root_ / "temp").string(),
+            "HKCU_FILE=" + (root_ / "hkcu.reg").string(),
+            "XDG_RUNTIME_DIR=" + (root_ / "run").string(),
+            "PATH=/usr/bin:/bin",
+            "LANG=" + lang,
+            "LOCPATH=" + (root_ / "locales").string()};
+  }
+
+  // The registry export with the product at `version` in `folder`.
+  void WriteRegistry(const std::string& version, const fs::path& folder) const {
+    std::ofstream(root_ / "hkcu.reg", std::ios::binary)
+        << "Windows Registry Editor Version 5.00\r\n\r\n"
+           "[HKEY_CURRENT_USER\\Software\\Zorbe IT Service\\Sylkum]\r\n"
+           "\"Version\"=\""
+        << version << "\"\r\n\"MDE\"=\"" << folder.string() << "\"\r\n";
+  }
+
+  // Whether the updater asks at all; it is answered No when it does.
+  bool Prompts(const std::string& lang) {
+    Updater run(Updater::Terminal::kPty, Environment(lang));
+    const bool asked = run.WaitForOutput(kPrompt, 5);
+    if (asked) run.Type("n\n");
+    EXPECT_TRUE(run.WaitForEnd(5)) << run.printed;
+    EXPECT_TRUE(run.EndedNormally()) << run.printed;
+    return asked;
   }
 
   fs::path root_;
@@ -215,6 +241,65 @@ TEST_F(UpdaterProcessTest, OnlyOneUpdaterAtATime) {
     next.Type("n\n");
     EXPECT_TRUE(next.WaitForEnd(5));
   }
+}
+
+// The version test on a comma locale (Danish, compiled into the test's own
+// folder) and on a point locale: one manifest compares the same on both.
+TEST_F(UpdaterProcessTest, VersionTestIsTheSameOnACommaLocale) {
+  const fs::path locales = root_ / "locales";
+  fs::create_directories(locales);
+  const std::string compile =
+      "localedef -i da_DK -f UTF-8 '" + (locales / "da_DK.UTF-8").string() + "' >/dev/null 2>&1";
+  ASSERT_EQ(std::system(compile.c_str()) == 0 || fs::exists(locales / "da_DK.UTF-8" / "LC_NUMERIC"),
+            true)
+      << "localedef cannot compile da_DK.UTF-8 (Debian package locales)";
+  ::setenv("LOCPATH", locales.c_str(), 1);
+  const locale_t danish = ::newlocale(LC_NUMERIC_MASK, "da_DK.UTF-8", static_cast<locale_t>(0));
+  ::unsetenv("LOCPATH");
+  ASSERT_NE(danish, static_cast<locale_t>(0));
+  EXPECT_STREQ(::nl_langinfo_l(RADIXCHAR, danish), ",");
+  ::freelocale(danish);
+
+  const struct {
+    const char* installed;
+    const char* offered;
+    bool prompts;
+  } cases[] = {
+      {"5.3", "5.3", false},    {"5.2", "5.1", false},     {"5.20", "5.3", true},
+      {"5.2", "\"5,3\"", true}, {"5.2", "\"5,1\"", false}, {"9.5", "10.0", false},
+  };
+  for (const char* lang : {"da_DK.UTF-8", "C"}) {
+    for (const auto& c : cases) {
+      WriteRegistry(c.installed, root_ / "install");
+      WriteManifest(std::string(c.offered) + "\r\nslut\r\n");
+      EXPECT_EQ(Prompts(lang), c.prompts)
+          << lang << ": installed " << c.installed << ", offered " << c.offered;
+    }
+  }
+}
+
+// An install folder under a name the ANSI code page cannot hold: the files
+// go to that folder, not to a look-alike, and the lock file is looked for
+// there.
+TEST_F(UpdaterProcessTest, InstallFolderOutsideTheCodePage) {
+  const fs::path install = root_ / "users" / "\xC5\x81ukasz" / "Sylkum";  // Łukasz
+  fs::create_directories(install);
+  std::ofstream(install / "Sylkum.mde", std::ios::binary) << "old";
+  WriteRegistry("5.2", install);
+  WriteManifest("5.3\r\nsylkum.mde,Sylkum.mde\r\nslut\r\n");
+  std::ofstream(root_ / "temp" / "sylkum.mde", std::ios::binary) << "new";
+  Updater run(Updater::Terminal::kPty, Environment());
+  ASSERT_TRUE(run.WaitForOutput(kPrompt, 10)) << run.printed;
+  run.Type("j\n");
+  ASSERT_TRUE(run.WaitForOutput("[OK] (Enter): ", 10)) << run.printed;
+  run.Type("\n");
+  ASSERT_TRUE(run.WaitForOutput("opdateret:", 10)) << run.printed;
+  run.Type("\n");
+  ASSERT_TRUE(run.WaitForEnd(5));
+  EXPECT_NE(run.printed.find(install.string() + "\\Sylkum.mde"), std::string::npos) << run.printed;
+  EXPECT_EQ(run.printed.find("ikke lukket"), std::string::npos) << run.printed;
+  std::ifstream copied(install / "Sylkum.mde", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(copied), {}), "new");
 }
 
 // A folder named like the manifest is no manifest: the run ends silently

@@ -24,6 +24,7 @@ void ManifestReader::close() {
   pos_ = end_ = 0;
   pushed_ = -2;
   atEnd_ = false;
+  failed_ = false;
 }
 
 int ManifestReader::next() {
@@ -37,6 +38,7 @@ int ManifestReader::next() {
     const std::ptrdiff_t got = file_->Read(buffer_, sizeof buffer_);
     if (got <= 0) {
       atEnd_ = true;
+      failed_ = got < 0;
       return kEnd;
     }
     pos_ = 0;
@@ -85,7 +87,9 @@ std::optional<std::wstring> ManifestReader::readField() {
       bytes.push_back(static_cast<char>(c));
     while (!bytes.empty() && IsBlank(static_cast<unsigned char>(bytes.back()))) bytes.pop_back();
   }
-  if (overlong) return std::nullopt;
+  // A field cut short by a failed read is not the field the file holds: a
+  // shortened destination name would put a file where none belongs.
+  if (overlong || failed_) return std::nullopt;
   // A CR followed by LF is one line end.
   if (c == '\r') {
     const int after = next();

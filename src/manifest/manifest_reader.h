@@ -43,8 +43,13 @@ class ManifestReader {
   bool open(const std::wstring& path);
 
   // The next field, or no value once the file has no field left (also after
-  // a read failure or an overlong field).
+  // a read failure or an overlong field; a field that a read failure cut
+  // short is not given).
   std::optional<std::wstring> readField();
+
+  // True once a read of the open file has failed: what follows could not be
+  // read, as against a file that simply ended.
+  bool failed() const { return failed_; }
 
   // Releases the file.
   void close();
@@ -62,6 +67,7 @@ class ManifestReader {
   std::size_t end_ = 0;
   int pushed_ = -2;  // a byte given back; -2 when none
   bool atEnd_ = false;
+  bool failed_ = false;
 };
 
 }  // namespace updater

@@ -446,6 +446,25 @@ std::string AnsiFromUtf16(const std::vector<unsigned char>& data) {
   return EncodeWindows1252(text);
 }
 
+// The text of a string value stored as UTF-16LE, surrogate pairs joined, up
+// to its first NUL.
+std::wstring TextFromUtf16(const std::vector<unsigned char>& data) {
+  std::wstring text;
+  for (std::size_t i = 0; i + 1 < data.size(); i += 2) {
+    unsigned long unit = data[i] | (data[i + 1] << 8);
+    if (unit == 0) break;
+    if (unit >= 0xD800 && unit < 0xDC00 && i + 3 < data.size()) {
+      const unsigned long low = data[i + 2] | (data[i + 3] << 8);
+      if (low >= 0xDC00 && low < 0xE000) {
+        unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+        i += 2;
+      }
+    }
+    text.push_back(static_cast<wchar_t>(unit));
+  }
+  return text;
+}
+
 class PosixPlatform final : public Platform {
  public:
   std::wstring EnvironmentValue(const std::wstring& name) override {
@@ -487,6 +506,11 @@ class PosixPlatform final : public Platform {
     if (error != 0) result.ok = error == ENOENT || error == ENOTDIR;
     result.name = DecodeUtf8(found);
     return result;
+  }
+
+  // Paths may be written with "\" here too, so a leading "\" is the root.
+  bool IsAbsolutePath(const std::wstring& path) override {
+    return !path.empty() && (path[0] == L'/' || path[0] == L'\\');
   }
 
   std::unique_ptr<InputFile> OpenFile(const std::wstring& path) override {
@@ -593,6 +617,17 @@ class PosixPlatform final : public Platform {
       std::memcpy(data, bytes.data(), bytes.size());
     }
     if (size) *size = needed;
+    return kErrorSuccess;
+  }
+
+  std::int32_t RegQueryTextW(RegistryKey key, const std::wstring& name,
+                             std::wstring* text) override {
+    const auto openKey = open_.find(key);
+    if (openKey == open_.end()) return kErrorInvalidHandle;
+    const auto value = openKey->second.values.find(name);
+    if (value == openKey->second.values.end()) return kErrorFileNotFound;
+    if (value->second.type != kRegSz) return kErrorUnsupportedType;
+    *text = TextFromUtf16(value->second.data);
     return kErrorSuccess;
   }
 

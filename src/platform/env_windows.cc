@@ -6,6 +6,7 @@
 // that name.
 #undef CopyFile
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "platform/windows_path.h"
 
 namespace updater {
 namespace {
@@ -69,7 +71,7 @@ class FileHandle {
 // a folder just under it already passes MAX_PATH.
 constexpr std::size_t kLongPathFrom = 248;
 
-bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+bool IsSeparator(wchar_t c) { return IsWindowsSeparator(c); }
 
 bool HasNul(const std::wstring& text) { return text.find(L'\0') != std::wstring::npos; }
 
@@ -96,21 +98,6 @@ bool HasInvalidNameCharacter(const std::wstring& path) {
   return false;
 }
 
-// "X:\..." (or "X:/...").
-bool IsDriveAbsolute(const std::wstring& path) {
-  return path.size() >= 3 &&
-         ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
-         path[1] == L':' && IsSeparator(path[2]);
-}
-
-// "\\server\share..." but not the device forms "\\?\..." and "\\.\...".
-bool IsUnc(const std::wstring& path) {
-  if (path.size() < 3 || !IsSeparator(path[0]) || !IsSeparator(path[1])) return false;
-  if (IsSeparator(path[2])) return false;
-  const bool deviceMark = path[2] == L'?' || path[2] == L'.';
-  return !(deviceMark && (path.size() == 3 || IsSeparator(path[3])));
-}
-
 // The form of `path` to hand to the file calls. A long absolute path gets the
 // \\?\ (or \\?\UNC\) prefix so that it is not cut at MAX_PATH, also on
 // Windows without long-path support switched on. That prefix also switches
@@ -122,8 +109,8 @@ bool IsUnc(const std::wstring& path) {
 // Shorter and relative paths are passed unchanged.
 std::wstring FilePath(const std::wstring& path) {
   if (path.size() < kLongPathFrom || HasNul(path)) return path;
-  const bool drive = IsDriveAbsolute(path);
-  if (!drive && !IsUnc(path)) return path;
+  const bool drive = IsWindowsDriveAbsolute(path);
+  if (!drive && !IsWindowsUncPath(path)) return path;
 
   std::wstring full(path.size() + 1, L'\0');
   DWORD written =
@@ -138,8 +125,8 @@ std::wstring FilePath(const std::wstring& path) {
 
   // A reserved device name (CON, NUL...) as the last component gives a device
   // path ("\\.\CON"); such a path is left as the caller wrote it.
-  if (drive && IsDriveAbsolute(full)) return L"\\\\?\\" + full;
-  if (!drive && IsUnc(full)) return L"\\\\?\\UNC\\" + full.substr(2);
+  if (drive && IsWindowsDriveAbsolute(full)) return L"\\\\?\\" + full;
+  if (!drive && IsWindowsUncPath(full)) return L"\\\\?\\UNC\\" + full.substr(2);
   return path;
 }
 
@@ -441,6 +428,38 @@ class WindowsPlatform final : public Platform {
     return status;
   }
 
+  std::int32_t RegQueryTextW(RegistryKey key, const std::wstring& name,
+                             std::wstring* text) override {
+    if (key == 0) return ERROR_INVALID_HANDLE;
+    if (HasNul(name)) return ERROR_FILE_NOT_FOUND;
+    const HKEY hkey = reinterpret_cast<HKEY>(key);
+    DWORD type = 0;
+    DWORD size = 0;
+    LONG status = ::RegQueryValueExW(hkey, name.c_str(), nullptr, &type, nullptr, &size);
+    // The value may grow between the calls; ask again then.
+    for (int attempt = 0; attempt < 4 && status == ERROR_SUCCESS; ++attempt) {
+      if (type != REG_SZ) return ERROR_UNSUPPORTED_TYPE;
+      // One spare character, so that an odd size or a missing NUL still fits.
+      std::wstring buffer(size / sizeof(wchar_t) + 1, L'\0');
+      DWORD got = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
+      status = ::RegQueryValueExW(hkey, name.c_str(), nullptr, &type,
+                                  reinterpret_cast<BYTE*>(buffer.data()), &got);
+      if (status == ERROR_MORE_DATA) {
+        size = got;
+        status = ERROR_SUCCESS;
+        continue;
+      }
+      if (status != ERROR_SUCCESS) return status;
+      if (type != REG_SZ) return ERROR_UNSUPPORTED_TYPE;
+      buffer.resize(std::min<std::size_t>(got / sizeof(wchar_t), buffer.size()));
+      const std::size_t nul = buffer.find(L'\0');
+      if (nul != std::wstring::npos) buffer.resize(nul);
+      *text = buffer;
+      return ERROR_SUCCESS;
+    }
+    return status == ERROR_SUCCESS ? ERROR_MORE_DATA : status;
+  }
+
   std::int32_t RegCloseKey(RegistryKey key) override {
     if (key == 0) return ERROR_INVALID_HANDLE;
     return ::RegCloseKey(reinterpret_cast<HKEY>(key));
@@ -495,6 +514,8 @@ class WindowsPlatform final : public Platform {
     const int folded = CompareFolded(a, b);
     return folded < 0 ? -1 : (folded > 0 ? 1 : 0);
   }
+
+  bool IsAbsolutePath(const std::wstring& path) override { return IsWindowsAbsolutePath(path); }
 
   std::wstring DecimalSeparator() override {
     // Windows allows at most three characters here; the buffer has room to

@@ -31,6 +31,7 @@ constexpr std::int32_t kErrorFileNotFound = 2;
 constexpr std::int32_t kErrorAccessDenied = 5;
 constexpr std::int32_t kErrorInvalidHandle = 6;
 constexpr std::int32_t kErrorMoreData = 234;
+constexpr std::int32_t kErrorUnsupportedType = 1630;
 
 // An opened registry key; 0 is the null key.
 using RegistryKey = std::uintptr_t;
@@ -77,6 +78,12 @@ class Platform {
   // name when none matches; ok=false when the path cannot be searched.
   virtual FindResult FindFileName(const std::wstring& path) = 0;
 
+  // True when `path` names the same place whatever the current folder and
+  // drive: on Windows a drive with its root or a share (\\server\share), on
+  // POSIX a path from the root; false for any other text. Asks nothing of
+  // the file system, so it cannot fail.
+  virtual bool IsAbsolutePath(const std::wstring& path) = 0;
+
   // The file opened for reading from its start; null when it cannot be
   // opened (missing, a folder, no access).
   virtual std::unique_ptr<InputFile> OpenFile(const std::wstring& path) = 0;
@@ -99,6 +106,13 @@ class Platform {
   virtual std::int32_t RegQueryValueExA(RegistryKey key, const std::string& name,
                                         std::uint32_t* type, unsigned char* data,
                                         std::uint32_t* size) = 0;
+
+  // The text of the REG_SZ value `name` of `key` as the registry holds it,
+  // before any conversion to the ANSI code page, up to its first NUL: 0 and
+  // the text on success; 2 when the value does not exist; 1630 when it is
+  // not a REG_SZ; another Windows error code when it cannot be read.
+  virtual std::int32_t RegQueryTextW(RegistryKey key, const std::wstring& name,
+                                     std::wstring* text) = 0;
 
   // Releases `key`; 0 on success, 6 for a key that is not open.
   virtual std::int32_t RegCloseKey(RegistryKey key) = 0;

@@ -114,6 +114,14 @@ std::int32_t ReadRegistryValue(Platform& platform, RegistryKey key, const std::w
     while (length < size && length < buffer.size() && buffer[length] != 0) ++length;
     slot->kind = RegistryValue::Kind::kText;
     slot->text = platform.AnsiToText(std::string(buffer.begin(), buffer.begin() + length));
+    // The ANSI call gives a character the code page lacks as a look-alike
+    // (Ł as L) or as "?": a folder of another name, maybe another user's.
+    // The registry's own text of the value says what it really holds.
+    std::wstring stored;
+    if (platform.RegQueryTextW(key, name, &stored) == kErrorSuccess && !stored.empty() &&
+        stored != slot->text) {
+      slot->text = stored;
+    }
     return kErrorSuccess;
   }
 
@@ -173,9 +181,10 @@ bool LookupInstalledProduct(Platform& platform, UpdateContext& context) {
     const std::wstring folderValue = platform.AnsiToText(profile.installFolderValue);
     const std::int32_t status =
         ReadRegistryValue(platform, context.registryKey, folderValue, &context.valueSlot);
+    // A folder relative to wherever the updater runs is no installation.
     const bool folderRead = status == kErrorSuccess &&
                             context.valueSlot.kind == RegistryValue::Kind::kText &&
-                            !context.valueSlot.text.empty();
+                            platform.IsAbsolutePath(context.valueSlot.text);
     context.installFolder = context.valueSlot.AsText();
     if (context.installFolder.empty() ||
         !TextEquals(platform, context.installFolder.substr(context.installFolder.size() - 1),

@@ -15,7 +15,8 @@ namespace updater {
 // failed, or -1 for a type it does not read (neither REG_SZ nor REG_DWORD).
 // The slot is changed only as each outcome allows: a failed size query, an
 // unread type, a failed integer read and an empty string leave it as it was;
-// a failed string read empties it.
+// a failed string read empties it. A string whose ANSI form lost characters
+// (the code page lacks them) is taken as the registry holds it.
 std::int32_t ReadRegistryValue(Platform& platform, RegistryKey key, const std::wstring& name,
                                RegistryValue* slot);
 
@@ -28,7 +29,8 @@ std::wstring NormalizeInstalledVersion(const std::wstring& text,
 // Fills installedVersion, installFolder (ending in "\"), lockPath and
 // lockName from the product's registry key. False when no product is
 // installed: the key cannot be opened, or the install folder is not read as
-// non-empty text; copying into a made-up folder would then damage the disk.
+// text that names an absolute folder; copying into a made-up folder, or one
+// relative to wherever the updater runs, would then damage the disk.
 bool LookupInstalledProduct(Platform& platform, UpdateContext& context);
 
 }  // namespace updater

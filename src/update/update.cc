@@ -19,6 +19,11 @@ constexpr unsigned kBusyRetryPauseMs = 200;
 
 const wchar_t kManifestExtension[] = L".ini";
 const wchar_t kTerminator[] = L"slut";
+const wchar_t kUpdatedHeading[] = L"Følgende filer er opdateret:";
+const wchar_t kFailedHeading[] = L"Følgende filer kunne ikke opdateres:";
+const wchar_t kListCut[] = L"Listen over filer kunne ikke læses til ende.";
+// Continuation lines of an entry broken in the summary start with this.
+const wchar_t kContinuation[] = L"    ";
 
 std::wstring Title(const UpdateContext& context) { return L"Zorbe IT - " + context.productId; }
 
@@ -92,6 +97,85 @@ bool IsDeviceName(const std::wstring& component) {
   return (port >= L'1' && port <= L'9') || port == 0xB9 || port == 0xB2 || port == 0xB3;
 }
 
+bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
+
+// The folder with "/" as "\" and every run of "\" as one.
+std::wstring WithPlainSeparators(const std::wstring& folder) {
+  std::wstring plain;
+  for (wchar_t c : folder) {
+    if (c == L'/') c = L'\\';
+    if (c == L'\\' && !plain.empty() && plain.back() == L'\\') continue;
+    plain.push_back(c);
+  }
+  return plain;
+}
+
+// --- The summary -------------------------------------------------------------
+
+// One entry of the summary as lines of at most kSummaryMaxColumns
+// characters: broken after the last "\" that fits, or where the line is full
+// when no "\" does; the lines after the first are indented.
+std::vector<std::wstring> WrapEntry(const std::wstring& entry) {
+  std::vector<std::wstring> lines;
+  std::wstring rest = entry;
+  std::wstring indent;
+  while (indent.size() + rest.size() > kSummaryMaxColumns) {
+    const std::size_t room = kSummaryMaxColumns - indent.size();
+    const std::size_t slash = rest.rfind(L'\\', room - 1);
+    const std::size_t cut = slash == std::wstring::npos || slash == 0 ? room : slash + 1;
+    lines.push_back(indent + rest.substr(0, cut));
+    rest.erase(0, cut);
+    indent = kContinuation;
+  }
+  lines.push_back(indent + rest);
+  return lines;
+}
+
+std::size_t LineCost(const std::wstring& line) { return line.size() > kSummaryWrapColumns ? 2 : 1; }
+
+// A section's entries, each as its lines, and what they cost together.
+struct Section {
+  std::vector<std::vector<std::wstring>> entries;
+  std::vector<std::size_t> costs;
+  std::size_t total = 0;
+
+  explicit Section(const std::vector<std::wstring>& items) {
+    for (const std::wstring& item : items) {
+      entries.push_back(WrapEntry(item));
+      std::size_t cost = 0;
+      for (const std::wstring& line : entries.back()) cost += LineCost(line);
+      costs.push_back(cost);
+      total += cost;
+    }
+  }
+
+  // How many entries from the first fit in `budget` lines.
+  std::size_t Fitting(std::size_t budget) const {
+    std::size_t used = 0;
+    std::size_t count = 0;
+    while (count < costs.size() && used + costs[count] <= budget) used += costs[count++];
+    return count;
+  }
+
+  // The first `shown` entries, then `more` (when some are left out).
+  std::wstring Text(std::size_t shown, const std::wstring& more, const std::wstring& br) const {
+    std::wstring text;
+    for (std::size_t i = 0; i < shown; ++i) {
+      for (const std::wstring& line : entries[i]) text += line + br;
+    }
+    if (shown < entries.size()) text += more + br;
+    return text;
+  }
+};
+
+// "... og 12 filer mere er opdateret." after some shown, "12 filer er
+// opdateret." when none are; `what` is the end of the sentence.
+std::wstring MoreLine(std::size_t shown, std::size_t hidden, const std::wstring& what) {
+  const std::wstring files = std::to_wstring(hidden) + (hidden == 1 ? L" fil" : L" filer");
+  if (shown == 0) return files + L" " + what + L".";
+  return L"... og " + files + L" mere " + what + L".";
+}
+
 }  // namespace
 
 BuildConstants ThisBuild() { return {kBuildProductId, kBuildDisplayName}; }
@@ -141,6 +225,72 @@ bool IsSafeDestination(const std::wstring& name) {
   return true;
 }
 
+std::wstring OfferedVersionInLocale(const std::wstring& offered,
+                                    const std::wstring& decimalSeparator) {
+  std::size_t pos = offered.find_first_not_of(L" \t");
+  if (pos == std::wstring::npos || !IsDigit(offered[pos])) return offered;
+  while (pos < offered.size() && IsDigit(offered[pos])) ++pos;
+  if (pos + 1 < offered.size() && (offered[pos] == L'.' || offered[pos] == L',') &&
+      IsDigit(offered[pos + 1])) {
+    return offered.substr(0, pos) + decimalSeparator + offered.substr(pos + 1);
+  }
+  return offered;
+}
+
+bool IsNewerVersion(Platform& platform, const std::wstring& offered, const std::wstring& installed,
+                    const std::wstring& decimalSeparator) {
+  return TextCompare(platform, OfferedVersionInLocale(offered, decimalSeparator), installed) > 0;
+}
+
+bool IsDeveloperBuildFolder(Platform& platform, const std::wstring& installFolder) {
+  const std::wstring folder = WithPlainSeparators(installFolder);
+  for (const wchar_t* buildFolder : DeveloperBuildFolders()) {
+    if (TextEquals(platform, folder, buildFolder)) return true;
+  }
+  return false;
+}
+
+std::wstring SummaryText(const CopyReport& report) {
+  const std::wstring br = L"\r\n";
+  const Section updated(report.updated);
+  const Section failed(report.failed);
+  std::size_t fixed = 1;                   // the heading
+  if (!report.failed.empty()) fixed += 2;  // an empty line and the failures' heading
+  if (report.listCut) fixed += 2;          // an empty line and the cut line
+  const std::size_t budget = kSummaryMaxLines - fixed;
+
+  std::size_t shownUpdated = updated.entries.size();
+  std::size_t shownFailed = failed.entries.size();
+  if (updated.total + failed.total > budget) {
+    // The failures matter most: the updated files give way to them first,
+    // down to the one line that counts them.
+    const std::size_t countLine = report.updated.empty() ? 0 : 1;
+    if (failed.total + countLine <= budget) {
+      shownUpdated = updated.Fitting(budget - failed.total - countLine);
+    } else {
+      shownUpdated = 0;
+      shownFailed = failed.Fitting(budget - countLine - 1);
+    }
+  }
+
+  std::wstring text = kUpdatedHeading + br;
+  text += updated.Text(
+      shownUpdated, MoreLine(shownUpdated, updated.entries.size() - shownUpdated, L"er opdateret"),
+      br);
+  if (!report.failed.empty()) {
+    text += br + kFailedHeading + br;
+    text += failed.Text(
+        shownFailed,
+        MoreLine(shownFailed, failed.entries.size() - shownFailed, L"kunne ikke opdateres"), br);
+  }
+  if (report.listCut) text += br + kListCut + br;
+  return text;
+}
+
+unsigned SummaryFlags(const CopyReport& report) {
+  return report.failed.empty() && !report.listCut ? kMbIconInformation : kMbIconWarning;
+}
+
 void RunUpdate(Platform& platform, const BuildConstants& build) {
   UpdateContext context;
   context.productId = build.productId;
@@ -164,12 +314,11 @@ void RunUpdate(Platform& platform, const BuildConstants& build) {
   if (!LookupInstalledProduct(platform, context)) platform.EndProgram();
 
   // Versions compare as text: "10" sorts before "9".
-  if (TextCompare(platform, context.offeredVersion, context.installedVersion) <= 0) {
+  if (!IsNewerVersion(platform, context.offeredVersion, context.installedVersion,
+                      platform.DecimalSeparator())) {
     platform.EndProgram();
   }
-  for (const wchar_t* folder : DeveloperBuildFolders()) {
-    if (TextEquals(platform, context.installFolder, folder)) platform.EndProgram();
-  }
+  if (IsDeveloperBuildFolder(platform, context.installFolder)) platform.EndProgram();
 
   // The product may start the updater at every launch: only one of them
   // goes on to ask the user.
@@ -179,7 +328,9 @@ void RunUpdate(Platform& platform, const BuildConstants& build) {
   const int answer = platform.ShowMessage(
       L"Der er en ny version af " + context.displayName + br + br + L"Ønsker du at opdatere nu ?",
       kMbYesNo, title);
-  if (answer == kIdNo || answer == 0) platform.EndProgram();
+  // Only a Yes goes on: No, a box that could not be shown and a box closed
+  // without an answer (its close button, a session ending) all end the run.
+  if (answer != kIdYes) platform.EndProgram();
 
   platform.ShowMessage(L"Venligst afslut " + context.displayName + br + br +
                            L"Husk at tage backup !" + br + br + L"Tryk på Ok når " +
@@ -195,13 +346,19 @@ void RunUpdate(Platform& platform, const BuildConstants& build) {
 
   // Second pass: the entries, strictly in file order. Only copies that
   // really happened are listed as updated; the rest are listed with a reason.
-  context.summary = L"Følgende filer er opdateret:" + br;
-  std::wstring failures;
-  if (reader.open(ManifestPath(context))) {
+  CopyReport report;
+  if (!reader.open(ManifestPath(context))) {
+    report.listCut = true;
+  } else {
     context.offeredVersion = reader.readField().value_or(std::wstring());
+    bool terminated = false;
     for (;;) {
       const std::optional<std::wstring> source = reader.readField();
-      if (!source || TextEquals(platform, *source, kTerminator)) break;
+      if (!source) break;
+      if (TextEquals(platform, *source, kTerminator)) {
+        terminated = true;
+        break;
+      }
       const std::wstring destinationName = reader.readField().value_or(std::wstring());
       if (source->empty()) continue;
       const FindResult found = platform.FindFileName(context.tempFolder + *source);
@@ -214,20 +371,19 @@ void RunUpdate(Platform& platform, const BuildConstants& build) {
               ? CopyWithRetry(platform, context.tempFolder + *source, destination)
               : CopyError::kInvalidName;
       if (error == CopyError::kNone) {
-        context.summary += destination + br;
+        report.updated.push_back(destination);
       } else {
-        failures += Printable(destination) + L" (" + Reason(error) + L")" + br;
+        report.failed.push_back(Printable(destination) + L" (" + Reason(error) + L")");
       }
     }
+    // A read that failed ended the list early; a manifest that simply ends
+    // without "slut" is read to its end.
+    report.listCut = reader.failed() && !terminated;
     reader.close();
   }
 
-  unsigned flags = kMbIconInformation;
-  if (!failures.empty()) {
-    context.summary += br + L"Følgende filer kunne ikke opdateres:" + br + failures;
-    flags = kMbIconWarning;
-  }
-  platform.ShowMessage(context.summary, flags, title);
+  context.summary = SummaryText(report);
+  platform.ShowMessage(context.summary, SummaryFlags(report), title);
   platform.EndProgram();
   std::abort();  // not reached: EndProgram does not return
 }

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -61,6 +63,52 @@ struct UpdateContext {
   RegistryKey registryKey = 0;
   RegistryValue valueSlot;
 };
+
+// The offered version as the version test reads it: the decimal mark of its
+// leading number (the first "." or "," with a digit on each side) becomes
+// `decimalSeparator`, the mark the installed version is written with, so
+// that one manifest compares the same on every locale. The rest stays as the
+// manifest gives it.
+std::wstring OfferedVersionInLocale(const std::wstring& offered,
+                                    const std::wstring& decimalSeparator);
+
+// The version test: true when `offered` (as the manifest gives it) sorts
+// after `installed` (as NormalizeInstalledVersion wrote it with
+// `decimalSeparator`). Versions compare as text without regard to letter
+// case, so 10 sorts before 9.
+bool IsNewerVersion(Platform& platform, const std::wstring& offered, const std::wstring& installed,
+                    const std::wstring& decimalSeparator);
+
+// The build-folder guard: true when `installFolder` is one of the developer
+// build folders, also when written with "/" or with doubled "\".
+bool IsDeveloperBuildFolder(Platform& platform, const std::wstring& installFolder);
+
+// What the copy pass did, for the summary box.
+struct CopyReport {
+  std::vector<std::wstring> updated;  // full destination paths, copied
+  std::vector<std::wstring> failed;   // "destination (reason)", not copied
+  bool listCut = false;               // the manifest could not be read to its end
+};
+
+// The summary box must fit a 1366 x 768 screen at 125 % scaling: at most
+// this many lines of text, none longer than this many characters. A line
+// longer than kSummaryWrapColumns may be wrapped once more by the box
+// itself (at a space) and counts as two.
+constexpr std::size_t kSummaryMaxLines = 24;
+constexpr std::size_t kSummaryMaxColumns = 80;
+constexpr std::size_t kSummaryWrapColumns = 64;
+
+// The summary's text: the updated files under "Følgende filer er opdateret:",
+// the failures apart under "Følgende filer kunne ikke opdateres:", and a
+// line of its own when the list was cut. A summary within the bounds above is
+// shown whole; otherwise a line too long is broken after a "\", and when
+// the lines are still too many, each section shows its first entries and
+// then how many more there are, the updated files giving way first.
+std::wstring SummaryText(const CopyReport& report);
+
+// The summary box's icon: a warning when anything was not updated or the
+// list was cut, else information.
+unsigned SummaryFlags(const CopyReport& report);
 
 // Runs the whole update for the product `build` names and ends the program
 // through the platform; it never returns.
