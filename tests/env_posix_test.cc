@@ -225,7 +225,8 @@ TEST_F(PosixPlatformTest, RegistryComesFromTheRegFile) {
       L"[HKEY_CURRENT_USER\\Software\\Zorbe IT Service\\Sylkum]\r\n"
       L"\"Version\"=\"5.20\"\r\n"
       L"\"MDE\"=\"C:\\\\Prog\\\\S\u00F8lkum\"\r\n"
-      L"\"Count\"=dword:0000002a\r\n";
+      L"\"Count\"=dword:0000002a\r\n"
+      L"\"User\"=\"C:\\\\Users\\\\\u0141ukasz\"\r\n";
   std::string bytes = "\xFF\xFE";
   for (wchar_t c : text) {
     bytes.push_back(static_cast<char>(c & 0xFF));
@@ -241,6 +242,11 @@ TEST_F(PosixPlatformTest, RegistryComesFromTheRegFile) {
   EXPECT_EQ(ReadRegistryValue(platform_, key, L"count", &slot), 0);
   EXPECT_EQ(slot.AsText(), L"42");
   EXPECT_EQ(ReadRegistryValue(platform_, key, L"Missing", &slot), kErrorFileNotFound);
+  // The ANSI form cannot hold Ł; the value arrives as the file holds it.
+  EXPECT_EQ(ReadRegistryValue(platform_, key, L"User", &slot), 0);
+  EXPECT_EQ(slot.AsText(), L"C:\\Users\\\u0141ukasz");
+  std::wstring stored;
+  EXPECT_EQ(platform_.RegQueryTextW(key, L"count", &stored), kErrorUnsupportedType);
   std::uint32_t type = 0, size = 2;
   unsigned char small[2];
   EXPECT_EQ(platform_.RegQueryValueExA(key, "Version", &type, small, &size), kErrorMoreData);
@@ -253,6 +259,14 @@ TEST_F(PosixPlatformTest, RegistryComesFromTheRegFile) {
   EXPECT_NE(platform_.RegOpenKeyExA(kHkeyCurrentUser, "Software", 0, 0x3F, &key), 0)
       << "a malformed file: the key cannot be opened";
   ::unsetenv("HKCU_FILE");
+}
+
+TEST_F(PosixPlatformTest, AbsolutePathsStartAtTheRoot) {
+  EXPECT_TRUE(platform_.IsAbsolutePath(L"/opt/Sylkum"));
+  EXPECT_TRUE(platform_.IsAbsolutePath(L"\\opt\\Sylkum"));
+  EXPECT_FALSE(platform_.IsAbsolutePath(L"opt/Sylkum"));
+  EXPECT_FALSE(platform_.IsAbsolutePath(L"C:\\Sylkum"));  // a folder "C:" here
+  EXPECT_FALSE(platform_.IsAbsolutePath(L""));
 }
 
 TEST_F(PosixPlatformTest, OnlyOneClaimPerProduct) {

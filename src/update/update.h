@@ -95,7 +95,7 @@ struct CopyReport {
 // longer than kSummaryWrapColumns may be wrapped once more by the box
 // itself (at a space) and counts as two.
 constexpr std::size_t kSummaryMaxLines = 24;
-constexpr std::size_t kSummaryMaxColumns = 80;
+constexpr std::size_t kSummaryMaxColumns = 90;
 constexpr std::size_t kSummaryWrapColumns = 64;
 
 // The summary's text: the updated files under "Følgende filer er opdateret:",

@@ -6,11 +6,16 @@
 //   msgbox_driver wait TITLE TIMEOUT_MS
 //       Waits for a message box titled TITLE and prints one JSON line:
 //       {"title": ..., "text": ..., "buttons": [6, 7], "labels": ["&Yes", "&No"],
-//        "icon": "question", "count": 1}; "labels" are the buttons' texts in
-//       the same order, "count" is how many such boxes are open.
+//        "icon": "question", "size": [300, 120], "screen": [1280, 1024],
+//        "count": 1}; "labels" are the buttons' texts in the same order,
+//       "size" the box's outer size in pixels, "screen" the screen's, and
+//       "count" how many such boxes are open.
 //   msgbox_driver press TITLE BUTTON_ID TIMEOUT_MS
 //       Waits for the box, presses the button and waits until the box has
 //       closed, each within TIMEOUT_MS.
+//   msgbox_driver close TITLE TIMEOUT_MS
+//       Waits for the box and closes it as its close button, a session that
+//       ends or a tool does (WM_CLOSE), then waits until it has gone.
 //   msgbox_driver absent TITLE MS
 //       Succeeds when no box titled TITLE shows during MS milliseconds;
 //       otherwise prints the box as `wait` does.
@@ -322,10 +327,16 @@ std::string Describe(HWND box, const std::wstring& title, DWORD timeoutMs) {
   }
   const HWND textControl = GetDlgItem(box, kTextControlId);
   const std::wstring text = textControl != nullptr ? WindowText(textControl) : std::wstring();
+  RECT frame = {};
+  GetWindowRect(box, &frame);
+  const std::string size = "[" + std::to_string(frame.right - frame.left) + ", " +
+                           std::to_string(frame.bottom - frame.top) + "]";
+  const std::string screen = "[" + std::to_string(GetSystemMetrics(SM_CXSCREEN)) + ", " +
+                             std::to_string(GetSystemMetrics(SM_CYSCREEN)) + "]";
   return "{\"title\": " + JsonString(title) + ", \"text\": " + JsonString(text) +
          ", \"buttons\": [" + buttons + "], \"labels\": [" + labels + "], \"icon\": \"" +
-         DrawnIconOf(box, deadline) + "\", \"count\": " + std::to_string(FindBoxes(title).size()) +
-         "}";
+         DrawnIconOf(box, deadline) + "\", \"size\": " + size + ", \"screen\": " + screen +
+         ", \"count\": " + std::to_string(FindBoxes(title).size()) + "}";
 }
 
 // --- Commands ----------------------------------------------------------------
@@ -348,6 +359,19 @@ int Wait(const std::wstring& title, DWORD timeoutMs) {
   return kOk;
 }
 
+// Waits until `box` has closed after `what` was done to it.
+int WaitUntilGone(HWND box, DWORD timeoutMs, const std::string& what) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  while (IsWindow(box) && IsWindowVisible(box)) {
+    if (GetTickCount64() >= deadline) {
+      Err("the box did not close within " + std::to_string(timeoutMs) + " ms of " + what);
+      return kBoxStayed;
+    }
+    Sleep(kPollMs);
+  }
+  return kOk;
+}
+
 int Press(const std::wstring& title, int id, DWORD timeoutMs) {
   const HWND box = WaitForBox(title, timeoutMs);
   if (box == nullptr) {
@@ -360,16 +384,17 @@ int Press(const std::wstring& title, int id, DWORD timeoutMs) {
   }
   PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
                reinterpret_cast<LPARAM>(GetDlgItem(box, id)));
-  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-  while (IsWindow(box) && IsWindowVisible(box)) {
-    if (GetTickCount64() >= deadline) {
-      Err("the box did not close within " + std::to_string(timeoutMs) + " ms of pressing " +
-          std::to_string(id));
-      return kBoxStayed;
-    }
-    Sleep(kPollMs);
+  return WaitUntilGone(box, timeoutMs, "pressing " + std::to_string(id));
+}
+
+int Close(const std::wstring& title, DWORD timeoutMs) {
+  const HWND box = WaitForBox(title, timeoutMs);
+  if (box == nullptr) {
+    Err("no box titled \"" + Utf8(title) + "\" within " + std::to_string(timeoutMs) + " ms");
+    return kNoBox;
   }
-  return kOk;
+  PostMessageW(box, WM_CLOSE, 0, 0);
+  return WaitUntilGone(box, timeoutMs, "WM_CLOSE");
 }
 
 int Absent(const std::wstring& title, DWORD ms) {
@@ -481,7 +506,8 @@ int Run(const std::vector<std::wstring>& settings, const std::vector<std::wstrin
 
 int Usage() {
   Err("usage: msgbox_driver wait TITLE TIMEOUT_MS | press TITLE BUTTON_ID TIMEOUT_MS | "
-      "absent TITLE MS | locale | run [NAME=VALUE...] -- PROGRAM [ARG...]");
+      "close TITLE TIMEOUT_MS | absent TITLE MS | locale | run [NAME=VALUE...] -- PROGRAM "
+      "[ARG...]");
   return kUsage;
 }
 
@@ -498,6 +524,9 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"press" && argc == 5 && ParseNumber(argv[3], &number) &&
       ParseNumber(argv[4], &timeout)) {
     return Press(argv[2], static_cast<int>(number), timeout);
+  }
+  if (command == L"close" && argc == 4 && ParseNumber(argv[3], &timeout)) {
+    return Close(argv[2], timeout);
   }
   if (command == L"absent" && argc == 4 && ParseNumber(argv[3], &timeout)) {
     return Absent(argv[2], timeout);

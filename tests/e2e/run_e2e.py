@@ -542,7 +542,9 @@ class Scene:
 
     def box(self, step, text, buttons, icon, press, timeout_ms=NEXT_BOX_MS):
         """Waits for the next box, checks it is the only one and shows exactly
-        `text`, `buttons` and `icon`, keeps a screenshot and presses `press`."""
+        `text` (or, when `text` is a function, the text that function
+        accepts without a Failure), `buttons` and `icon`, keeps a screenshot
+        and presses `press` (None: WM_CLOSE, as its close button does)."""
         self.step += 1
         label = f'{self.step}-{step}'
         done, out = self.driver(['wait', self.texts.title, str(timeout_ms)], 'wait', timeout_ms)
@@ -553,14 +555,21 @@ class Scene:
         seen = json.loads(out)
         self.screenshot(label)
         check_equal(seen['count'], 1, f'boxes open at "{step}"')
-        check_equal(seen['text'], text, f'text of box "{step}"')
+        if callable(text):
+            text(seen['text'])
+        else:
+            check_equal(seen['text'], text, f'text of box "{step}"')
         check_equal(seen['buttons'], buttons, f'buttons of box "{step}"')
         check_equal(seen['labels'], [LOCALES[self.locale]['labels'][b] for b in buttons],
                     f'button texts of box "{step}"')
         check_equal(seen['icon'], icon, f'icon of box "{step}"')
-        done, _ = self.driver(['press', self.texts.title, str(press), str(NEXT_BOX_MS)], 'press',
-                              NEXT_BOX_MS)
-        check_equal(done.returncode, 0, f'pressing {press} on box "{step}" ({done.stderr()})')
+        if press is None:
+            done, _ = self.driver(['close', self.texts.title, str(NEXT_BOX_MS)], 'close',
+                                  NEXT_BOX_MS)
+        else:
+            done, _ = self.driver(['press', self.texts.title, str(press), str(NEXT_BOX_MS)],
+                                  'press', NEXT_BOX_MS)
+        check_equal(done.returncode, 0, f'answering box "{step}" with {press} ({done.stderr()})')
         return seen
 
     def prompt(self, answer, timeout_ms=FIRST_BOX_MS):
@@ -569,9 +578,11 @@ class Scene:
     def close_notice(self):
         self.box('close-notice', self.texts.close_notice, [IDOK], 'information', IDOK)
 
-    def summary(self, updated, failed=()):
-        self.box('summary', self.texts.summary(updated, failed), [IDOK],
-                 'warning' if failed else 'information', IDOK)
+    def summary(self, updated, failed=(), text=None):
+        """The summary box of `updated` and `failed`; `text` replaces the
+        exact text check when given (see box)."""
+        return self.box('summary', text or self.texts.summary(updated, failed), [IDOK],
+                        'warning' if failed else 'information', IDOK)
 
     def update(self, updated, failed=()):
         """A whole update: Yes at the prompt, OK at the notice, then the
@@ -655,6 +666,38 @@ def scenario(function=None, locale='en'):
     return register(function) if function else register
 
 
+# The summary box must fit a 1366 x 768 screen at 125 % scaling: in the
+# suite's 96 DPI that is a box of at most 1092 x 614 pixels. Its text holds at
+# most 24 lines of 90 characters, a line of more than 64 counting as two.
+FIT_SIZE = (1366 * 4 // 5, 768 * 4 // 5)
+SUMMARY_MAX_LINES, SUMMARY_MAX_COLUMNS, SUMMARY_WRAP_COLUMNS = 24, 90, 64
+CONTINUATION = '    '
+
+
+def unwrapped(text):
+    """The text with each entry that was broken over lines joined again."""
+    lines = []
+    for line in text.split('\r\n'):
+        if line.startswith(CONTINUATION) and lines:
+            lines[-1] += line[len(CONTINUATION):]
+        else:
+            lines.append(line)
+    return '\r\n'.join(lines)
+
+
+def check_fits(seen, what):
+    """The box `seen` fits the screen and a 1366 x 768 one at 125 %."""
+    lines = seen['text'].split('\r\n')
+    long_lines = [line for line in lines if len(line) > SUMMARY_MAX_COLUMNS]
+    check(not long_lines, f'{what}: lines of more than {SUMMARY_MAX_COLUMNS}: {long_lines}')
+    cost = sum(2 if len(line) > SUMMARY_WRAP_COLUMNS else 1 for line in lines if line)
+    check(cost <= SUMMARY_MAX_LINES, f'{what}: {cost} lines of text')
+    width, height = seen['size']
+    check(width <= min(FIT_SIZE[0], seen['screen'][0]) and
+          height <= min(FIT_SIZE[1], seen['screen'][1]),
+          f'{what}: a box of {width} x {height} does not fit {FIT_SIZE} on {seen["screen"]}')
+
+
 # Each scenario starts from an empty registry key and gets its own folders
 # under C:\e2e\<name>: Temp (the temporary folder) and Sylkum (the install
 # folder). The installed version is 5.2 unless said otherwise.
@@ -686,6 +729,10 @@ def version_order(s):
         ('1e+20', '1E20', 'REG_SZ', False),
         ('11', '12', 'REG_DWORD', False),
         ('9', '10', 'REG_SZ', True),
+        # A decimal comma in the manifest reads as the locale's point.
+        ('"5,3"', '5.2', 'REG_SZ', True),
+        ('"5,1"', '5.2', 'REG_SZ', False),
+        ('10.0', '9.5', 'REG_SZ', False),
     ]
     for offered, installed, kind, prompts in cases:
         s.reset()
@@ -716,6 +763,10 @@ def not_installed(s):
                          (s.product['folder_value'], 'REG_SZ', '')],
         'folder as number': [('Version', 'REG_SZ', '5.2'),
                              (s.product['folder_value'], 'REG_DWORD', '7')],
+        'relative folder': [('Version', 'REG_SZ', '5.2'),
+                            (s.product['folder_value'], 'REG_SZ', 'Sylkum')],
+        'folder relative to a drive': [('Version', 'REG_SZ', '5.2'),
+                                       (s.product['folder_value'], 'REG_SZ', 'C:Sylkum')],
     }
     for case, values in cases.items():
         s.reset()
@@ -774,6 +825,8 @@ def danish_version_order(s):
     # comma: 5.2 becomes 5,2.
     cases = [
         # offered, installed, registry type, prompts
+        ('5.3', '5.3', 'REG_SZ', False),
+        ('5.1', '5.2', 'REG_SZ', False),
         ('"5,3"', '5.2', 'REG_SZ', True),
         ('"5,1"', '5.2', 'REG_SZ', False),
         ('5.3', '5.20', 'REG_SZ', True),
@@ -890,6 +943,26 @@ def lock_released(s):
 
 
 @scenario
+def manifest_gone(s):
+    # The manifest went while the updater waited for the product: nothing
+    # could be read, and the summary says so with a warning.
+    lock = s.install + s.product['lock']
+    s.registry()
+    s.installed({'Sylkum.mde': OLD_MDE, s.product['lock']: b''})
+    s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde')])
+    s.payload({'sylkum.mde': NEW_MDE})
+    process = s.start()
+    s.prompt(IDYES)
+    s.close_notice()
+    s.path(s.temp + '\\' + s.config.product_id + '.ini').unlink()
+    s.path(lock).unlink()
+    s.box('summary', s.texts.updated + '\r\nListen over filer kunne ikke læses til ende.\r\n',
+          [IDOK], 'warning', IDOK)
+    s.expect_exit(process)
+    s.check_install({'Sylkum.mde': OLD_MDE})
+
+
+@scenario
 def lock_never_released(s):
     # The short-wait build gives up after a few tests of the lock file.
     s.registry()
@@ -943,7 +1016,8 @@ def danish_temp_folder(s):
 def build_folder_guard(s):
     build = s.product['build_folder']
     s.roots.append(build.rsplit('\\', 1)[0])
-    for folder in (build, build.lower() + '\\'):
+    for folder in (build, build.lower() + '\\', build.replace('\\', '/') + '/',
+                   build.replace('\\', '\\\\') + '\\\\'):
         s.reset()
         s.install = build + '\\'
         s.registry(folder=folder)
@@ -1009,8 +1083,73 @@ def long_paths(s):
     s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde'), ('data.dll', 'Sub\\data.dll')])
     s.payload({'sylkum.mde': NEW_MDE, 'data.dll': b'new data'})
     check(len(s.install + 'Sylkum.mde') > 260, 'the install path is not long enough')
-    s.update([s.install + 'Sylkum.mde', s.install + 'Sub\\data.dll'])
+    expected = s.texts.summary([s.install + 'Sylkum.mde', s.install + 'Sub\\data.dll'])
+
+    def broken_to_fit(text):
+        # Each path is broken over lines that fit; joined, it reads the same.
+        check_equal(unwrapped(text), expected, 'summary with its lines joined')
+        check(text != expected, 'no line was broken')
+
+    process = s.start()
+    s.prompt(IDYES)
+    s.close_notice()
+    check_fits(s.summary(None, text=broken_to_fit), 'summary of long paths')
+    s.expect_exit(process)
     s.check_install({'Sylkum.mde': NEW_MDE, 'Sub/data.dll': b'new data'})
+
+
+@scenario
+def long_summary(s):
+    # 200 entries, 10 of them into a folder that does not exist: the summary
+    # shows the first updated files and counts the rest, and every failure.
+    s.registry()
+    s.installed({})
+    names = [f'f{i:03d}.dll' for i in range(200)]
+    entries = [(n, n if i < 190 else 'Ny\\' + n) for i, n in enumerate(names)]
+    s.manifest('5.3', entries)
+    s.payload({n: n.encode() for n in names})
+    failed = [s.install + d + ' (mappen findes ikke)' for _, d in entries[190:]]
+    check(all(len(f) <= SUMMARY_WRAP_COLUMNS for f in failed), 'failure lines too long')
+    shown = 24 - 3 - len(failed) - 1  # heading, empty line and heading, count line
+    text = (s.texts.updated + ''.join(s.install + n + '\r\n' for n in names[:shown]) +
+            f'... og {190 - shown} filer mere er opdateret.\r\n' +
+            '\r\n' + s.texts.failed + ''.join(f + '\r\n' for f in failed))
+    process = s.start()
+    s.prompt(IDYES)
+    s.close_notice()
+    check_fits(s.box('summary', text, [IDOK], 'warning', IDOK), 'summary of 200 entries')
+    s.expect_exit(process)
+    s.check_install({n: n.encode() for n in names[:190]})
+
+
+@scenario
+def install_folder_outside_code_page(s):
+    # Windows-1252 has no Ł: the ANSI registry read gives the look-alike
+    # "Lukasz", another user's folder, which must stay untouched.
+    s.install = s.root + '\\users\\\u0141ukasz\\Sylkum\\'
+    look_alike = s.root + '\\users\\Lukasz\\Sylkum\\'
+    s.registry()
+    s.installed({'Sylkum.mde': OLD_MDE})
+    s.write(look_alike + 'Sylkum.mde', OLD_MDE)
+    s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde')])
+    s.payload({'sylkum.mde': NEW_MDE})
+    s.update([s.install + 'Sylkum.mde'])
+    s.check_install({'Sylkum.mde': NEW_MDE})
+    check_equal(snapshot(s.path(look_alike)), {'Sylkum.mde': OLD_MDE}, 'the look-alike folder')
+
+
+@scenario
+def prompt_closed(s):
+    # The prompt's close button (WM_CLOSE) is no Yes: nothing more is shown
+    # and nothing copied.
+    s.registry()
+    s.installed({'Sylkum.mde': OLD_MDE})
+    s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde')])
+    s.payload({'sylkum.mde': NEW_MDE})
+    process = s.start()
+    s.prompt(None)
+    s.expect_exit(process)
+    s.check_install({'Sylkum.mde': OLD_MDE})
 
 
 def run_scenario(config, name):
