@@ -156,6 +156,25 @@ std::int32_t FakePlatform::RegQueryValueExA(RegistryKey key, const std::string& 
   return kErrorSuccess;
 }
 
+PathKind FakePlatform::QueryPath(const std::wstring& path) {
+  std::wstring plain = path;
+  while (!plain.empty() && plain.back() == L'\\') plain.pop_back();
+  const auto file = files_.find(plain);
+  if (file != files_.end())
+    return file->second.hidden ? PathKind::kHiddenFile : PathKind::kPlainFile;
+  return folders_.count(plain) ? PathKind::kFolder : PathKind::kNothing;
+}
+
+CopyError FakePlatform::ProbeDestination(const std::wstring& destination) {
+  const auto failing = copyFailures.find(destination);
+  if (failing != copyFailures.end() && !failing->second.empty()) return failing->second.front();
+  const std::size_t slash = destination.rfind(L'\\');
+  if (slash != std::wstring::npos && !folders_.count(destination.substr(0, slash))) {
+    return CopyError::kFolderMissing;
+  }
+  return folders_.count(destination) ? CopyError::kAccessDenied : CopyError::kNone;
+}
+
 std::int32_t FakePlatform::RegQueryTextW(RegistryKey key, const std::wstring& name,
                                          std::wstring* text) {
   const auto handle = handles_.find(key);

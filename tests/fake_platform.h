@@ -124,6 +124,11 @@ class FakePlatform : public Platform {
   std::wstring DecimalSeparator() override { return decimalSeparator; }
   bool IsAbsolutePath(const std::wstring& path) override { return IsWindowsAbsolutePath(path); }
   bool ClaimSingleInstance(const std::wstring&) override { return !anotherInstanceRunning; }
+  ClaimState QueryClaim(const std::wstring&) override {
+    return anotherInstanceRunning ? ClaimState::kHeld : ClaimState::kFree;
+  }
+  PathKind QueryPath(const std::wstring& path) override;
+  CopyError ProbeDestination(const std::wstring& destination) override;
 
  private:
   struct FoldLessA {

@@ -76,6 +76,13 @@ class FaultyPlatform : public Platform {
   }
   std::wstring DecimalSeparator() override { return inner_.DecimalSeparator(); }
   bool IsAbsolutePath(const std::wstring& path) override { return inner_.IsAbsolutePath(path); }
+  ClaimState QueryClaim(const std::wstring& productId) override {
+    return inner_.QueryClaim(productId);
+  }
+  PathKind QueryPath(const std::wstring& path) override { return inner_.QueryPath(path); }
+  CopyError ProbeDestination(const std::wstring& destination) override {
+    return inner_.ProbeDestination(destination);
+  }
 
   // Counts one call; true when it is the one to fail.
   bool Fail(const wchar_t* operation, const std::wstring& what) {

@@ -16,6 +16,12 @@ namespace updater {
 constexpr int kLockPollCount = kBuildLockPollCount;
 constexpr unsigned kLockPollIntervalMs = 400;
 
+// What one presence test of the lock file finds.
+enum class LockState { kAbsent, kPresent, kUnknown /* the test failed */ };
+
+LockState LockFileState(Platform& platform, const std::wstring& lockPath,
+                        const std::wstring& lockName);
+
 // Polls until the file `lockPath` (bare name `lockName`) is gone or the time
 // is up. True when the final test no longer finds the file; false when it
 // still does, or when a presence test fails.

@@ -25,12 +25,38 @@ void ManifestReader::close() {
   pushed_ = -2;
   atEnd_ = false;
   failed_ = false;
+  line_ = lastLine_ = pushedLine_ = 1;
+  previous_ = -1;
+  loneLineEnds_ = firstLoneLineEnd_ = 0;
+  lastField_ = FieldInfo();
+}
+
+void ManifestReader::noteLoneLineEnd(std::size_t line) {
+  if (loneLineEnds_++ == 0) firstLoneLineEnd_ = line;
+}
+
+void ManifestReader::countLine(int c) {
+  lastLine_ = line_;
+  // A CR followed by anything but LF was a line end of its own.
+  if (previous_ == '\r' && c != '\n') noteLoneLineEnd(line_ - 1);
+  if (c == '\r') {
+    ++line_;
+  } else if (c == '\n') {
+    if (previous_ == '\r') {
+      lastLine_ = line_ - 1;  // the LF of a CR LF ends the CR's line
+    } else {
+      noteLoneLineEnd(line_);
+      ++line_;
+    }
+  }
+  previous_ = c;
 }
 
 int ManifestReader::next() {
   if (pushed_ != -2) {
     const int c = pushed_;
     pushed_ = -2;
+    lastLine_ = pushedLine_;
     return c;
   }
   if (atEnd_ || !file_) return kEnd;
@@ -39,6 +65,7 @@ int ManifestReader::next() {
     if (got <= 0) {
       atEnd_ = true;
       failed_ = got < 0;
+      countLine(kEnd);
       return kEnd;
     }
     pos_ = 0;
@@ -47,12 +74,17 @@ int ManifestReader::next() {
   const int c = static_cast<unsigned char>(buffer_[pos_++]);
   if (c == kEndOfFileMark) {
     atEnd_ = true;
+    countLine(kEnd);
     return kEnd;
   }
+  countLine(c);
   return c;
 }
 
-void ManifestReader::unread(int byte) { pushed_ = byte; }
+void ManifestReader::unread(int byte) {
+  pushed_ = byte;
+  pushedLine_ = lastLine_;
+}
 
 std::optional<std::wstring> ManifestReader::readField() {
   // Everything this field takes from the file up to its separator counts
@@ -73,6 +105,7 @@ std::optional<std::wstring> ManifestReader::readField() {
   int c = take();
   while (IsBlank(c)) c = take();
   if (c == kEnd) return std::nullopt;
+  lastField_.line = lastLine_;
 
   std::string bytes;
   if (c == '"') {
@@ -90,6 +123,9 @@ std::optional<std::wstring> ManifestReader::readField() {
   // A field cut short by a failed read is not the field the file holds: a
   // shortened destination name would put a file where none belongs.
   if (overlong || failed_) return std::nullopt;
+  lastField_.end = c == ','       ? FieldInfo::End::kComma
+                   : IsLineEnd(c) ? FieldInfo::End::kLineEnd
+                                  : FieldInfo::End::kFileEnd;
   // A CR followed by LF is one line end.
   if (c == '\r') {
     const int after = next();

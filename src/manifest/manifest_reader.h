@@ -51,6 +51,20 @@ class ManifestReader {
   // read, as against a file that simply ended.
   bool failed() const { return failed_; }
 
+  // Where the last field given by readField stood, for those who explain a
+  // manifest: the line it began on (counted from 1) and what ended it.
+  struct FieldInfo {
+    enum class End { kComma, kLineEnd, kFileEnd };
+    std::size_t line = 0;
+    End end = End::kFileEnd;
+  };
+  const FieldInfo& lastField() const { return lastField_; }
+
+  // Line ends read so far that were a lone CR or a lone LF rather than CR LF,
+  // and the line the first of them ended (0 when none).
+  std::size_t loneLineEnds() const { return loneLineEnds_; }
+  std::size_t firstLoneLineEnd() const { return firstLoneLineEnd_; }
+
   // Releases the file.
   void close();
 
@@ -59,6 +73,9 @@ class ManifestReader {
   int next();
   // Gives back the byte just taken, so that the next call to next() sees it.
   void unread(int byte);
+  // Counts the lines of the byte `c` just read from the file.
+  void countLine(int c);
+  void noteLoneLineEnd(std::size_t line);
 
   Platform& platform_;
   std::unique_ptr<InputFile> file_;
@@ -68,6 +85,15 @@ class ManifestReader {
   int pushed_ = -2;  // a byte given back; -2 when none
   bool atEnd_ = false;
   bool failed_ = false;
+  // Line bookkeeping: the line the next byte stands on, the line of the byte
+  // last given out (and of the one given back), and the byte before it.
+  std::size_t line_ = 1;
+  std::size_t lastLine_ = 1;
+  std::size_t pushedLine_ = 1;
+  int previous_ = -1;
+  std::size_t loneLineEnds_ = 0;
+  std::size_t firstLoneLineEnd_ = 0;
+  FieldInfo lastField_;
 };
 
 }  // namespace updater

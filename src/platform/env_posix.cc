@@ -9,10 +9,12 @@
 #include <sys/file.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -695,12 +697,7 @@ class PosixPlatform final : public Platform {
   }
 
   bool ClaimSingleInstance(const std::wstring& productId) override {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    struct stat st;
-    const std::string folder =
-        runtime && *runtime && ::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) ? runtime : "/tmp";
-    const std::string path =
-        folder + "/updater-" + std::to_string(::getuid()) + "-" + EncodeUtf8(productId) + ".lock";
+    const std::string path = ClaimPath(productId);
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return true;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -712,7 +709,79 @@ class PosixPlatform final : public Platform {
     return true;
   }
 
+  ClaimState QueryClaim(const std::wstring& productId) override {
+    struct stat st;
+    if (::stat(ClaimPath(productId).c_str(), &st) != 0) {
+      return errno == ENOENT ? ClaimState::kFree : ClaimState::kUnknown;
+    }
+    // Trying the lock would hold it for a moment, long enough to turn away
+    // an updater that starts just then: the kernel's list of locks tells
+    // without taking one. Its lines read "1: FLOCK ADVISORY WRITE pid
+    // major:minor:inode start end".
+    const std::optional<std::string> locks = ReadSmallFile("/proc/locks", kMaxRegFileBytes);
+    if (!locks) return ClaimState::kUnknown;
+    char device[64];
+    std::snprintf(device, sizeof device, "%02x:%02x:%lu", major(st.st_dev), minor(st.st_dev),
+                  static_cast<unsigned long>(st.st_ino));
+    std::size_t start = 0;
+    while (start < locks->size()) {
+      std::size_t end = locks->find('\n', start);
+      if (end == std::string::npos) end = locks->size();
+      const std::string line = locks->substr(start, end - start);
+      if (line.find(" FLOCK ") != std::string::npos &&
+          line.find(std::string(" ") + device + " ") != std::string::npos) {
+        return ClaimState::kHeld;
+      }
+      start = end + 1;
+    }
+    return ClaimState::kFree;
+  }
+
+  PathKind QueryPath(const std::wstring& path) override {
+    const SplitPath split = Split(path);
+    if (!split.valid || HasWildcard(split.last)) return PathKind::kUnknown;
+    std::string folder;
+    if (!ResolveFolder(split, Lookup::kReadFolder, &folder)) {
+      return errno == ENOENT || errno == ENOTDIR ? PathKind::kNothing : PathKind::kUnknown;
+    }
+    const std::string name = ResolveName(folder, split.last, Lookup::kReadFolder);
+    struct stat st;
+    if (name.empty() || ::stat(Join(folder, name).c_str(), &st) != 0) return PathKind::kNothing;
+    if (S_ISDIR(st.st_mode)) return PathKind::kFolder;
+    if (name[0] == '.' || !S_ISREG(st.st_mode)) return PathKind::kHiddenFile;
+    return PathKind::kPlainFile;
+  }
+
+  CopyError ProbeDestination(const std::wstring& destination) override {
+    const SplitPath to = Split(destination);
+    if (!to.valid || to.last.empty() || HasWildcard(to.last)) return CopyError::kInvalidName;
+    std::string folder;
+    if (!ResolveFolder(to, Lookup::kReadFolder, &folder)) {
+      return errno == ENOENT || errno == ENOTDIR ? CopyError::kFolderMissing : CopyError::kOther;
+    }
+    if (::access(folder.empty() ? "." : folder.c_str(), W_OK | X_OK) != 0) {
+      return CopyError::kAccessDenied;
+    }
+    const std::string name = ResolveName(folder, to.last, Lookup::kReadFolder);
+    struct stat st;
+    if (!name.empty() && ::stat(Join(folder, name).c_str(), &st) == 0 &&
+        (S_ISDIR(st.st_mode) || (st.st_mode & 0222) == 0)) {
+      return CopyError::kAccessDenied;
+    }
+    return CopyError::kNone;
+  }
+
  private:
+  // Where the claim of "one updater at a time" is made for `productId`.
+  static std::string ClaimPath(const std::wstring& productId) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    struct stat st;
+    const std::string folder =
+        runtime && *runtime && ::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) ? runtime : "/tmp";
+    return folder + "/updater-" + std::to_string(::getuid()) + "-" + EncodeUtf8(productId) +
+           ".lock";
+  }
+
   static std::string RegFilePath() {
     if (const char* file = std::getenv("HKCU_FILE"); file && *file) return file;
     if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config) {

@@ -529,13 +529,76 @@ class WindowsPlatform final : public Platform {
   bool ClaimSingleInstance(const std::wstring& productId) override {
     // A named mutex in this logon session; its handle is never closed, so
     // the claim lasts until the process ends.
-    const std::wstring name = L"Local\\Zorbe IT updater " + productId;
-    const HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+    const HANDLE mutex = CreateMutexW(nullptr, FALSE, ClaimName(productId).c_str());
     const DWORD error = GetLastError();
     if (mutex != nullptr) return error != ERROR_ALREADY_EXISTS;
     // Refused access means the mutex exists, made by an updater running with
     // other rights (run as administrator): that one holds the claim.
     return error != ERROR_ACCESS_DENIED;
+  }
+
+  ClaimState QueryClaim(const std::wstring& productId) override {
+    // Opening, unlike creating, makes no mutex where there is none.
+    const HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, ClaimName(productId).c_str());
+    if (mutex != nullptr) {
+      CloseHandle(mutex);
+      return ClaimState::kHeld;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) return ClaimState::kFree;
+    return error == ERROR_ACCESS_DENIED ? ClaimState::kHeld : ClaimState::kUnknown;
+  }
+
+  PathKind QueryPath(const std::wstring& path) override {
+    if (HasNul(path) || HasInvalidNameCharacter(path) ||
+        path.find_first_of(L"*?") != std::wstring::npos) {
+      return PathKind::kUnknown;
+    }
+    const DWORD attributes = GetFileAttributesW(FilePath(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      return IsNotFound(GetLastError()) ? PathKind::kNothing : PathKind::kUnknown;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return PathKind::kFolder;
+    if (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) return PathKind::kHiddenFile;
+    return PathKind::kPlainFile;
+  }
+
+  CopyError ProbeDestination(const std::wstring& destination) override {
+    if (HasNul(destination) || HasInvalidNameCharacter(destination)) {
+      return CopyError::kInvalidName;
+    }
+    const std::size_t slash = destination.find_last_of(L"\\/");
+    if (slash != std::wstring::npos) {
+      const DWORD folder = GetFileAttributesW(FilePath(destination.substr(0, slash + 1)).c_str());
+      if (folder == INVALID_FILE_ATTRIBUTES) {
+        return IsNotFound(GetLastError()) ? CopyError::kFolderMissing : CopyError::kOther;
+      }
+      if ((folder & FILE_ATTRIBUTE_DIRECTORY) == 0) return CopyError::kFolderMissing;
+    }
+    const std::wstring to = FilePath(destination);
+    const DWORD attributes = GetFileAttributesW(to.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      return IsNotFound(GetLastError()) ? CopyError::kNone : CopyError::kOther;
+    }
+    if (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) {
+      return CopyError::kAccessDenied;
+    }
+    // The copy renames over the file, which a program that holds it open
+    // without letting it be deleted prevents. Asking for delete access while
+    // sharing everything tells that, deletes nothing and holds nobody back.
+    FileHandle probe(CreateFileW(to.c_str(), DELETE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (probe.valid()) return CopyError::kNone;
+    const DWORD error = GetLastError();
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return CopyError::kInUse;
+    return error == ERROR_ACCESS_DENIED ? CopyError::kAccessDenied : CopyErrorFrom(error);
+  }
+
+ private:
+  // The mutex of "one updater at a time" for `productId`.
+  static std::wstring ClaimName(const std::wstring& productId) {
+    return L"Local\\Zorbe IT updater " + productId;
   }
 };
 

@@ -56,6 +56,18 @@ enum class CopyError {
   kOther,          // anything else
 };
 
+// Whether an updater holds the claim that ClaimSingleInstance makes.
+enum class ClaimState { kFree, kHeld, kUnknown };
+
+// What a path names, as the presence test sees it.
+enum class PathKind {
+  kNothing,     // no such file or folder
+  kPlainFile,   // a file the presence test finds
+  kHiddenFile,  // a hidden or system file, which it passes over
+  kFolder,      // a folder, which it passes over
+  kUnknown,     // the path cannot be looked at
+};
+
 // A file opened for sequential reading of its bytes.
 class InputFile {
  public:
@@ -141,6 +153,25 @@ class Platform {
 
   // The decimal separator of the user's number format; "." when unknown.
   virtual std::wstring DecimalSeparator() = 0;
+
+  // The three queries below serve the support tool, never the updater: each
+  // looks without changing anything or holding anything back.
+
+  // Whether an updater for `productId` holds its claim now, found out
+  // without claiming, so that it never keeps an updater from starting;
+  // kUnknown when it cannot be told.
+  virtual ClaimState QueryClaim(const std::wstring& productId) = 0;
+
+  // What `path` names (its last component matched without regard to letter
+  // case, no wildcards); kUnknown when it cannot be looked at.
+  virtual PathKind QueryPath(const std::wstring& path) = 0;
+
+  // Whether a copy could replace `destination` now, found out without
+  // writing: kNone when nothing is seen in the way; kFolderMissing;
+  // kAccessDenied for a read-only file, a folder, or a folder that may not be
+  // written; kInUse for a file open in a program; kOther when it cannot be
+  // told.
+  virtual CopyError ProbeDestination(const std::wstring& destination) = 0;
 
   // Claims the right to be the one updater running for `productId`; true
   // when claimed (held until the process ends), false when another updater

@@ -92,12 +92,14 @@ double LeadingNumber(const std::wstring& raw) {
 }  // namespace
 
 std::int32_t ReadRegistryValue(Platform& platform, RegistryKey key, const std::wstring& name,
-                               RegistryValue* slot) {
+                               RegistryValue* slot, std::uint32_t* typeFound) {
   const std::string ansiName = platform.TextToAnsi(name);
   std::uint32_t type = 0;
   std::uint32_t size = 0;
+  if (typeFound) *typeFound = 0;
   std::int32_t status = platform.RegQueryValueExA(key, ansiName, &type, nullptr, &size);
   if (status != kErrorSuccess) return status;
+  if (typeFound) *typeFound = type;
 
   if (type == kRegSz) {
     // One spare byte so that the buffer exists even for an empty value.
@@ -159,19 +161,27 @@ std::wstring NormalizeInstalledVersion(const std::wstring& text,
   return result;
 }
 
-bool LookupInstalledProduct(Platform& platform, UpdateContext& context) {
+bool LookupInstalledProduct(Platform& platform, UpdateContext& context, LookupTrace* trace) {
+  LookupTrace unused;
+  if (!trace) trace = &unused;
   bool installed = false;
   for (const ProductProfile& profile : ProductProfiles()) {
     if (!TextEquals(platform, profile.identifier, context.productId)) continue;
+    trace->profileFound = true;
+    trace->registryKey = profile.registryKey;
+    trace->folderValueName = platform.AnsiToText(profile.installFolderValue);
 
     context.registryKey = 0;
-    if (platform.RegOpenKeyExA(kHkeyCurrentUser, profile.registryKey, 0, kKeyAccessMask,
-                               &context.registryKey) != kErrorSuccess) {
+    trace->openStatus = platform.RegOpenKeyExA(kHkeyCurrentUser, profile.registryKey, 0,
+                                               kKeyAccessMask, &context.registryKey);
+    if (trace->openStatus != kErrorSuccess) {
       context.registryKey = 0;
       continue;
     }
     // A missing or unreadable "Version" leaves the slot empty: version "0".
-    ReadRegistryValue(platform, context.registryKey, L"Version", &context.valueSlot);
+    trace->version.status = ReadRegistryValue(platform, context.registryKey, L"Version",
+                                              &context.valueSlot, &trace->version.type);
+    trace->version.value = context.valueSlot;
     context.installedVersion =
         NormalizeInstalledVersion(context.valueSlot.AsText(), platform.DecimalSeparator());
 
@@ -179,8 +189,10 @@ bool LookupInstalledProduct(Platform& platform, UpdateContext& context) {
     // version read left in the slot.
     context.valueSlot = RegistryValue{};
     const std::wstring folderValue = platform.AnsiToText(profile.installFolderValue);
-    const std::int32_t status =
-        ReadRegistryValue(platform, context.registryKey, folderValue, &context.valueSlot);
+    const std::int32_t status = ReadRegistryValue(platform, context.registryKey, folderValue,
+                                                  &context.valueSlot, &trace->folder.type);
+    trace->folder.status = status;
+    trace->folder.value = context.valueSlot;
     // A folder relative to wherever the updater runs is no installation.
     const bool folderRead = status == kErrorSuccess &&
                             context.valueSlot.kind == RegistryValue::Kind::kText &&

@@ -17,8 +17,10 @@ namespace updater {
 // unread type, a failed integer read and an empty string leave it as it was;
 // a failed string read empties it. A string whose ANSI form lost characters
 // (the code page lacks them) is taken as the registry holds it.
+// `type`, when given, receives the type the size query found (0 when it
+// failed).
 std::int32_t ReadRegistryValue(Platform& platform, RegistryKey key, const std::wstring& name,
-                               RegistryValue* slot);
+                               RegistryValue* slot, std::uint32_t* type = nullptr);
 
 // The installed version made numeric and turned back into text in the
 // user's number format: "5.20" gives "5.2" (or "5,2" where the decimal
@@ -31,6 +33,8 @@ std::wstring NormalizeInstalledVersion(const std::wstring& text,
 // installed: the key cannot be opened, or the install folder is not read as
 // text that names an absolute folder; copying into a made-up folder, or one
 // relative to wherever the updater runs, would then damage the disk.
-bool LookupInstalledProduct(Platform& platform, UpdateContext& context);
+// `trace`, when given, receives what each step read.
+bool LookupInstalledProduct(Platform& platform, UpdateContext& context,
+                            LookupTrace* trace = nullptr);
 
 }  // namespace updater

@@ -27,11 +27,9 @@ const wchar_t kContinuation[] = L"    ";
 
 std::wstring Title(const UpdateContext& context) { return L"Zorbe IT - " + context.productId; }
 
-std::wstring ManifestPath(const UpdateContext& context) {
-  return context.tempFolder + context.productId + kManifestExtension;
-}
+}  // namespace
 
-const wchar_t* Reason(CopyError error) {
+const wchar_t* CopyErrorReason(CopyError error) {
   switch (error) {
     case CopyError::kFolderMissing: return L"mappen findes ikke";
     case CopyError::kAccessDenied: return L"adgang nægtet";
@@ -44,6 +42,8 @@ const wchar_t* Reason(CopyError error) {
   }
   return L"ukendt fejl";
 }
+
+namespace {
 
 // A refused name may hold line breaks or other control characters (a quoted
 // manifest field can): shown as "?" they cannot break the summary's lines.
@@ -72,8 +72,7 @@ bool IsNameCharacterAllowed(wchar_t c) {
     case L'"':
     case L'|':
     case L'?':
-    case L'*':
-    case L':': return false;
+    case L'*': return false;
     default: return true;
   }
 }
@@ -205,24 +204,107 @@ std::wstring RegistryValue::AsText() const {
   return std::wstring();
 }
 
-bool IsSafeDestination(const std::wstring& name) {
-  if (name.empty() || name[0] == L'\\' || name[0] == L'/') return false;
+DestinationFault CheckDestination(const std::wstring& name) {
+  if (name.empty()) return DestinationFault::kEmpty;
+  if (name[0] == L'\\' || name[0] == L'/') return DestinationFault::kRooted;
   std::size_t start = 0;
   while (start <= name.size()) {
     std::size_t end = name.find_first_of(L"\\/", start);
     if (end == std::wstring::npos) end = name.size();
     const std::wstring component = name.substr(start, end - start);
     for (wchar_t c : component) {
-      if (!IsNameCharacterAllowed(c)) return false;
+      if (c == L':') return DestinationFault::kDriveOrStream;
+      if (!IsNameCharacterAllowed(c)) return DestinationFault::kForbiddenCharacter;
     }
     // Windows drops trailing dots and spaces, so ". ." or "..." can climb
     // like "..": a component made only of dots and spaces is refused, and so
     // is an empty one (a doubled or trailing separator).
-    if (component.find_first_not_of(L". ") == std::wstring::npos) return false;
-    if (IsDeviceName(component)) return false;
+    if (component.empty()) return DestinationFault::kEmptyComponent;
+    if (component.find_first_not_of(L". ") == std::wstring::npos) return DestinationFault::kClimbs;
+    if (IsDeviceName(component)) return DestinationFault::kDeviceName;
     start = end + 1;
   }
-  return true;
+  return DestinationFault::kNone;
+}
+
+bool IsSafeDestination(const std::wstring& name) {
+  return CheckDestination(name) == DestinationFault::kNone;
+}
+
+SourceFate TestSource(Platform& platform, const std::wstring& tempFolder,
+                      const std::wstring& source) {
+  if (source.empty()) return SourceFate::kEmpty;
+  const FindResult found = platform.FindFileName(tempFolder + source);
+  // A presence test that cannot be made lets the copy decide.
+  if (!found.ok) return SourceFate::kUnknown;
+  if (TextEquals(platform, found.name, source)) return SourceFate::kPresent;
+  // The test gives the bare on-disk name, so these can never match.
+  if (source.find_first_of(L"\\/") != std::wstring::npos) return SourceFate::kFolderPart;
+  if (source.find_first_of(L"*?") != std::wstring::npos) return SourceFate::kWildcard;
+  return SourceFate::kMissing;
+}
+
+std::optional<ManifestEntry> NextEntry(Platform& platform, ManifestReader& reader,
+                                       bool* terminated) {
+  *terminated = false;
+  const std::optional<std::wstring> source = reader.readField();
+  if (!source) return std::nullopt;
+  // The terminator counts as soon as it is read, with or without a second
+  // field after it.
+  if (TextEquals(platform, *source, kTerminator)) {
+    *terminated = true;
+    return std::nullopt;
+  }
+  ManifestEntry entry;
+  entry.source = *source;
+  entry.sourceField = reader.lastField();
+  entry.destination = reader.readField();
+  if (entry.destination) entry.destinationField = reader.lastField();
+  return entry;
+}
+
+std::wstring ManifestPath(const UpdateContext& context) {
+  return context.tempFolder + context.productId + kManifestExtension;
+}
+
+Decision DecideUpdate(Platform& platform, const BuildConstants& build) {
+  Decision decision;
+  UpdateContext& context = decision.context;
+  context.productId = build.productId;
+  context.displayName = build.displayName;
+  context.lineBreak = L"\r\n";
+  context.tempFolder = platform.EnvironmentValue(L"temp") + L"\\";
+
+  // Nothing to do unless the manifest is there.
+  const std::wstring manifestName = context.productId + kManifestExtension;
+  decision.manifest = platform.FindFileName(ManifestPath(context));
+  if (!decision.manifest.ok || !TextEquals(platform, decision.manifest.name, manifestName)) {
+    decision.outcome = Outcome::kNoManifest;
+    return decision;
+  }
+
+  // First pass over the manifest: the offered version only.
+  ManifestReader reader(platform);
+  if (reader.open(ManifestPath(context))) {
+    decision.manifestOpened = true;
+    context.offeredVersion = reader.readField().value_or(std::wstring());
+    reader.close();
+  }
+
+  if (!LookupInstalledProduct(platform, context, &decision.lookup)) {
+    decision.outcome = Outcome::kNotInstalled;
+    return decision;
+  }
+  // Versions compare as text: "10" sorts before "9".
+  decision.decimalSeparator = platform.DecimalSeparator();
+  if (!IsNewerVersion(platform, context.offeredVersion, context.installedVersion,
+                      decision.decimalSeparator)) {
+    decision.outcome = Outcome::kNotNewer;
+    return decision;
+  }
+  decision.outcome = IsDeveloperBuildFolder(platform, context.installFolder) ? Outcome::kBuildFolder
+                                                                             : Outcome::kOffer;
+  return decision;
 }
 
 std::wstring OfferedVersionInLocale(const std::wstring& offered,
@@ -292,33 +374,11 @@ unsigned SummaryFlags(const CopyReport& report) {
 }
 
 void RunUpdate(Platform& platform, const BuildConstants& build) {
-  UpdateContext context;
-  context.productId = build.productId;
-  context.displayName = build.displayName;
-  context.lineBreak = L"\r\n";
-  context.tempFolder = platform.EnvironmentValue(L"temp") + L"\\";
+  Decision decision = DecideUpdate(platform, build);
+  if (decision.outcome != Outcome::kOffer) platform.EndProgram();
+  UpdateContext& context = decision.context;
   const std::wstring& br = context.lineBreak;
-
-  // Nothing to do unless the manifest is there.
-  const std::wstring manifestName = context.productId + kManifestExtension;
-  const FindResult manifest = platform.FindFileName(ManifestPath(context));
-  if (!manifest.ok || !TextEquals(platform, manifest.name, manifestName)) platform.EndProgram();
-
-  // First pass over the manifest: the offered version only.
   ManifestReader reader(platform);
-  if (reader.open(ManifestPath(context))) {
-    context.offeredVersion = reader.readField().value_or(std::wstring());
-    reader.close();
-  }
-
-  if (!LookupInstalledProduct(platform, context)) platform.EndProgram();
-
-  // Versions compare as text: "10" sorts before "9".
-  if (!IsNewerVersion(platform, context.offeredVersion, context.installedVersion,
-                      platform.DecimalSeparator())) {
-    platform.EndProgram();
-  }
-  if (IsDeveloperBuildFolder(platform, context.installFolder)) platform.EndProgram();
 
   // The product may start the updater at every launch: only one of them
   // goes on to ask the user.
@@ -352,28 +412,20 @@ void RunUpdate(Platform& platform, const BuildConstants& build) {
   } else {
     context.offeredVersion = reader.readField().value_or(std::wstring());
     bool terminated = false;
-    for (;;) {
-      const std::optional<std::wstring> source = reader.readField();
-      if (!source) break;
-      if (TextEquals(platform, *source, kTerminator)) {
-        terminated = true;
-        break;
-      }
-      const std::wstring destinationName = reader.readField().value_or(std::wstring());
-      if (source->empty()) continue;
-      const FindResult found = platform.FindFileName(context.tempFolder + *source);
-      // A presence test that cannot be made lets the copy decide.
-      if (found.ok && !TextEquals(platform, found.name, *source)) continue;
+    while (const std::optional<ManifestEntry> entry = NextEntry(platform, reader, &terminated)) {
+      const SourceFate fate = TestSource(platform, context.tempFolder, entry->source);
+      if (fate != SourceFate::kPresent && fate != SourceFate::kUnknown) continue;
 
+      const std::wstring destinationName = entry->destination.value_or(std::wstring());
       const std::wstring destination = context.installFolder + destinationName;
       const CopyError error =
           IsSafeDestination(destinationName)
-              ? CopyWithRetry(platform, context.tempFolder + *source, destination)
+              ? CopyWithRetry(platform, context.tempFolder + entry->source, destination)
               : CopyError::kInvalidName;
       if (error == CopyError::kNone) {
         report.updated.push_back(destination);
       } else {
-        report.failed.push_back(Printable(destination) + L" (" + Reason(error) + L")");
+        report.failed.push_back(Printable(destination) + L" (" + CopyErrorReason(error) + L")");
       }
     }
     // A read that failed ended the list early; a manifest that simply ends

@@ -6,9 +6,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "manifest/manifest_reader.h"
 #include "platform/platform.h"
 
 namespace updater {
@@ -110,14 +112,100 @@ std::wstring SummaryText(const CopyReport& report);
 // list was cut, else information.
 unsigned SummaryFlags(const CopyReport& report);
 
+// The short Danish reason a failed copy is listed with ("mappen findes
+// ikke", "adgang nægtet" ...).
+const wchar_t* CopyErrorReason(CopyError error);
+
 // Runs the whole update for the product `build` names and ends the program
 // through the platform; it never returns.
 [[noreturn]] void RunUpdate(Platform& platform, const BuildConstants& build);
 
-// Checks one destination name from the manifest before anything is written:
-// true when it names a file inside the install folder. Empty names, rooted
-// names, drives, any ":" (also an alternate data stream), ".." components,
-// characters Windows forbids in names and device names are refused.
+// Why a destination name from the manifest is refused before anything is
+// written; kNone when it names a file inside the install folder.
+enum class DestinationFault {
+  kNone,
+  kEmpty,               // no name at all
+  kRooted,              // starts with "\" or "/": the root of the drive
+  kDriveOrStream,       // a ":" (a drive, or an alternate data stream)
+  kForbiddenCharacter,  // < > " | ? * or a control character
+  kEmptyComponent,      // a doubled or trailing separator
+  kClimbs,              // ".." or another component of dots and spaces only
+  kDeviceName,          // CON, NUL, COM1 and the like, with any extension
+};
+
+DestinationFault CheckDestination(const std::wstring& destinationName);
+
+// True when CheckDestination finds nothing against the name.
 bool IsSafeDestination(const std::wstring& destinationName);
+
+// What the presence test of an entry's source found in the temporary folder.
+// Only kPresent and kUnknown lead to a copy.
+enum class SourceFate {
+  kPresent,     // the file is there under that name
+  kUnknown,     // the folder could not be searched: the copy decides
+  kEmpty,       // the source field is empty
+  kFolderPart,  // the name has a folder part, which the test never matches
+  kWildcard,    // the name is a pattern, not the name of the file it finds
+  kMissing,     // no such file (or only a hidden one, or a folder)
+};
+
+SourceFate TestSource(Platform& platform, const std::wstring& tempFolder,
+                      const std::wstring& source);
+
+// One entry of the manifest's list, as the second pass reads it.
+struct ManifestEntry {
+  std::wstring source;
+  std::optional<std::wstring> destination;  // no value: the file ended first
+  ManifestReader::FieldInfo sourceField;
+  ManifestReader::FieldInfo destinationField;
+};
+
+// The next entry from `reader`, whose version field has been read; no value
+// at the terminator (`terminated` is then set) or when the list ends without
+// it.
+std::optional<ManifestEntry> NextEntry(Platform& platform, ManifestReader& reader,
+                                       bool* terminated);
+
+// The manifest's path: the temporary folder, the product identifier, ".ini".
+std::wstring ManifestPath(const UpdateContext& context);
+
+// Why a run ends before it asks, or that it asks.
+enum class Outcome {
+  kOffer,         // the update prompt is shown
+  kNoManifest,    // no manifest, a hidden one, or its presence test failed
+  kNotInstalled,  // no product in the registry, or its folder is not absolute
+  kNotNewer,      // the offered version does not sort after the installed one
+  kBuildFolder,   // the install folder is a developer build folder
+};
+
+// What the look-up of the installed product read, for those who explain it.
+struct LookupTrace {
+  bool profileFound = false;
+  std::string registryKey;
+  std::wstring folderValueName;
+  std::int32_t openStatus = kErrorFileNotFound;
+  struct Read {
+    std::int32_t status = kErrorFileNotFound;
+    std::uint32_t type = 0;  // as the registry gave it, 0 when not read
+    RegistryValue value;     // the slot after the read
+  };
+  Read version;
+  Read folder;
+};
+
+// The decision half of a run, up to the moment it would ask: the temporary
+// folder, the manifest, the offered version, the installed product, the
+// version test and the build-folder guard, each step as RunUpdate takes it.
+// Reads only; `context` holds what the steps found.
+struct Decision {
+  Outcome outcome = Outcome::kNoManifest;
+  UpdateContext context;
+  FindResult manifest;
+  bool manifestOpened = false;
+  std::wstring decimalSeparator;
+  LookupTrace lookup;
+};
+
+Decision DecideUpdate(Platform& platform, const BuildConstants& build);
 
 }  // namespace updater
