@@ -1,0 +1,330 @@
+// updater-tool's commands: check and explain on the in-memory platform,
+// pack on real folders.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "explain.h"
+#include "manifest_check.h"
+#include "pack.h"
+#include "platform/text.h"
+#include "scenario.h"
+
+namespace updater {
+namespace {
+
+using testing::FakePlatform;
+using testing::kSylkumKey;
+using testing::Scenario;
+
+const BuildConstants kBuild{L"OrvakBK", L"Verazuzoduvuzo"};
+const wchar_t kFolder[] = L"C:\\Upd";
+
+bool Has(const std::wstring& text, const std::wstring& part) {
+  return text.find(part) != std::wstring::npos;
+}
+
+TEST(CheckTest, ManifestTraps) {
+  struct Case {
+    const char* what;
+    std::string manifest;
+    int status;
+    std::vector<std::wstring> said;  // parts of the output
+  };
+  const Case cases[] = {
+      {"clean",
+       "5.3\r\na.dll,a.dll\r\nb.dll,Sub\\b.dll\r\nslut\r\n",
+       0,
+       {L"line 2: \"a.dll\" -> \"a.dll\": copied", L"Problems: none",
+        L"Result: 2 entries, 2 copied, 0 passed over, 0 refused; 0 problems."}},
+      {"empty line shifts the pairs",
+       "5.3\r\na.dll,a.dll\r\n\r\nb.dll,b.dll\r\nslut\r\n",
+       1,
+       {L"line 3 is empty: it counts as a field and shifts every pair after it"}},
+      {"a field too many",
+       "5.3\r\na.dll,a.dll,x\r\nb.dll,b.dll\r\nslut\r\n",
+       1,
+       {L"line 2 holds more than two fields"}},
+      {"a field too few",
+       "5.3\r\na.dll\r\nb.dll,b.dll\r\nslut\r\n",
+       1,
+       {L"line 2: \"a.dll\" and its destination \"b.dll\" (line 3) are not on one line"}},
+      {"no terminator", "5.3\r\na.dll,a.dll\r\n", 1, {L"no \"slut\""}},
+      {"after the terminator",
+       "5.3\r\na.dll,a.dll\r\nslut\r\nold.dll,old.dll\r\n",
+       1,
+       {L"line 4: 2 fields after \"slut\", which the updater never reads"}},
+      {"Unix line ends",
+       "5.3\na.dll,a.dll\nslut\n",
+       1,
+       {L"3 line ends are a lone LF or CR instead of CR LF (the first ends line 1)"}},
+      {"undefined byte",
+       "5.3\r\na.dll,a\x81.dll\r\nslut\r\n",
+       1,
+       {L"line 2: the byte 0x81 has no character in Windows-1252", L"\"a<81>.dll\""}},
+      {"unquoted comma in the version",
+       "5,3\r\na.dll,a.dll\r\nslut\r\n",
+       1,
+       {L"line 1: the version ends at an unquoted comma, so it reads as \"5\""}},
+      {"empty version", "\r\na.dll,a.dll\r\nslut\r\n", 1, {L"the offered version is empty"}},
+      {"fates",
+       "5.3\r\ndata\\a.dll,a.dll\r\n*.dll,w.dll\r\nnone.dll,n.dll\r\n,e.dll\r\n"
+       "a.dll,..\\a.dll\r\nb.dll,CON.txt\r\nslut\r\n",
+       1,
+       {L"\"data\\a.dll\" -> \"a.dll\": passed over: the source has a folder part",
+        L"\"*.dll\" -> \"w.dll\": passed over: the source is a wildcard pattern",
+        L"\"none.dll\" -> \"n.dll\": passed over: no such file beside the manifest",
+        L"\"\" -> \"e.dll\": passed over: the source is empty",
+        L"\"a.dll\" -> \"..\\a.dll\": refused: the destination climbs out of the install folder",
+        L"\"b.dll\" -> \"CON.txt\": refused: the destination names a device",
+        L"Result: 6 entries, 0 copied, 4 passed over, 2 refused; 0 problems."}},
+  };
+  for (const Case& c : cases) {
+    FakePlatform platform;
+    platform.AddFile(L"C:\\Upd\\OrvakBK.ini", c.manifest);
+    platform.AddFile(L"C:\\Upd\\a.dll", "a");
+    platform.AddFile(L"C:\\Upd\\b.dll", "b");
+    const tool::CheckOutcome outcome = tool::CheckFolder(platform, kBuild, kFolder, {});
+    EXPECT_EQ(outcome.status, c.status) << c.what << "\n" << EncodeUtf8(outcome.text);
+    for (const std::wstring& part : c.said) {
+      EXPECT_TRUE(Has(outcome.text, part)) << c.what << ": no " << EncodeUtf8(part) << " in\n"
+                                           << EncodeUtf8(outcome.text);
+    }
+  }
+}
+
+TEST(CheckTest, FolderOrManifestThatCannotBeReadIsStatusTwo) {
+  FakePlatform platform;
+  EXPECT_EQ(tool::CheckFolder(platform, kBuild, kFolder, {}).text,
+            L"The folder C:\\Upd does not exist.\n");
+  platform.AddFile(L"C:\\Upd\\OrvakBK.ini", "5.3\r\nslut\r\n", true);
+  const tool::CheckOutcome hidden = tool::CheckFolder(platform, kBuild, kFolder, {});
+  EXPECT_EQ(hidden.status, 2);
+  EXPECT_TRUE(Has(hidden.text, L"is hidden")) << EncodeUtf8(hidden.text);
+}
+
+TEST(CheckTest, CustomersOnEachInstalledVersionOnBothLocales) {
+  FakePlatform platform;
+  platform.AddFile(L"C:\\Upd\\OrvakBK.ini", "10.0\r\nslut\r\n");
+  tool::CheckOutcome outcome = tool::CheckFolder(platform, kBuild, kFolder, {L"9.5", L"9.95.1"});
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_TRUE(Has(outcome.text,
+                  L"Customers on 9.5: not offered on a point locale (10.0 sorts before 9.5: 10 "
+                  L"sorts before 9 as text); not offered on a comma locale (10,0 sorts before "
+                  L"9,5: 10 sorts before 9 as text)\n"))
+      << EncodeUtf8(outcome.text);
+
+  platform.AddFile(L"C:\\Upd\\OrvakBK.ini", "5.3\r\nslut\r\n");
+  outcome = tool::CheckFolder(platform, kBuild, kFolder, {L"5.20"});
+  EXPECT_EQ(outcome.status, 0) << EncodeUtf8(outcome.text);
+  EXPECT_TRUE(Has(outcome.text,
+                  L"Customers on 5.20: offered on a point locale (5.3 sorts after 5.2); offered "
+                  L"on a comma locale (5,3 sorts after 5,2)\n"))
+      << EncodeUtf8(outcome.text);
+}
+
+// Lines of explain's output, to look for whole lines.
+std::vector<std::wstring> Lines(const std::wstring& text) {
+  std::vector<std::wstring> lines;
+  std::wstringstream in(text);
+  for (std::wstring line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+void ExpectLines(const std::wstring& text, const std::vector<std::wstring>& expected,
+                 const char* what) {
+  const std::vector<std::wstring> lines = Lines(text);
+  for (const std::wstring& line : expected) {
+    EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end())
+        << what << ": no line " << EncodeUtf8(line) << " in\n"
+        << EncodeUtf8(text);
+  }
+}
+
+TEST(ExplainTest, OfferedWithTheProductRunning) {
+  Scenario s;
+  s.platform.decimalSeparator = L",";
+  s.platform.SetString(kSylkumKey, "Version", "5.20");
+  s.Manifest("5.3\r\nsylkum.mde,Sylkum.mde\r\nny.dll,Mangler\\ny.dll\r\nslut\r\n");
+  s.Payload(L"sylkum.mde", "new");
+  s.Payload(L"ny.dll", "new");
+  s.platform.AddFile(L"C:\\Prog\\Sylkum\\Sylkum.ldb", "");
+  const tool::ExplainOutcome outcome = tool::Explain(s.platform, kBuild);
+  EXPECT_EQ(outcome.status, 0);
+  ExpectLines(outcome.text,
+              {L"Temporary folder: C:\\Users\\\u00C5se\\AppData\\Local\\Temp\\ (from the "
+               L"environment variable temp)",
+               L"Manifest: C:\\Users\\\u00C5se\\AppData\\Local\\Temp\\OrvakBK.ini: found",
+               L"Offered version: \"5.3\"",
+               L"Registry key: HKEY_CURRENT_USER\\Software\\Zorbe IT Service\\Sylkum: opened",
+               L"  Version: REG_SZ \"5.20\"", L"  MDE: REG_SZ \"C:\\Prog\\Sylkum\"",
+               L"Installed version: \"5.20\" reads as 5,2 (decimal separator \",\")",
+               L"Version test: newer (5,3 sorts after 5,2)", L"Another updater running now: no",
+               L"Lock file C:\\Prog\\Sylkum\\Sylkum.ldb: present now: the product is running",
+               L"  line 2: \"sylkum.mde\" -> \"Sylkum.mde\": copied; C:\\Prog\\Sylkum\\Sylkum.mde "
+               L"can be written now",
+               L"  line 3: \"ny.dll\" -> \"Mangler\\ny.dll\": copied; "
+               L"C:\\Prog\\Sylkum\\Mangler\\ny.dll cannot be written now: its folder does not "
+               L"exist",
+               L"Outcome: the update would be offered now. The product is running: after the "
+               L"close notice the updater would wait up to ten minutes for it to close."},
+              "offered");
+  // Nothing was claimed, shown, copied or slept.
+  EXPECT_TRUE(s.platform.boxes.empty());
+  EXPECT_TRUE(s.platform.copies.empty());
+  EXPECT_TRUE(s.platform.sleeps.empty());
+  EXPECT_EQ(s.platform.openKeys, 0);
+}
+
+TEST(ExplainTest, EachWayTheRunEndsSilently) {
+  struct Case {
+    const char* what;
+    std::function<void(Scenario&)> setUp;
+    std::vector<std::wstring> lines;
+  };
+  const Case cases[] = {
+      {"no manifest",
+       [](Scenario&) {},
+       {L"Manifest: C:\\Users\\\u00C5se\\AppData\\Local\\Temp\\OrvakBK.ini: not found: absent",
+        L"(The updater stops here; the steps below are for information.)",
+        L"Installed version: \"5.2\" reads as 5.2 (decimal separator \".\")",
+        L"Outcome: the run would end silently: there is no manifest in the temporary folder."}},
+      {"nothing newer",
+       [](Scenario& s) { s.Manifest("10\r\nslut\r\n"); },
+       {L"Version test: not newer (10 sorts before 5.2: 10 sorts before 9 as text)",
+        L"Outcome: the run would end silently: the offered version does not sort after the "
+        L"installed one (10 sorts before 5.2: 10 sorts before 9 as text)."}},
+      {"build folder",
+       [](Scenario& s) {
+         s.Manifest("9\r\nslut\r\n");
+         s.platform.SetString(kSylkumKey, "MDE", "C:/Sylkum/Foerbuild");
+       },
+       {L"Build-folder guard: C:/Sylkum/Foerbuild\\ is a developer build folder",
+        L"Outcome: the run would end silently: the install folder is a developer build "
+        L"folder."}},
+      {"relative folder",
+       [](Scenario& s) {
+         s.Manifest("9\r\nslut\r\n");
+         s.platform.SetString(kSylkumKey, "MDE", "Sylkum");
+       },
+       {L"Install folder: none: \"Sylkum\" is not an absolute folder",
+        L"Outcome: the run would end silently: no product is installed."}},
+      {"not installed",
+       [](Scenario& s) {
+         s.platform = FakePlatform();
+         s.platform.SetEnv(L"temp", L"C:\\T");
+         s.platform.AddFile(L"C:\\T\\OrvakBK.ini", "9\r\nslut\r\n");
+       },
+       {L"Registry key: HKEY_CURRENT_USER\\Software\\Zorbe IT Service\\Sylkum: does not exist",
+        L"Outcome: the run would end silently: no product is installed."}},
+      {"another updater",
+       [](Scenario& s) {
+         s.Manifest("9\r\nslut\r\n");
+         s.platform.anotherInstanceRunning = true;
+       },
+       {L"Another updater running now: yes",
+        L"Outcome: the run would end silently: another updater is running now."}},
+  };
+  for (const Case& c : cases) {
+    Scenario s;
+    c.setUp(s);
+    const tool::ExplainOutcome outcome = tool::Explain(s.platform, kBuild);
+    EXPECT_EQ(outcome.status, 1) << c.what;
+    ExpectLines(outcome.text, c.lines, c.what);
+  }
+}
+
+// --- pack, on real folders ---------------------------------------------------
+
+namespace fs = std::filesystem;
+
+class PackTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/updater-tool-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    root_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  void Write(const std::string& relative, const std::string& content) const {
+    const fs::path path = root_ / "tree" / relative;
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+  }
+  std::string Read(const fs::path& path) const {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+  }
+  tool::PackOutcome Pack(const std::string& out) const {
+    return tool::Pack(SystemPlatform(), kBuild, L"5.3", DecodeUtf8((root_ / "tree").string()),
+                      DecodeUtf8((root_ / out).string()));
+  }
+
+  fs::path root_;
+};
+
+TEST_F(PackTest, SameTreeSameBytesAndSourcesThatTheUpdaterFinds) {
+  Write("Sylkum.mde", "mde");
+  Write("Hj\xC3\xA6lp/Sylkum.mde", "another");  // a name taken at the top
+  Write("slut", "a file named like the terminator");
+  Write("OrvakBK.ini", "a file named like the manifest");
+  Write(".config", "a dot file");
+  Write("a,b.txt", "comma");
+  const tool::PackOutcome first = Pack("out1");
+  ASSERT_EQ(first.status, 0) << EncodeUtf8(first.text);
+  ASSERT_EQ(Pack("out2").status, 0);
+  for (const char* name : {"OrvakBK.ini", "Sylkum.mde", "Sylkum (2).mde", "slut (2)",
+                           "OrvakBK (2).ini", "_.config", "a,b.txt"}) {
+    ASSERT_TRUE(fs::exists(root_ / "out1" / name)) << name << "\n" << EncodeUtf8(first.text);
+    EXPECT_EQ(Read(root_ / "out1" / name), Read(root_ / "out2" / name)) << name;
+  }
+  EXPECT_EQ(Read(root_ / "out1" / "OrvakBK.ini"),
+            "5.3\r\n"
+            "_.config,.config\r\n"
+            "\"a,b.txt\",\"a,b.txt\"\r\n"
+            "Sylkum (2).mde,Hj\xE6lp\\Sylkum.mde\r\n"
+            "OrvakBK (2).ini,OrvakBK.ini\r\n"
+            "slut (2),slut\r\n"
+            "Sylkum.mde,Sylkum.mde\r\n"
+            "slut\r\n");
+  EXPECT_TRUE(Has(first.text, L"these must exist in the install folder:\n  Hj\u00E6lp\n"));
+}
+
+TEST_F(PackTest, FilesTheUpdaterCannotInstallAreRefusedAndNothingIsWritten) {
+  Write("ok.txt", "ok");
+  Write("\xC5\x81ukasz.txt", "outside Windows-1252");
+  Write("Sub/a.txt", "a");
+  Write("sub/b.txt", "b");  // the same folder on Windows
+  Write("CON.txt", "a device");
+  Write("trailing.", "dropped by Windows");
+  const tool::PackOutcome outcome = Pack("out");
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_FALSE(fs::exists(root_ / "out"));
+  for (const wchar_t* refused :
+       {L"refused: \u0141ukasz.txt: the name has characters outside Windows-1252",
+        L"refused: sub: its name differs from Sub only in letter case",
+        L"refused: CON.txt: the name is one Windows keeps for a device",
+        L"refused: trailing.: the name ends in a dot or a space"}) {
+    EXPECT_TRUE(Has(outcome.text, refused)) << EncodeUtf8(refused) << "\n"
+                                            << EncodeUtf8(outcome.text);
+  }
+}
+
+TEST_F(PackTest, OutMustBeEmpty) {
+  Write("ok.txt", "ok");
+  fs::create_directories(root_ / "out");
+  std::ofstream(root_ / "out" / "old.dll") << "stale";
+  EXPECT_EQ(Pack("out").status, 2);
+  EXPECT_EQ(Read(root_ / "out" / "old.dll"), "stale");
+}
+
+}  // namespace
+}  // namespace updater

@@ -1,0 +1,200 @@
+#include "explain.h"
+
+#include "lockwait/lock_wait.h"
+#include "manifest_check.h"
+#include "update/registry_lookup.h"
+
+namespace updater::tool {
+namespace {
+
+std::wstring TypeName(std::uint32_t type) {
+  switch (type) {
+    case 1: return L"REG_SZ";
+    case 2: return L"REG_EXPAND_SZ";
+    case 3: return L"REG_BINARY";
+    case 4: return L"REG_DWORD";
+    case 7: return L"REG_MULTI_SZ";
+    case 11: return L"REG_QWORD";
+    default: return L"type " + std::to_wstring(type);
+  }
+}
+
+std::wstring ValueText(const LookupTrace::Read& read) {
+  if (read.status == kErrorFileNotFound) return L"missing";
+  if (read.status == -1) return TypeName(read.type) + L", a type the updater does not read";
+  if (read.status != kErrorSuccess) {
+    return TypeName(read.type) + L", cannot be read (error " + std::to_wstring(read.status) + L")";
+  }
+  if (read.type == kRegDword) return L"REG_DWORD " + read.value.AsText();
+  if (read.value.kind == RegistryValue::Kind::kEmpty) return TypeName(read.type) + L" of size 0";
+  return TypeName(read.type) + L" " + QuotedText(read.value.AsText());
+}
+
+std::wstring ProbeText(CopyError error) {
+  switch (error) {
+    case CopyError::kNone: return L"can be written now";
+    case CopyError::kFolderMissing: return L"cannot be written now: its folder does not exist";
+    case CopyError::kAccessDenied: return L"cannot be written now: read-only or no access";
+    case CopyError::kInUse: return L"cannot be written now: a program has it open";
+    case CopyError::kInvalidName: return L"cannot be written: not a valid name";
+    default: return L"whether it can be written cannot be told";
+  }
+}
+
+}  // namespace
+
+ExplainOutcome Explain(Platform& platform, const BuildConstants& build) {
+  ExplainOutcome outcome;
+  std::wstring& text = outcome.text;
+  Decision decision = DecideUpdate(platform, build);
+  UpdateContext& context = decision.context;
+  text += L"What the updater for " + build.productId + L" (" + QuotedText(build.displayName) +
+          L") would do now, step by step:\n";
+
+  // 1. The temporary folder.
+  if (platform.EnvironmentValue(L"temp").empty()) {
+    text +=
+        L"Temporary folder: the environment variable temp is not set, so the updater looks "
+        L"at the root of the current drive (" +
+        context.tempFolder + L")\n";
+  } else {
+    text += L"Temporary folder: " + context.tempFolder + L" (from the environment variable temp)\n";
+  }
+
+  // 2. The manifest and its version.
+  const std::wstring manifestPath = ManifestPath(context);
+  const bool manifestFound = decision.outcome != Outcome::kNoManifest;
+  if (!decision.manifest.ok) {
+    text += L"Manifest: " + manifestPath + L": the folder cannot be searched\n";
+  } else if (!manifestFound) {
+    text += L"Manifest: " + manifestPath + L": not found: " +
+            WhyNotFound(platform.QueryPath(manifestPath)) + L"\n";
+  } else {
+    text += L"Manifest: " + context.tempFolder + decision.manifest.name + L": found\n";
+    text += L"Offered version: " +
+            (decision.manifestOpened ? QuotedText(context.offeredVersion)
+                                     : std::wstring(L"none: the manifest cannot be opened")) +
+            L"\n";
+  }
+
+  // 3. The installed product. Past a missing manifest the updater reads no
+  // registry; the look-up is made all the same, for information.
+  LookupTrace& trace = decision.lookup;
+  bool installed = decision.outcome != Outcome::kNotInstalled;
+  if (!manifestFound) {
+    UpdateContext probe = context;
+    installed = LookupInstalledProduct(platform, probe, &trace);
+    context = probe;
+    text += L"(The updater stops here; the steps below are for information.)\n";
+  }
+  const std::wstring key = L"HKEY_CURRENT_USER\\" + platform.AnsiToText(trace.registryKey);
+  if (!trace.profileFound) {
+    text += L"Registry: no product profile for " + build.productId + L"\n";
+  } else if (trace.openStatus == kErrorFileNotFound) {
+    text += L"Registry key: " + key + L": does not exist\n";
+  } else if (trace.openStatus != kErrorSuccess) {
+    text += L"Registry key: " + key + L": cannot be opened (error " +
+            std::to_wstring(trace.openStatus) + L")\n";
+  } else {
+    text += L"Registry key: " + key + L": opened\n";
+    text += L"  Version: " + ValueText(trace.version) + L"\n";
+    text += L"  " + trace.folderValueName + L": " + ValueText(trace.folder) + L"\n";
+    const std::wstring separator = platform.DecimalSeparator();
+    text += L"Installed version: " + QuotedText(trace.version.value.AsText()) + L" reads as " +
+            context.installedVersion + L" (decimal separator " + QuotedText(separator) + L")\n";
+    if (installed) {
+      text += L"Install folder: " + context.installFolder + L"\n";
+    } else {
+      const RegistryValue& folder = trace.folder.value;
+      text += L"Install folder: none: ";
+      text += folder.kind == RegistryValue::Kind::kText && !folder.text.empty()
+                  ? QuotedText(folder.text) + L" is not an absolute folder"
+                  : L"the value " + QuotedText(trace.folderValueName) + L" holds no folder";
+      text += L"\n";
+    }
+  }
+
+  // 4. The version test and the guard.
+  std::wstring verdict;
+  if (manifestFound && installed) {
+    const std::wstring separator = platform.DecimalSeparator();
+    verdict = VersionVerdict(platform, context.offeredVersion, context.installedVersion, separator);
+    const bool newer =
+        IsNewerVersion(platform, context.offeredVersion, context.installedVersion, separator);
+    text +=
+        std::wstring(L"Version test: ") + (newer ? L"newer (" : L"not newer (") + verdict + L")\n";
+  }
+  if (installed) {
+    text += L"Build-folder guard: " + context.installFolder +
+            (IsDeveloperBuildFolder(platform, context.installFolder)
+                 ? L" is a developer build folder\n"
+                 : L" is not a developer build folder\n");
+  }
+
+  // 5. What stands in the way right now.
+  const ClaimState claim = platform.QueryClaim(build.productId);
+  text += std::wstring(L"Another updater running now: ") +
+          (claim == ClaimState::kHeld   ? L"yes"
+           : claim == ClaimState::kFree ? L"no"
+                                        : L"cannot be told") +
+          L"\n";
+  LockState lock = LockState::kAbsent;
+  if (installed) {
+    lock = LockFileState(platform, context.lockPath, context.lockName);
+    text += L"Lock file " + context.lockPath + L": " +
+            (lock == LockState::kPresent  ? L"present now: the product is running"
+             : lock == LockState::kAbsent ? L"absent now"
+                                          : L"cannot be tested") +
+            L"\n";
+  }
+
+  // 6. The entries, as check shows them, with the destinations as they are.
+  if (manifestFound) {
+    const ManifestWalk walk = WalkManifest(platform, context.tempFolder, manifestPath);
+    text += L"Entries:\n";
+    for (const EntryResult& result : walk.entries) {
+      std::wstring line = L"  " + EntryText(result);
+      if (result.WouldCopy() && installed) {
+        const std::wstring destination = context.installFolder + *result.entry.destination;
+        line += L"; " + destination + L" " + ProbeText(platform.ProbeDestination(destination));
+      }
+      text += line + L"\n";
+    }
+    if (walk.entries.empty()) text += L"  (none)\n";
+    const std::vector<std::wstring> problems = ManifestProblems(walk);
+    if (!problems.empty()) {
+      text += L"Manifest problems:\n";
+      for (const std::wstring& problem : problems) text += L"  " + problem + L"\n";
+    }
+  }
+
+  // 7. The outcome.
+  std::wstring ending;
+  switch (decision.outcome) {
+    case Outcome::kNoManifest: ending = L"there is no manifest in the temporary folder"; break;
+    case Outcome::kNotInstalled: ending = L"no product is installed"; break;
+    case Outcome::kNotNewer:
+      ending = L"the offered version does not sort after the installed one (" + verdict + L")";
+      break;
+    case Outcome::kBuildFolder: ending = L"the install folder is a developer build folder"; break;
+    case Outcome::kOffer:
+      if (claim == ClaimState::kHeld) ending = L"another updater is running now";
+      break;
+  }
+  if (ending.empty()) {
+    text += L"Outcome: the update would be offered now.";
+    if (lock == LockState::kPresent) {
+      text +=
+          L" The product is running: after the close notice the updater would wait up to "
+          L"ten minutes for it to close.";
+    }
+    text += L"\n";
+    outcome.status = 0;
+  } else {
+    text += L"Outcome: the run would end silently: " + ending + L".\n";
+    outcome.status = 1;
+  }
+  return outcome;
+}
+
+}  // namespace updater::tool

@@ -1,0 +1,240 @@
+#include "pack.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "manifest_check.h"
+#include "platform/text.h"
+#include "system.h"
+
+namespace updater::tool {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TreeFile {
+  std::vector<std::wstring> components;  // folders, then the file's name
+  fs::path path;
+  std::wstring destination;  // components joined by "\"
+  std::wstring source;       // its name in OUT
+};
+
+std::wstring Folded(const std::wstring& text) {
+  std::wstring folded = text;
+  for (wchar_t& c : folded) c = FoldCase(c);
+  return folded;
+}
+
+// Characters a name may have so that the manifest, in Windows-1252, holds it
+// as it is: the code page's own, without its control range.
+bool FitsWindows1252(const std::wstring& text) {
+  for (wchar_t c : text) {
+    if (c >= 0x80 && c < 0xA0) return false;
+  }
+  return DecodeWindows1252(EncodeWindows1252(text)) == text;
+}
+
+// A field as the reader gives it back: quoted when it holds a comma or
+// starts or ends with a blank.
+std::wstring Field(const std::wstring& text) {
+  const bool quote =
+      !text.empty() && (text.find(L',') != std::wstring::npos || text.front() == L' ' ||
+                        text.front() == L'\t' || text.back() == L' ' || text.back() == L'\t');
+  return quote ? L"\"" + text + L"\"" : text;
+}
+
+// Why the updater could not install the file of `components`; empty when
+// it could.
+std::wstring Refusal(const std::vector<std::wstring>& components) {
+  for (const std::wstring& name : components) {
+    if (!FitsWindows1252(name)) return L"the name has characters outside Windows-1252";
+    if (name.find(L'\\') != std::wstring::npos) return L"the name holds a \\";
+    if (!name.empty() && (name.back() == L'.' || name.back() == L' ')) {
+      return L"the name ends in a dot or a space, which Windows drops";
+    }
+  }
+  std::wstring destination;
+  for (const std::wstring& name : components)
+    destination += (destination.empty() ? L"" : L"\\") + name;
+  switch (CheckDestination(destination)) {
+    case DestinationFault::kNone: return std::wstring();
+    case DestinationFault::kForbiddenCharacter:
+    case DestinationFault::kDriveOrStream: return L"the name holds a character Windows forbids";
+    case DestinationFault::kDeviceName: return L"the name is one Windows keeps for a device";
+    default: return L"the updater refuses this destination";
+  }
+}
+
+// A source name for `name` that no other payload file, nor the manifest,
+// nor the terminator has in any letter case, and that the Linux build does
+// not take for hidden: "data.mdb", else "data (2).mdb" and on.
+std::wstring UniqueSource(const std::wstring& name, std::set<std::wstring>* taken) {
+  std::wstring base = name[0] == L'.' ? L"_" + name : name;
+  const std::size_t dot = base.rfind(L'.');
+  const std::wstring stem = dot == std::wstring::npos || dot == 0 ? base : base.substr(0, dot);
+  const std::wstring extension = stem.size() == base.size() ? L"" : base.substr(dot);
+  std::wstring candidate = base;
+  for (int n = 2; taken->count(Folded(candidate)); ++n) {
+    candidate = stem + L" (" + std::to_wstring(n) + L")" + extension;
+  }
+  taken->insert(Folded(candidate));
+  return candidate;
+}
+
+bool CopyBytes(const fs::path& from, const fs::path& to) {
+  std::ifstream in(from, std::ios::binary);
+  std::ofstream out(to, std::ios::binary | std::ios::trunc);
+  if (!in || !out) return false;
+  out << in.rdbuf();
+  out.flush();
+  return !in.bad() && static_cast<bool>(out);
+}
+
+}  // namespace
+
+std::string ManifestBytes(const std::wstring& version,
+                          const std::vector<std::pair<std::wstring, std::wstring>>& entries) {
+  std::wstring text = Field(version) + L"\r\n";
+  for (const auto& [source, destination] : entries) {
+    text += Field(source) + L"," + Field(destination) + L"\r\n";
+  }
+  text += L"slut\r\n";
+  return EncodeWindows1252(text);
+}
+
+PackOutcome Pack(Platform& platform, const BuildConstants& build, const std::wstring& version,
+                 const std::wstring& tree, const std::wstring& out) {
+  PackOutcome outcome;
+  std::wstring& text = outcome.text;
+  if (version.empty() || version.find_first_of(L"\"\r\n") != std::wstring::npos ||
+      !FitsWindows1252(version) || version.front() == L' ' || version.back() == L' ') {
+    text = L"The version " + (L"\"" + version + L"\"") +
+           L" cannot stand in a manifest: it must be Windows-1252 text without quotes, line "
+           L"breaks or blanks around it.\n";
+    return outcome;
+  }
+  std::error_code error;
+  const fs::path treePath = NativePath(tree);
+  if (!fs::is_directory(treePath, error)) {
+    text = L"The folder " + tree + L" does not exist.\n";
+    return outcome;
+  }
+  const fs::path outPath = NativePath(out);
+  if (fs::exists(outPath, error) &&
+      (!fs::is_directory(outPath, error) || !fs::is_empty(outPath, error))) {
+    text = L"The folder " + out + L" must be empty or not exist yet.\n";
+    return outcome;
+  }
+
+  std::vector<TreeFile> files;
+  std::vector<std::wstring> refusals;
+  fs::recursive_directory_iterator walk(treePath, error), end;
+  for (; !error && walk != end; walk.increment(error)) {
+    if (walk->is_directory(error)) continue;
+    TreeFile file;
+    file.path = walk->path();
+    for (const fs::path& part : fs::relative(file.path, treePath, error)) {
+      file.components.push_back(TextOf(part));
+    }
+    for (const std::wstring& name : file.components) {
+      file.destination += (file.destination.empty() ? L"" : L"\\") + name;
+    }
+    if (!walk->is_regular_file(error)) {
+      refusals.push_back(file.destination + L": not a plain file");
+      continue;
+    }
+    const std::wstring why = Refusal(file.components);
+    if (!why.empty()) {
+      refusals.push_back(file.destination + L": " + why);
+      continue;
+    }
+    files.push_back(std::move(file));
+  }
+  if (error) {
+    text = L"The folder " + tree + L" cannot be read: " + DecodeUtf8(error.message()) + L".\n";
+    return outcome;
+  }
+
+  // The same tree gives the same manifest: files in the order of their
+  // destinations.
+  std::sort(files.begin(), files.end(), [](const TreeFile& a, const TreeFile& b) {
+    const std::wstring x = Folded(a.destination), y = Folded(b.destination);
+    return x != y ? x < y : a.destination < b.destination;
+  });
+  // Windows knows one file, and one folder, per name in any letter case.
+  std::map<std::wstring, std::wstring> spellings;
+  std::vector<std::wstring> folders;
+  for (const TreeFile& file : files) {
+    std::wstring path;
+    for (std::size_t i = 0; i < file.components.size(); ++i) {
+      path += (i ? L"\\" : L"") + file.components[i];
+      const auto [known, added] = spellings.emplace(Folded(path), path);
+      if (!added && known->second != path) {
+        refusals.push_back(path + L": its name differs from " + known->second +
+                           L" only in letter case");
+      } else if (added && i + 1 < file.components.size()) {
+        folders.push_back(path);
+      }
+    }
+  }
+  if (!refusals.empty()) {
+    text = L"Nothing was written: the updater could not install " +
+           std::wstring(refusals.size() == 1 ? L"this file" : L"these files") + L".\n";
+    for (const std::wstring& refusal : refusals) text += L"  refused: " + refusal + L"\n";
+    outcome.status = 1;
+    return outcome;
+  }
+
+  // Source names are given from the top of the tree down, so that a file of
+  // the install folder itself keeps its own name when a sub-folder holds
+  // one of the same name.
+  std::set<std::wstring> taken = {Folded(build.productId + L".ini"), Folded(L"slut")};
+  std::vector<TreeFile*> byDepth;
+  for (TreeFile& file : files) byDepth.push_back(&file);
+  std::stable_sort(byDepth.begin(), byDepth.end(), [](const TreeFile* a, const TreeFile* b) {
+    return a->components.size() < b->components.size();
+  });
+  for (TreeFile* file : byDepth) file->source = UniqueSource(file->components.back(), &taken);
+  std::vector<std::pair<std::wstring, std::wstring>> entries;
+  for (const TreeFile& file : files) entries.emplace_back(file.source, file.destination);
+
+  // The payload first and the manifest last, so that an OUT left half
+  // written never holds a manifest the updater would act on.
+  fs::create_directories(outPath, error);
+  for (const TreeFile& file : files) {
+    if (error || !CopyBytes(file.path, outPath / NativePath(file.source))) {
+      text = L"Writing " + out + L" failed at " + file.source + L".\n";
+      return outcome;
+    }
+  }
+  const std::string manifest = ManifestBytes(version, entries);
+  {
+    std::ofstream written(outPath / NativePath(build.productId + L".ini"),
+                          std::ios::binary | std::ios::trunc);
+    written << manifest;
+    written.flush();
+    if (error || !written) {
+      text = L"Writing the manifest into " + out + L" failed.\n";
+      return outcome;
+    }
+  }
+
+  text = L"Packed " + std::to_wstring(files.size()) + (files.size() == 1 ? L" file" : L" files") +
+         L" from " + tree + L" into " + out + L", version \"" + version + L"\".\n";
+  if (!folders.empty()) {
+    text += L"The updater makes no folders; these must exist in the install folder:\n";
+    for (const std::wstring& folder : folders) text += L"  " + folder + L"\n";
+  }
+  const CheckOutcome check = CheckFolder(platform, build, out, {});
+  text += L"Check of " + out + L":\n" + check.text;
+  outcome.status = check.status;
+  return outcome;
+}
+
+}  // namespace updater::tool

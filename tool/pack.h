@@ -1,0 +1,30 @@
+// `updater-tool pack`: builds an update from a folder laid out as the
+// install folder should look after it.
+#pragma once
+
+#include <string>
+
+#include "platform/platform.h"
+#include "update/update.h"
+
+namespace updater::tool {
+
+struct PackOutcome {
+  std::wstring text;  // what to print
+  int status = 2;     // 0 packed and checked clean; 1 refused or the check
+                      // reported something; 2 the folders cannot be used
+};
+
+// Writes into `out` (absent or empty) the manifest of `version` and, flat,
+// the payload of every file under `tree`; nothing is written when any file
+// could not be installed by the updater. Then checks `out` as `check` does.
+PackOutcome Pack(Platform& platform, const BuildConstants& build, const std::wstring& version,
+                 const std::wstring& tree, const std::wstring& out);
+
+// The manifest text for `version` and the (source, destination) pairs:
+// Windows-1252 bytes, CR LF line ends, fields quoted where they must be,
+// "slut" last.
+std::string ManifestBytes(const std::wstring& version,
+                          const std::vector<std::pair<std::wstring, std::wstring>>& entries);
+
+}  // namespace updater::tool
