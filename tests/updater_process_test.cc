@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -300,6 +301,57 @@ TEST_F(UpdaterProcessTest, InstallFolderOutsideTheCodePage) {
   EXPECT_EQ(run.printed.find("ikke lukket"), std::string::npos) << run.printed;
   std::ifstream copied(install / "Sylkum.mde", std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(copied), {}), "new");
+}
+
+// Snapshot of every file under `folder`: relative path, content.
+std::map<std::string, std::string> Files(const fs::path& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    if (!entry.is_regular_file()) continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    files[fs::relative(entry.path(), folder).string()] =
+        std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  return files;
+}
+
+// What the maker packs is what the customer gets: a tree with Danish
+// letters, a comma in a name, sub-folders two deep and a file in capitals,
+// packed by updater-tool and installed by the real updater over an older
+// installation, leaves the install folder equal to the tree.
+TEST_F(UpdaterProcessTest, PackedTreeInstallsAsItIs) {
+  const fs::path tree = root_ / "tree";
+  const std::map<std::string, std::string> content = {
+      {"Sylkum.mde", "ny mde \x01\xFF"},
+      {"Hj\xC3\xA6lp/hj\xC3\xA6lp.chm", "ny hj\xC3\xA6lp"},
+      {"Hj\xC3\xA6lp/Billeder/LOGO.PNG", "nyt logo"},
+      {"Data/rapport,2026.mdb", "ny rapport"},
+      {"Data/Sylkum.mde", "a second Sylkum.mde"},
+  };
+  const fs::path install = root_ / "install";
+  for (const auto& [name, bytes] : content) {
+    fs::create_directories((tree / name).parent_path());
+    std::ofstream(tree / name, std::ios::binary) << bytes;
+    // The installation holds an older version of every folder and file.
+    fs::create_directories((install / name).parent_path());
+    std::ofstream(install / name, std::ios::binary) << "old " << name;
+  }
+  fs::remove_all(root_ / "temp");
+  const std::string pack = std::string("'") + UPDATER_TOOL_PROGRAM +
+                           "' pack --version 5.3 --from '" + tree.string() + "' --to '" +
+                           (root_ / "temp").string() + "' >'" + (root_ / "pack.txt").string() + "'";
+  ASSERT_EQ(std::system(pack.c_str()), 0) << Files(root_)["pack.txt"];
+
+  Updater run(Updater::Terminal::kPty, Environment());
+  ASSERT_TRUE(run.WaitForOutput(kPrompt, 10)) << run.printed;
+  run.Type("j\n");
+  ASSERT_TRUE(run.WaitForOutput("[OK] (Enter): ", 10)) << run.printed;
+  run.Type("\n");
+  ASSERT_TRUE(run.WaitForOutput("opdateret:", 10)) << run.printed;
+  run.Type("\n");
+  ASSERT_TRUE(run.WaitForEnd(5));
+  EXPECT_EQ(run.printed.find("kunne ikke"), std::string::npos) << run.printed;
+  EXPECT_EQ(Files(install), content);
 }
 
 // A folder named like the manifest is no manifest: the run ends silently

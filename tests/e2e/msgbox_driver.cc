@@ -23,8 +23,9 @@
 //       Prints the user locale as Windows programs see it, as one JSON line:
 //       {"name": "da-DK", "decimal": ",", "acp": 1252}.
 //   msgbox_driver run [NAME=VALUE...] -- PROGRAM [ARG...]
-//       Runs PROGRAM with the variables set, waits for it and ends with its
-//       exit code. The program is ended with the driver.
+//       Runs PROGRAM with the variables set and the driver's standard
+//       handles, waits for it and ends with its exit code. The program is
+//       ended with the driver.
 //
 // Output is UTF-8. Exit codes other than `run`'s are those of ExitCode.
 #include <windows.h>
@@ -485,10 +486,19 @@ int Run(const std::vector<std::wstring>& settings, const std::vector<std::wstrin
     SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
   }
 
+  // The program writes where the driver does, so that a console program's
+  // output can be read.
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
+    SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  }
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(command.front().c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+  if (!CreateProcessW(command.front().c_str(), commandLine.data(), nullptr, nullptr, TRUE,
                       CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED, environment.data(), nullptr,
                       &startup, &process)) {
     Err("cannot start " + Utf8(command.front()) + ": error " + std::to_string(GetLastError()));

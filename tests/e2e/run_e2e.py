@@ -96,6 +96,7 @@ class Config:
         self.work_dir = Path(values['work_dir'])
         self.updater = Path(values['updater'])
         self.updater_shortwait = Path(values['updater_shortwait'])
+        self.updater_tool = Path(values['tool'])
         self.msgbox_driver = Path(values['msgbox_driver'])
         self.hold_file = Path(values['hold_file'])
         self.product_id = values['product_id']
@@ -523,6 +524,18 @@ class Scene:
              windows_path(program)], 'updater')
         self.processes.append(process)
         return process
+
+    def tool(self, args):
+        """Runs updater-tool.exe with TEMP and TMP set as for the updater;
+        returns its exit code and the lines it printed."""
+        done = self.wine.run([self.config.msgbox_driver, 'run', f'TEMP={self.temp}',
+                              f'TMP={self.temp}', '--', windows_path(self.config.updater_tool)] +
+                             list(args), 'tool')
+        raw = Path(f'{done.stem}.out').read_bytes()
+        check(raw.count(b'\n') == raw.count(b'\r\n'), f'lines of the tool not ended by CR LF: {raw!r}')
+        check('\ufffd' not in done.stdout(), f'the tool printed no UTF-8: {done.stdout()!r}')
+        # Read with universal newlines: the tool's CR LF arrive as LF.
+        return done.returncode, done.stdout().split('\n')
 
     def driver(self, args, label, timeout_ms):
         done = self.wine.run([self.config.msgbox_driver] + args, label,
@@ -1152,6 +1165,167 @@ def prompt_closed(s):
     s.check_install({'Sylkum.mde': OLD_MDE})
 
 
+# --- updater-tool ------------------------------------------------------------
+
+@scenario
+def pack_round_trip(s):
+    # The maker packs a tree with Danish letters, a comma in a name,
+    # sub-folders two deep and a file in capitals; the updater installs it
+    # over an older installation, which must then equal the tree.
+    tree = s.root + '\\Tree'
+    files = {'Sylkum.mde': NEW_MDE, 'Hjælp\\hjælp.chm': 'ny hjælp ÆØÅ'.encode('utf-8'),
+             'Hjælp\\Billeder\\LOGO.PNG': b'logo', 'Data\\rapport,2026.mdb': b'rapport',
+             'Data\\Sylkum.mde': b'another Sylkum.mde'}
+    for name, content in files.items():
+        s.write(tree + '\\' + name, content)
+    s.registry()
+    s.installed({name: b'old ' + content for name, content in files.items()})
+    code, lines = s.tool(['pack', '--version', '5.3', '--from', tree, '--to', s.temp])
+    check_equal(code, 0, 'exit code of pack: ' + '\n'.join(lines))
+    check('Problems: none' in lines, 'pack\'s own check: ' + '\n'.join(lines))
+    # The manifest lists the files in the order of their destinations.
+    order = sorted(files, key=lambda name: (name.upper(), name))
+    s.update([s.install + name for name in order])
+    s.check_install({name.replace('\\', '/'): content for name, content in files.items()})
+
+
+def check_lines(actual, expected, what):
+    """The output is exactly the expected lines, compared one by one."""
+    actual = [line for line in actual if line]
+    for number, (seen, wanted) in enumerate(zip(actual, expected), 1):
+        check_equal(seen, wanted, f'{what}, line {number}')
+    check_equal(len(actual), len(expected), f'{what}: number of lines')
+
+
+def explain_head(s):
+    return [f'What the updater for {s.config.product_id} ("{s.config.display_name}") would do '
+            'now, step by step:',
+            f'Temporary folder: {s.temp}\\ (from the environment variable temp)']
+
+
+def registry_lines(s, version, folder):
+    key = 'HKEY_CURRENT_USER\\' + s.product['key']
+    return [f'Registry key: {key}: opened',
+            f'  Version: REG_SZ "{version}"',
+            f'  {s.product["folder_value"]}: REG_SZ "{folder}"']
+
+
+@scenario
+def explain_nothing_to_do(s):
+    # No manifest: the updater ends at once; explain still shows the
+    # installed product, in a folder with Danish letters.
+    s.install = s.root + '\\Programmer\\Sylkøm Åben\\'
+    s.registry(folder=s.install.rstrip('\\'))
+    s.installed({'Sylkum.mde': OLD_MDE})
+    s.payload({'sylkum.mde': NEW_MDE})
+    temp_before = s.temp_files()
+    code, lines = s.tool(['explain'])
+    check_equal(code, 1, 'exit code of explain')
+    manifest = s.temp + '\\' + s.config.product_id + '.ini'
+    check_lines(lines, explain_head(s) + [
+        f'Manifest: {manifest}: not found: absent',
+        '(The updater stops here; the steps below are for information.)',
+        *registry_lines(s, '5.2', s.install.rstrip('\\')),
+        'Installed version: "5.2" reads as 5.2 (decimal separator ".")',
+        f'Install folder: {s.install}',
+        f'Build-folder guard: {s.install} is not a developer build folder',
+        'Another updater running now: no',
+        f'Lock file {s.install}{s.product["lock"]}: absent now',
+        'Outcome: the run would end silently: there is no manifest in the temporary folder.',
+    ], 'explain')
+    check_equal(s.temp_files(), temp_before, 'temporary folder')
+    s.check_install({'Sylkum.mde': OLD_MDE})
+
+
+@scenario(locale='da')
+def explain_product_running(s):
+    # A newer update on a Danish PC while the product runs and holds a file:
+    # offered, and explain says what stands in the way; it also sees an
+    # updater that is asking, without holding it back.
+    s.registry(version='5.20')
+    s.installed({'Sylkum.mde': OLD_MDE, 'Bøger.dat': b'gamle', s.product['lock']: b''})
+    s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde'), ('bøger.dat', 'Bøger.dat'),
+                       ('ny.dll', 'Mangler\\ny.dll')])
+    s.payload({'sylkum.mde': NEW_MDE, 'bøger.dat': b'nye', 'ny.dll': b'ny'})
+    holder = s.wine.start([s.config.hold_file, s.install + 'Bøger.dat', '120'], 'hold')
+    s.processes.append(holder)
+    deadline = time.monotonic() + 20
+    while 'held' not in holder.stdout():
+        check(holder.poll() is None, f'hold_file ended: {holder.stderr()}')
+        check(time.monotonic() < deadline, 'hold_file did not open the file in time')
+        time.sleep(0.05)
+    manifest = s.temp + '\\' + s.config.product_id + '.ini'
+    lines_before_claim = explain_head(s) + [
+        f'Manifest: {manifest}: found',
+        'Offered version: "5.3"',
+        *registry_lines(s, '5.20', s.install),
+        'Installed version: "5.20" reads as 5,2 (decimal separator ",")',
+        f'Install folder: {s.install}',
+        'Version test: newer (5,3 sorts after 5,2)',
+        f'Build-folder guard: {s.install} is not a developer build folder',
+    ]
+    lines_after_claim = [
+        f'Lock file {s.install}{s.product["lock"]}: present now: the product is running',
+        'Entries:',
+        f'  line 2: "sylkum.mde" -> "Sylkum.mde": copied; {s.install}Sylkum.mde can be written '
+        'now',
+        f'  line 3: "bøger.dat" -> "Bøger.dat": copied; {s.install}Bøger.dat cannot be written '
+        'now: a program has it open',
+        f'  line 4: "ny.dll" -> "Mangler\\ny.dll": copied; {s.install}Mangler\\ny.dll cannot be '
+        'written now: its folder does not exist',
+    ]
+    code, lines = s.tool(['explain'])
+    check_equal(code, 0, 'exit code of explain')
+    check_lines(lines, lines_before_claim + ['Another updater running now: no'] +
+                lines_after_claim + [
+        'Outcome: the update would be offered now. The product is running: after the close '
+        'notice the updater would wait up to ten minutes for it to close.'], 'explain')
+
+    # With an updater asking, explain says so, and the updater goes on.
+    process = s.start()
+    done, _ = s.driver(['wait', s.texts.title, str(FIRST_BOX_MS)], 'wait', FIRST_BOX_MS)
+    check(done.returncode == 0, f'the updater showed no prompt: {done.stderr()}')
+    code, lines = s.tool(['explain'])
+    check_equal(code, 1, 'exit code of explain while an updater asks')
+    check_lines(lines, lines_before_claim + ['Another updater running now: yes'] +
+                lines_after_claim +
+                ['Outcome: the run would end silently: another updater is running now.'],
+                'explain while an updater asks')
+    s.prompt(IDNO)
+    s.expect_exit(process)
+    s.check_install({'Sylkum.mde': OLD_MDE, 'Bøger.dat': b'gamle', s.product['lock']: b''})
+
+
+@scenario
+def explain_build_folder(s):
+    build = s.product['build_folder']
+    s.roots.append(build.rsplit('\\', 1)[0])
+    s.reset()
+    s.install = build + '\\'
+    s.registry(folder=build.replace('\\', '/'))
+    s.installed({'Sylkum.mde': OLD_MDE})
+    s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde')])
+    s.payload({'sylkum.mde': NEW_MDE})
+    code, lines = s.tool(['explain'])
+    check_equal(code, 1, 'exit code of explain')
+    folder = build.replace('\\', '/') + '\\'
+    check_lines(lines, explain_head(s) + [
+        f'Manifest: {s.temp}\\{s.config.product_id}.ini: found',
+        'Offered version: "5.3"',
+        *registry_lines(s, '5.2', build.replace('\\', '/')),
+        'Installed version: "5.2" reads as 5.2 (decimal separator ".")',
+        f'Install folder: {folder}',
+        'Version test: newer (5.3 sorts after 5.2)',
+        f'Build-folder guard: {folder} is a developer build folder',
+        'Another updater running now: no',
+        f'Lock file {folder}{s.product["lock"]}: absent now',
+        'Entries:',
+        f'  line 2: "sylkum.mde" -> "Sylkum.mde": copied; {folder}Sylkum.mde can be written now',
+        'Outcome: the run would end silently: the install folder is a developer build folder.',
+    ], 'explain')
+    s.expect_silent(s.start())
+
+
 def run_scenario(config, name):
     state = read_state(config)
     locale = SCENARIO_LOCALES[name]
@@ -1210,17 +1384,27 @@ def pe_resources(data):
     return resources
 
 
-def hygiene(config):
-    exe = config.updater
+def check_imports(config, exe, subsystem_wanted):
+    """`exe` imports system DLLs only and is of the subsystem wanted (2 GUI,
+    3 console); returns the DLLs."""
     headers = subprocess.run([config.tool('objdump'), '-p', str(exe)], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True, timeout=60, check=True).stdout
     dlls = re.findall(r'DLL Name:\s*(\S+)', headers)
-    check(dlls, 'objdump lists no imported DLL')
+    check(dlls, f'objdump lists no imported DLL of {exe.name}')
     foreign = [d for d in dlls if d.lower() not in SYSTEM_DLLS]
-    check(not foreign, f'updater.exe needs DLLs that are not part of Windows: {foreign}')
+    check(not foreign, f'{exe.name} needs DLLs that are not part of Windows: {foreign}')
     subsystem = re.search(r'^Subsystem\s+([0-9a-fA-F]+)', headers, re.MULTILINE)
-    check(subsystem is not None and int(subsystem.group(1), 16) == 2,
-          f'not a GUI program: {subsystem.group(0) if subsystem else "no subsystem"}')
+    check(subsystem is not None and int(subsystem.group(1), 16) == subsystem_wanted,
+          f'{exe.name}: subsystem {subsystem.group(0) if subsystem else "none"}, '
+          f'not {subsystem_wanted}')
+    return dlls
+
+
+def hygiene(config):
+    tool_dlls = check_imports(config, config.updater_tool, 3)
+    print(f'updater-tool.exe: imports {", ".join(tool_dlls)}; console')
+    exe = config.updater
+    dlls = check_imports(config, exe, 2)
 
     resources = pe_resources(exe.read_bytes())
     manifest = resources.get((24, 1))
