@@ -120,6 +120,14 @@ TEST(CheckTest, CustomersOnEachInstalledVersionOnBothLocales) {
       << EncodeUtf8(outcome.text);
 
   platform.AddFile(L"C:\\Upd\\OrvakBK.ini", "5.3\r\nslut\r\n");
+  outcome = tool::CheckFolder(platform, kBuild, kFolder, {L"10"});
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_TRUE(Has(outcome.text,
+                  L"offered on a point locale (5.3 sorts after 10, though older by "
+                  L"number)"))
+      << EncodeUtf8(outcome.text);
+  EXPECT_TRUE(Has(outcome.text, L"customers on 10 are offered this update, an older version"));
+
   outcome = tool::CheckFolder(platform, kBuild, kFolder, {L"5.20"});
   EXPECT_EQ(outcome.status, 0) << EncodeUtf8(outcome.text);
   EXPECT_TRUE(Has(outcome.text,

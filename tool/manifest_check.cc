@@ -235,7 +235,9 @@ std::wstring VersionVerdict(Platform& platform, const std::wstring& offered,
                             const std::wstring& installed, const std::wstring& decimalSeparator) {
   const std::wstring read = OfferedVersionInLocale(offered, decimalSeparator);
   if (IsNewerVersion(platform, offered, installed, decimalSeparator)) {
-    return read + L" sorts after " + installed;
+    std::wstring text = read + L" sorts after " + installed;
+    if (Numbers(offered) < Numbers(installed)) text += L", though older by number";
+    return text;
   }
   const int order = TextCompare(platform, read, installed);
   if (order == 0) return read + L" equals " + installed;
@@ -317,6 +319,10 @@ CheckOutcome CheckFolder(Platform& platform, const BuildConstants& build,
     text += line + L"\n";
     if (!offeredEverywhere) {
       problems.push_back(L"customers on " + version + L" are not offered this update everywhere");
+    } else if (Numbers(walk.version) < Numbers(NormalizeInstalledVersion(version, L"."))) {
+      problems.push_back(L"customers on " + version +
+                         L" are offered this update, an older version by number: versions "
+                         L"compare as text");
     }
   }
 
