@@ -799,16 +799,22 @@ def not_installed(s):
             raise Failure(f'{case}: {failure}') from None
 
 
-@scenario
-def answer_no(s):
+def refuse_at_prompt(s, answer):
+    """The prompt answered `answer` (None: closed by WM_CLOSE): nothing more
+    is shown and nothing copied."""
     s.registry()
     s.installed({'Sylkum.mde': OLD_MDE})
     s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde')])
     s.payload({'sylkum.mde': NEW_MDE})
     process = s.start()
-    s.prompt(IDNO)
+    s.prompt(answer)
     s.expect_exit(process)
     s.check_install({'Sylkum.mde': OLD_MDE})
+
+
+@scenario
+def answer_no(s):
+    refuse_at_prompt(s, IDNO)
 
 
 @scenario
@@ -1143,16 +1149,8 @@ def install_folder_outside_code_page(s):
 
 @scenario
 def prompt_closed(s):
-    # The prompt's close button (WM_CLOSE) is no Yes: nothing more is shown
-    # and nothing copied.
-    s.registry()
-    s.installed({'Sylkum.mde': OLD_MDE})
-    s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde')])
-    s.payload({'sylkum.mde': NEW_MDE})
-    process = s.start()
-    s.prompt(None)
-    s.expect_exit(process)
-    s.check_install({'Sylkum.mde': OLD_MDE})
+    # The prompt's close button (WM_CLOSE) is no Yes.
+    refuse_at_prompt(s, None)
 
 
 # --- updater-tool ------------------------------------------------------------
