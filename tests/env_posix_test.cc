@@ -275,6 +275,16 @@ TEST_F(PosixPlatformTest, OnlyOneClaimPerProduct) {
   EXPECT_TRUE(platform_.ClaimSingleInstance(L"OtherUnitTestProduct"));
 }
 
+// The support tool asks whether a claim is held without taking it: an
+// updater that starts meanwhile still gets it.
+TEST_F(PosixPlatformTest, AClaimIsSeenWithoutBeingTaken) {
+  const std::wstring product = L"UnitTestQueriedProduct";
+  EXPECT_EQ(platform_.QueryClaim(product), ClaimState::kFree);
+  EXPECT_TRUE(platform_.ClaimSingleInstance(product));
+  EXPECT_EQ(platform_.QueryClaim(product), ClaimState::kHeld);
+  EXPECT_FALSE(platform_.ClaimSingleInstance(product));
+}
+
 // Runs `body` in a child process on a new pseudo-terminal, types `input`
 // and returns what the child printed on the terminal and its exit status.
 std::pair<std::string, int> OnTerminal(const std::function<int()>& body, const std::string& input) {
