@@ -326,6 +326,33 @@ TEST_F(PackTest, FilesTheUpdaterCannotInstallAreRefusedAndNothingIsWritten) {
   }
 }
 
+TEST_F(PackTest, EmptyFilesPackAndLinksAreRefused) {
+  Write("empty.log", "");
+  tool::PackOutcome outcome = Pack("out1");
+  ASSERT_EQ(outcome.status, 0) << EncodeUtf8(outcome.text);
+  EXPECT_EQ(Read(root_ / "out1" / "empty.log"), "");
+  EXPECT_EQ(Read(root_ / "out1" / "OrvakBK.ini"), "5.3\r\nempty.log,empty.log\r\nslut\r\n");
+
+  // A link would arrive under its own name as a copy, or not at all.
+  fs::create_directories(root_ / "elsewhere");
+  std::ofstream(root_ / "elsewhere" / "real.txt") << "real";
+  fs::create_symlink(root_ / "elsewhere" / "real.txt", root_ / "tree" / "link.txt");
+  fs::create_directory_symlink(root_ / "elsewhere", root_ / "tree" / "Linked");
+  outcome = Pack("out2");
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_FALSE(fs::exists(root_ / "out2"));
+  EXPECT_TRUE(Has(outcome.text,
+                  L"  refused: Linked: a link; pack takes plain files and folders "
+                  L"only\n  refused: link.txt: a link"))
+      << EncodeUtf8(outcome.text);
+
+  const tool::PackOutcome badVersion =
+      tool::Pack(SystemPlatform(), kBuild, L"5.3\x1A", DecodeUtf8((root_ / "tree").string()),
+                 DecodeUtf8((root_ / "out3").string()));
+  EXPECT_EQ(badVersion.status, 2);
+  EXPECT_FALSE(fs::exists(root_ / "out3"));
+}
+
 TEST_F(PackTest, OutMustBeEmpty) {
   Write("ok.txt", "ok");
   fs::create_directories(root_ / "out");

@@ -56,21 +56,22 @@ ExplainOutcome Explain(Platform& platform, const BuildConstants& build) {
     text +=
         L"Temporary folder: the environment variable temp is not set, so the updater looks "
         L"at the root of the current drive (" +
-        context.tempFolder + L")\n";
+        ShownText(context.tempFolder) + L")\n";
   } else {
-    text += L"Temporary folder: " + context.tempFolder + L" (from the environment variable temp)\n";
+    text += L"Temporary folder: " + ShownText(context.tempFolder) +
+            L" (from the environment variable temp)\n";
   }
 
   // 2. The manifest and its version.
   const std::wstring manifestPath = ManifestPath(context);
   const bool manifestFound = decision.outcome != Outcome::kNoManifest;
   if (!decision.manifest.ok) {
-    text += L"Manifest: " + manifestPath + L": the folder cannot be searched\n";
+    text += L"Manifest: " + ShownText(manifestPath) + L": the folder cannot be searched\n";
   } else if (!manifestFound) {
-    text += L"Manifest: " + manifestPath + L": not found: " +
+    text += L"Manifest: " + ShownText(manifestPath) + L": not found: " +
             WhyNotFound(platform.QueryPath(manifestPath)) + L"\n";
   } else {
-    text += L"Manifest: " + context.tempFolder + decision.manifest.name + L": found\n";
+    text += L"Manifest: " + ShownText(context.tempFolder + decision.manifest.name) + L": found\n";
     text += L"Offered version: " +
             (decision.manifestOpened ? QuotedText(context.offeredVersion)
                                      : std::wstring(L"none: the manifest cannot be opened")) +
@@ -103,7 +104,7 @@ ExplainOutcome Explain(Platform& platform, const BuildConstants& build) {
     text += L"Installed version: " + QuotedText(trace.version.value.AsText()) + L" reads as " +
             context.installedVersion + L" (decimal separator " + QuotedText(separator) + L")\n";
     if (installed) {
-      text += L"Install folder: " + context.installFolder + L"\n";
+      text += L"Install folder: " + ShownText(context.installFolder) + L"\n";
     } else {
       const RegistryValue& folder = trace.folder.value;
       text += L"Install folder: none: ";
@@ -125,7 +126,7 @@ ExplainOutcome Explain(Platform& platform, const BuildConstants& build) {
         std::wstring(L"Version test: ") + (newer ? L"newer (" : L"not newer (") + verdict + L")\n";
   }
   if (installed) {
-    text += L"Build-folder guard: " + context.installFolder +
+    text += L"Build-folder guard: " + ShownText(context.installFolder) +
             (IsDeveloperBuildFolder(platform, context.installFolder)
                  ? L" is a developer build folder\n"
                  : L" is not a developer build folder\n");
@@ -141,7 +142,7 @@ ExplainOutcome Explain(Platform& platform, const BuildConstants& build) {
   LockState lock = LockState::kAbsent;
   if (installed) {
     lock = LockFileState(platform, context.lockPath, context.lockName);
-    text += L"Lock file " + context.lockPath + L": " +
+    text += L"Lock file " + ShownText(context.lockPath) + L": " +
             (lock == LockState::kPresent  ? L"present now: the product is running"
              : lock == LockState::kAbsent ? L"absent now"
                                           : L"cannot be tested") +
@@ -156,7 +157,8 @@ ExplainOutcome Explain(Platform& platform, const BuildConstants& build) {
       std::wstring line = L"  " + EntryText(result);
       if (result.WouldCopy() && installed) {
         const std::wstring destination = context.installFolder + *result.entry.destination;
-        line += L"; " + destination + L" " + ProbeText(platform.ProbeDestination(destination));
+        line += L"; " + ShownText(destination) + L" " +
+                ProbeText(platform.ProbeDestination(destination));
       }
       text += line + L"\n";
     }

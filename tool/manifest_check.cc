@@ -25,20 +25,42 @@ void NoteUndefined(ManifestWalk& walk, const std::wstring& field, std::size_t li
   }
 }
 
-// The digit runs of a version as numbers: "10.0" gives 10, 0.
-std::vector<unsigned long long> Numbers(const std::wstring& version) {
-  std::vector<unsigned long long> numbers;
-  bool inNumber = false;
-  for (wchar_t c : version) {
-    if (c >= L'0' && c <= L'9') {
-      if (!inNumber) numbers.push_back(0);
-      inNumber = true;
-      numbers.back() = numbers.back() * 10 + static_cast<unsigned long long>(c - L'0');
-    } else {
-      inNumber = false;
-    }
+// The leading number of a version as a decimal of any length: its whole
+// part without leading zeros and its fraction without trailing zeros, the
+// mark "." or ",". Ordered as numbers are: 10.0 after 9.5, 5.10 before 5.9.
+struct Decimal {
+  std::wstring whole;
+  std::wstring fraction;
+  bool operator<(const Decimal& other) const {
+    if (whole.size() != other.whole.size()) return whole.size() < other.whole.size();
+    if (whole != other.whole) return whole < other.whole;
+    return fraction < other.fraction;
   }
-  return numbers;
+};
+
+Decimal LeadingDecimal(const std::wstring& version) {
+  Decimal number;
+  std::size_t i = version.find_first_not_of(L" \t");
+  const auto digit = [&](std::size_t at) {
+    return at < version.size() && version[at] >= L'0' && version[at] <= L'9';
+  };
+  for (; digit(i); ++i) {
+    if (version[i] != L'0' || !number.whole.empty()) number.whole.push_back(version[i]);
+  }
+  if (i < version.size() && (version[i] == L'.' || version[i] == L',')) {
+    for (++i; digit(i); ++i) number.fraction.push_back(version[i]);
+  }
+  while (!number.fraction.empty() && number.fraction.back() == L'0') number.fraction.pop_back();
+  return number;
+}
+
+// Whether `a` is a greater number than `b`: only when both start with one.
+bool GreaterNumber(const std::wstring& a, const std::wstring& b) {
+  const auto starts = [](const std::wstring& v) {
+    const std::size_t i = v.find_first_not_of(L" \t");
+    return i != std::wstring::npos && v[i] >= L'0' && v[i] <= L'9';
+  };
+  return starts(a) && starts(b) && LeadingDecimal(b) < LeadingDecimal(a);
 }
 
 std::wstring FaultText(DestinationFault fault) {
@@ -82,8 +104,10 @@ std::wstring FateText(const EntryResult& result) {
 
 }  // namespace
 
-std::wstring QuotedText(const std::wstring& text) {
-  std::wstring shown = L"\"";
+std::wstring QuotedText(const std::wstring& text) { return L"\"" + ShownText(text) + L"\""; }
+
+std::wstring ShownText(const std::wstring& text) {
+  std::wstring shown;
   for (wchar_t c : text) {
     if (c < 0x20 || (c >= 0x7F && c < 0xA0)) {
       wchar_t code[12];
@@ -93,7 +117,7 @@ std::wstring QuotedText(const std::wstring& text) {
       shown.push_back(c);
     }
   }
-  return shown + L"\"";
+  return shown;
 }
 
 bool EntryResult::WouldCopy() const {
@@ -236,13 +260,13 @@ std::wstring VersionVerdict(Platform& platform, const std::wstring& offered,
   const std::wstring read = OfferedVersionInLocale(offered, decimalSeparator);
   if (IsNewerVersion(platform, offered, installed, decimalSeparator)) {
     std::wstring text = read + L" sorts after " + installed;
-    if (Numbers(offered) < Numbers(installed)) text += L", though older by number";
+    if (GreaterNumber(installed, offered)) text += L", though older by number";
     return text;
   }
   const int order = TextCompare(platform, read, installed);
   if (order == 0) return read + L" equals " + installed;
   std::wstring text = read + L" sorts before " + installed;
-  if (Numbers(offered) > Numbers(installed)) text += L": 10 sorts before 9 as text";
+  if (GreaterNumber(offered, installed)) text += L": 10 sorts before 9 as text";
   return text;
 }
 
@@ -283,7 +307,7 @@ CheckOutcome CheckFolder(Platform& platform, const BuildConstants& build,
   }
 
   std::wstring& text = outcome.text;
-  text += L"Manifest: " + tempFolder + found.name + L"\n";
+  text += L"Manifest: " + ShownText(tempFolder + found.name) + L"\n";
   text += L"Offered version: " + QuotedText(walk.version) + L"\n";
   text += L"Entries:\n";
   std::size_t copied = 0, passedOver = 0, refused = 0;
@@ -319,7 +343,7 @@ CheckOutcome CheckFolder(Platform& platform, const BuildConstants& build,
     text += line + L"\n";
     if (!offeredEverywhere) {
       problems.push_back(L"customers on " + version + L" are not offered this update everywhere");
-    } else if (Numbers(walk.version) < Numbers(NormalizeInstalledVersion(version, L"."))) {
+    } else if (GreaterNumber(NormalizeInstalledVersion(version, L"."), walk.version)) {
       problems.push_back(L"customers on " + version +
                          L" are offered this update, an older version by number: versions "
                          L"compare as text");

@@ -76,6 +76,10 @@ CheckOutcome CheckFolder(Platform& platform, const BuildConstants& build,
 // so that it can neither break the output nor hide.
 std::wstring QuotedText(const std::wstring& text);
 
+// `text` with each control character shown as its number, for paths and
+// other text printed without quotes.
+std::wstring ShownText(const std::wstring& text);
+
 // Why a path holds no manifest the updater would read ("it is hidden").
 std::wstring WhyNotFound(PathKind kind);
 

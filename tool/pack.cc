@@ -91,7 +91,9 @@ bool CopyBytes(const fs::path& from, const fs::path& to) {
   std::ifstream in(from, std::ios::binary);
   std::ofstream out(to, std::ios::binary | std::ios::trunc);
   if (!in || !out) return false;
-  out << in.rdbuf();
+  // Inserting an empty stream counts as a failure: an empty file is copied
+  // by creating it.
+  if (in.peek() != std::ifstream::traits_type::eof()) out << in.rdbuf();
   out.flush();
   return !in.bad() && static_cast<bool>(out);
 }
@@ -112,11 +114,13 @@ PackOutcome Pack(Platform& platform, const BuildConstants& build, const std::wst
                  const std::wstring& tree, const std::wstring& out) {
   PackOutcome outcome;
   std::wstring& text = outcome.text;
-  if (version.empty() || version.find_first_of(L"\"\r\n") != std::wstring::npos ||
+  bool control = false;
+  for (wchar_t c : version) control = control || c < 0x20;
+  if (version.empty() || control || version.find(L'"') != std::wstring::npos ||
       !FitsWindows1252(version) || version.front() == L' ' || version.back() == L' ') {
     text = L"The version " + (L"\"" + version + L"\"") +
-           L" cannot stand in a manifest: it must be Windows-1252 text without quotes, line "
-           L"breaks or blanks around it.\n";
+           L" cannot stand in a manifest: it must be Windows-1252 text without quotes, control "
+           L"characters or blanks around it.\n";
     return outcome;
   }
   std::error_code error;
@@ -136,15 +140,23 @@ PackOutcome Pack(Platform& platform, const BuildConstants& build, const std::wst
   std::vector<std::wstring> refusals;
   fs::recursive_directory_iterator walk(treePath, error), end;
   for (; !error && walk != end; walk.increment(error)) {
-    if (walk->is_directory(error)) continue;
     TreeFile file;
     file.path = walk->path();
-    for (const fs::path& part : fs::relative(file.path, treePath, error)) {
+    // Taken as written: a link must not turn into the name of its target.
+    for (const fs::path& part : file.path.lexically_relative(treePath)) {
       file.components.push_back(TextOf(part));
     }
     for (const std::wstring& name : file.components) {
       file.destination += (file.destination.empty() ? L"" : L"\\") + name;
     }
+    // A link would be installed as a copy under its own name or be left out
+    // with its folder: neither is what the tree shows, so it is refused.
+    if (walk->is_symlink(error)) {
+      refusals.push_back(file.destination + L": a link; pack takes plain files and folders only");
+      if (walk->is_directory(error)) walk.disable_recursion_pending();
+      continue;
+    }
+    if (walk->is_directory(error)) continue;
     if (!walk->is_regular_file(error)) {
       refusals.push_back(file.destination + L": not a plain file");
       continue;
@@ -184,6 +196,7 @@ PackOutcome Pack(Platform& platform, const BuildConstants& build, const std::wst
     }
   }
   if (!refusals.empty()) {
+    std::sort(refusals.begin(), refusals.end());  // the same tree, the same words
     text = L"Nothing was written: the updater could not install " +
            std::wstring(refusals.size() == 1 ? L"this file" : L"these files") + L".\n";
     for (const std::wstring& refusal : refusals) text += L"  refused: " + refusal + L"\n";

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -710,29 +711,42 @@ class PosixPlatform final : public Platform {
   }
 
   ClaimState QueryClaim(const std::wstring& productId) override {
+    const std::string path = ClaimPath(productId);
     struct stat st;
-    if (::stat(ClaimPath(productId).c_str(), &st) != 0) {
+    if (::stat(path.c_str(), &st) != 0) {
       return errno == ENOENT ? ClaimState::kFree : ClaimState::kUnknown;
     }
     // Trying the lock would hold it for a moment, long enough to turn away
     // an updater that starts just then: the kernel's list of locks tells
     // without taking one. Its lines read "1: FLOCK ADVISORY WRITE pid
-    // major:minor:inode start end".
+    // major:minor:inode start end". The device it names is the file
+    // system's own, which stat does not always give (btrfs sub-volumes,
+    // overlays): a lock on the same inode of another device counts when its
+    // holder has our file open.
     const std::optional<std::string> locks = ReadSmallFile("/proc/locks", kMaxRegFileBytes);
     if (!locks) return ClaimState::kUnknown;
-    char device[64];
-    std::snprintf(device, sizeof device, "%02x:%02x:%lu", major(st.st_dev), minor(st.st_dev),
-                  static_cast<unsigned long>(st.st_ino));
+    char device[40];
+    std::snprintf(device, sizeof device, "%02x:%02x:", major(st.st_dev), minor(st.st_dev));
+    const std::string inode = ":" + std::to_string(static_cast<unsigned long>(st.st_ino));
     std::size_t start = 0;
     while (start < locks->size()) {
       std::size_t end = locks->find('\n', start);
       if (end == std::string::npos) end = locks->size();
-      const std::string line = locks->substr(start, end - start);
-      if (line.find(" FLOCK ") != std::string::npos &&
-          line.find(std::string(" ") + device + " ") != std::string::npos) {
-        return ClaimState::kHeld;
+      std::vector<std::string> fields;
+      for (std::size_t i = start; i < end;) {
+        const std::size_t next = std::min(end, locks->find(' ', i));
+        if (next > i) fields.push_back(locks->substr(i, next - i));
+        i = next + 1;
       }
       start = end + 1;
+      // Waiters are listed as "1: -> FLOCK ...": they hold nothing.
+      if (fields.size() < 6 || fields[1] != "FLOCK") continue;
+      const std::string& where = fields[5];
+      if (where.size() < inode.size() ||
+          where.compare(where.size() - inode.size(), inode.size(), inode) != 0) {
+        continue;
+      }
+      if (where == device + inode.substr(1) || HasOpen(fields[4], path)) return ClaimState::kHeld;
     }
     return ClaimState::kFree;
   }
@@ -772,6 +786,21 @@ class PosixPlatform final : public Platform {
   }
 
  private:
+  // Whether process `pid` has the file `path` open.
+  static bool HasOpen(const std::string& pid, const std::string& path) {
+    char real[PATH_MAX];
+    if (!::realpath(path.c_str(), real)) return false;
+    const std::string folder = "/proc/" + pid + "/fd";
+    Dir dir(folder);
+    if (!dir.get()) return false;
+    while (const dirent* entry = ::readdir(dir.get())) {
+      char target[PATH_MAX];
+      const ssize_t n = ::readlink((folder + "/" + entry->d_name).c_str(), target, sizeof target);
+      if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == real) return true;
+    }
+    return false;
+  }
+
   // Where the claim of "one updater at a time" is made for `productId`.
   static std::string ClaimPath(const std::wstring& productId) {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");

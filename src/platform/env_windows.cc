@@ -538,7 +538,10 @@ class WindowsPlatform final : public Platform {
   }
 
   ClaimState QueryClaim(const std::wstring& productId) override {
-    // Opening, unlike creating, makes no mutex where there is none.
+    // Opening, unlike creating, makes no mutex where there is none. The
+    // handle keeps an existing mutex alive only for the instant until it is
+    // closed, so an updater that starts just as the holder ends could find
+    // it then; the handle is closed at once.
     const HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, ClaimName(productId).c_str());
     if (mutex != nullptr) {
       CloseHandle(mutex);
@@ -585,7 +588,9 @@ class WindowsPlatform final : public Platform {
     }
     // The copy renames over the file, which a program that holds it open
     // without letting it be deleted prevents. Asking for delete access while
-    // sharing everything tells that, deletes nothing and holds nobody back.
+    // sharing everything tells that and deletes nothing. For the instant the
+    // handle is open, a program that opens the file without sharing delete
+    // access would be refused; the handle is closed at once.
     FileHandle probe(CreateFileW(to.c_str(), DELETE,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
