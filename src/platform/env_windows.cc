@@ -64,6 +64,75 @@ class FileHandle {
   HANDLE handle_;
 };
 
+// A library of the system loaded on first use, and never from anywhere but
+// the system folder: a DLL of the same name planted beside the program or in
+// the current folder is never the one loaded.
+class SystemLibrary {
+ public:
+  explicit SystemLibrary(const wchar_t* name) : name_(name) {}
+  SystemLibrary(const SystemLibrary&) = delete;
+  SystemLibrary& operator=(const SystemLibrary&) = delete;
+
+  // The function `name` of the library, of the type `Function` (the type of
+  // the declaration in <windows.h>, named by decltype, which makes no
+  // import); null when the library or the function cannot be had (error()
+  // then tells why).
+  template <typename Function>
+  Function* Get(const char* name) {
+    if (!Load()) return nullptr;
+    const FARPROC function = GetProcAddress(module_, name);
+    if (function == nullptr) {
+      error_ = GetLastError();
+      return nullptr;
+    }
+    return reinterpret_cast<Function*>(reinterpret_cast<void*>(function));
+  }
+
+  // Why the last Get gave null, as a Windows error code.
+  DWORD error() const { return error_ != ERROR_SUCCESS ? error_ : ERROR_MOD_NOT_FOUND; }
+
+ private:
+  bool Load() {
+    if (module_ != nullptr) return true;
+    if (tried_) return false;
+    tried_ = true;
+    wchar_t folder[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+      error_ = length == 0 ? GetLastError() : ERROR_BUFFER_OVERFLOW;
+      return false;
+    }
+    const std::wstring path = std::wstring(folder, length) + L"\\" + name_;
+    // The libraries it needs come from the system folder too; a Windows
+    // without that flag (7 before its 2011 update) loads them from the known
+    // system libraries, as any program's imports.
+    module_ = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module_ == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
+      module_ = LoadLibraryW(path.c_str());
+    }
+    if (module_ == nullptr) error_ = GetLastError();
+    return module_ != nullptr;
+  }
+
+  const wchar_t* name_;
+  HMODULE module_ = nullptr;
+  bool tried_ = false;
+  DWORD error_ = ERROR_SUCCESS;
+};
+
+// The product starts the updater at every launch, and nearly always there is
+// nothing to do: such a start loads kernel32 (and the C runtime) alone.
+// user32 is loaded for the first box, advapi32 for the first registry call.
+SystemLibrary& User32() {
+  static SystemLibrary library(L"user32.dll");
+  return library;
+}
+
+SystemLibrary& Advapi32() {
+  static SystemLibrary library(L"advapi32.dll");
+  return library;
+}
+
 // --- Paths -------------------------------------------------------------------
 
 // From this length on a path goes to the file calls in its \\?\ form: 248 is
@@ -403,10 +472,11 @@ class WindowsPlatform final : public Platform {
     if (subKey.find('\0') != std::string::npos) return ERROR_FILE_NOT_FOUND;
     const HKEY rootKey =
         root == kHkeyCurrentUser ? HKEY_CURRENT_USER : reinterpret_cast<HKEY>(root);
+    const auto open = Advapi32().Get<decltype(::RegOpenKeyExA)>("RegOpenKeyExA");
+    if (open == nullptr) return static_cast<std::int32_t>(Advapi32().error());
     HKEY opened = nullptr;
-    const LONG status =
-        ::RegOpenKeyExA(rootKey, subKey.c_str(), options, static_cast<REGSAM>(access),
-                        key != nullptr ? &opened : nullptr);
+    const LONG status = open(rootKey, subKey.c_str(), options, static_cast<REGSAM>(access),
+                             key != nullptr ? &opened : nullptr);
     if (status == ERROR_SUCCESS && key != nullptr) *key = reinterpret_cast<RegistryKey>(opened);
     return status;
   }
@@ -418,11 +488,13 @@ class WindowsPlatform final : public Platform {
     if (name.find('\0') != std::string::npos) return ERROR_FILE_NOT_FOUND;
     // DWORD is unsigned long, not the uint32_t of the interface: go through
     // locals of the right type.
+    const auto query = Advapi32().Get<decltype(::RegQueryValueExA)>("RegQueryValueExA");
+    if (query == nullptr) return static_cast<std::int32_t>(Advapi32().error());
     DWORD valueType = 0;
     DWORD valueSize = size != nullptr ? *size : 0;
-    const LONG status = ::RegQueryValueExA(reinterpret_cast<HKEY>(key), name.c_str(), nullptr,
-                                           type != nullptr ? &valueType : nullptr, data,
-                                           size != nullptr ? &valueSize : nullptr);
+    const LONG status =
+        query(reinterpret_cast<HKEY>(key), name.c_str(), nullptr,
+              type != nullptr ? &valueType : nullptr, data, size != nullptr ? &valueSize : nullptr);
     if (type != nullptr) *type = valueType;
     if (size != nullptr) *size = valueSize;
     return status;
@@ -432,18 +504,20 @@ class WindowsPlatform final : public Platform {
                              std::wstring* text) override {
     if (key == 0) return ERROR_INVALID_HANDLE;
     if (HasNul(name)) return ERROR_FILE_NOT_FOUND;
+    const auto query = Advapi32().Get<decltype(::RegQueryValueExW)>("RegQueryValueExW");
+    if (query == nullptr) return static_cast<std::int32_t>(Advapi32().error());
     const HKEY hkey = reinterpret_cast<HKEY>(key);
     DWORD type = 0;
     DWORD size = 0;
-    LONG status = ::RegQueryValueExW(hkey, name.c_str(), nullptr, &type, nullptr, &size);
+    LONG status = query(hkey, name.c_str(), nullptr, &type, nullptr, &size);
     // The value may grow between the calls; ask again then.
     for (int attempt = 0; attempt < 4 && status == ERROR_SUCCESS; ++attempt) {
       if (type != REG_SZ) return ERROR_UNSUPPORTED_TYPE;
       // One spare character, so that an odd size or a missing NUL still fits.
       std::wstring buffer(size / sizeof(wchar_t) + 1, L'\0');
       DWORD got = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
-      status = ::RegQueryValueExW(hkey, name.c_str(), nullptr, &type,
-                                  reinterpret_cast<BYTE*>(buffer.data()), &got);
+      status =
+          query(hkey, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()), &got);
       if (status == ERROR_MORE_DATA) {
         size = got;
         status = ERROR_SUCCESS;
@@ -462,13 +536,17 @@ class WindowsPlatform final : public Platform {
 
   std::int32_t RegCloseKey(RegistryKey key) override {
     if (key == 0) return ERROR_INVALID_HANDLE;
-    return ::RegCloseKey(reinterpret_cast<HKEY>(key));
+    const auto close = Advapi32().Get<decltype(::RegCloseKey)>("RegCloseKey");
+    if (close == nullptr) return ERROR_INVALID_HANDLE;
+    return close(reinterpret_cast<HKEY>(key));
   }
 
   int ShowMessage(const std::wstring& prompt, unsigned flags, const std::wstring& title) override {
     // The updater has no window of its own and is often started from the
     // product as that closes; without this the box could open behind others.
-    return MessageBoxW(nullptr, prompt.c_str(), title.c_str(), flags | MB_SETFOREGROUND);
+    const auto show = User32().Get<decltype(::MessageBoxW)>("MessageBoxW");
+    if (show == nullptr) return 0;
+    return show(nullptr, prompt.c_str(), title.c_str(), flags | MB_SETFOREGROUND);
   }
 
   void Sleep(unsigned milliseconds) override { ::Sleep(milliseconds); }

@@ -162,10 +162,11 @@ class Wine:
         check(path[:3].upper() == 'C:\\', f'not a C: path: {path}')
         return self.drive_c().joinpath(*[p for p in path[3:].split('\\') if p])
 
-    def start(self, args, label):
-        """Starts a Wine program; its output goes to files, never to a pipe,
-        so that a Wine process started along the way (the desktop, services)
-        cannot hold the runner up by keeping the pipe open."""
+    def start(self, args, label, env=None):
+        """Starts a Wine program (with `env` added to the environment); its
+        output goes to files, never to a pipe, so that a Wine process started
+        along the way (the desktop, services) cannot hold the runner up by
+        keeping the pipe open."""
         self.count += 1
         stem = self.log_dir / f'{self.count:03d}-{label}'
         out = open(f'{stem}.out', 'wb')
@@ -174,7 +175,7 @@ class Wine:
             process = subprocess.Popen(self.launcher + [self.config.tool('wine')] +
                                        [str(a) for a in args],
                                        stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                       env=self.env)
+                                       env=dict(self.env, **(env or {})))
         finally:
             out.close()
             err.close()
@@ -516,12 +517,12 @@ class Scene:
 
     # The updater
 
-    def start(self, program=None):
+    def start(self, program=None, env=None):
         """Starts the updater with TEMP and TMP set as a Windows parent does."""
         program = program or self.config.updater
         process = self.wine.start(
             [self.config.msgbox_driver, 'run', f'TEMP={self.temp}', f'TMP={self.temp}', '--',
-             windows_path(program)], 'updater')
+             windows_path(program)], 'updater', env)
         self.processes.append(process)
         return process
 
@@ -1155,6 +1156,83 @@ def prompt_closed(s):
 
 # --- updater-tool ------------------------------------------------------------
 
+# Wine tells in the error stream of each process which DLLs it loads.
+LOADER_TRACE = {'WINEDEBUG': 'fixme-all,+pid,+loaddll'}
+SYSTEM32 = 'c:\\windows\\system32\\'
+
+
+def loaded_libraries(process, program):
+    """The paths (lower case) of the DLLs that the process running `program`
+    loaded, from the trace that LOADER_TRACE asks for."""
+    pid, paths = None, set()
+    for line in process.stderr().splitlines():
+        found = re.match(r'([0-9a-f]+):[0-9a-f]+:trace:loaddll:\w+ Loaded L"([^"]*)"', line)
+        if not found:
+            continue
+        path = found.group(2).replace('\\\\', '\\').lower()
+        if pid is None and path.endswith('\\' + program.name.lower()):
+            pid = found.group(1)
+        elif found.group(1) == pid:
+            paths.add(path)
+    check(pid is not None, f'no trace of {program.name} loading: {process.stderr()[-2000:]!r}')
+    return paths
+
+
+def check_libraries(process, program, wanted, unwanted, what):
+    paths = loaded_libraries(process, program)
+    names = {path.rsplit('\\', 1)[-1] for path in paths}
+    check(not names & unwanted, f'{what}: loaded {sorted(names & unwanted)} ({sorted(names)})')
+    for name in wanted:
+        check(SYSTEM32 + name in paths, f'{what}: {name} not loaded from {SYSTEM32}: {sorted(paths)}')
+
+
+@scenario
+def lean_start(s):
+    """A start with nothing to do loads neither user32 nor advapi32; advapi32
+    comes with the first registry read, user32 with the first box, each from
+    the system folder."""
+    s.registry()
+    s.installed({'Sylkum.mde': OLD_MDE})
+    s.payload({'sylkum.mde': NEW_MDE})
+    process = s.start(env=LOADER_TRACE)
+    s.expect_silent(process)
+    check_libraries(process, s.config.updater, [], {'user32.dll', 'advapi32.dll'}, 'no manifest')
+
+    s.manifest('5.2', [('sylkum.mde', 'Sylkum.mde')])
+    process = s.start(env=LOADER_TRACE)
+    s.expect_silent(process)
+    check_libraries(process, s.config.updater, ['advapi32.dll'], {'user32.dll'}, 'not newer')
+
+    s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde')])
+    process = s.start(env=LOADER_TRACE)
+    s.prompt(IDNO)
+    s.expect_exit(process)
+    check_libraries(process, s.config.updater, ['advapi32.dll', 'user32.dll'], set(), 'newer')
+    s.check_install({'Sylkum.mde': OLD_MDE})
+
+
+@scenario
+def no_box_library(s):
+    """Without user32 no box can be shown: the run ends silently at the
+    question and copies nothing."""
+    overrides = r'HKCU\Software\Wine\AppDefaults\updater.exe'
+    added = s.wine.run(['reg', 'add', overrides + r'\DllOverrides', '/v', 'user32', '/t',
+                        'REG_SZ', '/d', '', '/f'], 'reg-add')
+    check(added.returncode == 0, f'reg add of the DLL override failed: {added.stderr()}')
+    try:
+        s.registry()
+        s.installed({'Sylkum.mde': OLD_MDE})
+        s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde')])
+        s.payload({'sylkum.mde': NEW_MDE})
+        process = s.start(env=LOADER_TRACE)
+        s.expect_silent(process)
+        check_libraries(process, s.config.updater, ['advapi32.dll'], {'user32.dll'},
+                        'user32 switched off')
+        s.check_install({'Sylkum.mde': OLD_MDE})
+    finally:
+        s.wine.run(['reg', 'delete', overrides, '/f'], 'reg-delete')
+
+
 @scenario
 def pack_round_trip(s):
     # The maker packs a tree with Danish letters, a comma in a name,
@@ -1393,6 +1471,10 @@ def hygiene(config):
     print(f'updater-tool.exe: imports {", ".join(tool_dlls)}; console')
     exe = config.updater
     dlls = check_imports(config, exe, 2)
+    # Every other DLL is loaded when first needed, so a start with nothing to
+    # do loads these alone.
+    check_equal(sorted(d.lower() for d in dlls), ['kernel32.dll', 'msvcrt.dll'],
+                'DLLs updater.exe imports')
 
     resources = pe_resources(exe.read_bytes())
     manifest = resources.get((24, 1))
