@@ -106,19 +106,26 @@ bool Fits(const std::wstring& text) {
   return cost <= kSummaryMaxLines;
 }
 
-}  // namespace
-}  // namespace updater
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace updater;
+// One whole run on `manifest`. With `checksums`, a checksum file vouches for
+// the manifest and every payload file except a.txt, whose line does not
+// match: then a.txt's bytes must never reach the install folder.
+void RunOnce(const std::string& manifest, bool checksums) {
   testing::FakePlatform platform;
   platform.SetEnv(L"TEMP", kTemp);
   platform.SetString(kProductKey, "Version", "5.2");
   platform.SetString(kProductKey, "MDE", "C:\\Prog\\Sylkum");
   platform.AddFolder(kInstall);
   platform.AddFolder(std::wstring(kInstall) + L"Data");
-  platform.AddFile(TempFile(L"OrvakBK.ini"),
-                   std::string(reinterpret_cast<const char*>(data), size));
+  platform.AddFile(TempFile(L"OrvakBK.ini"), manifest);
+  if (checksums) {
+    std::string lines = DigestHex(testing::DigestOf(manifest)) + "  OrvakBK.ini\n";
+    lines += DigestHex(testing::DigestOf("new program")) + "  Sylkum.exe\n";
+    lines += DigestHex(testing::DigestOf("apple")) +
+             "  \xC3\x86"
+             "ble.dll\n";
+    lines += DigestHex(testing::DigestOf("not a")) + "  a.txt\n";
+    platform.AddFile(TempFile(L"OrvakBK.sha256"), lines);
+  }
   platform.AddFile(TempFile(L"Sylkum.exe"), "new program");
   platform.AddFile(TempFile(L"a.txt"), "a");
   platform.AddFile(TempFile(L"\u00C6ble.dll"), "apple");
@@ -161,5 +168,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   FUZZ_CHECK(unnamed <= CountedUpdates(summary), "a copy that the summary does not list");
   FUZZ_CHECK(platform.files().size() >= before.size(), "a file went missing");
+  if (checksums) {
+    for (const auto& [path, file] : platform.files()) {
+      FUZZ_CHECK(!StartsWithFolded(path, kInstall) || file.content != "a",
+                 "a payload file that does not match its checksum was installed");
+    }
+  }
+}
+
+}  // namespace
+}  // namespace updater
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string manifest(reinterpret_cast<const char*>(data), size);
+  updater::RunOnce(manifest, false);
+  updater::RunOnce(manifest, true);
   return 0;
 }

@@ -16,8 +16,10 @@
 #include <sstream>
 #include <string>
 
+#include "fake_platform.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "update/checksums.h"
 #include "update/registry_lookup.h"
 
 namespace updater {
@@ -121,12 +123,12 @@ TEST_F(PosixPlatformTest, OpenFileReadsFilesInAnyLetterCaseButNotFolders) {
 TEST_F(PosixPlatformTest, CopyReplacesTheFileInWhateverCaseItHas) {
   Write("Temp/sylkum.mde", "new content");
   Write("Prog/Sylkum/Sylkum.mde", "old");
-  EXPECT_EQ(platform_.CopyFile(Win("Temp/sylkum.mde"), Win("prog/SYLKUM/SYLKUM.MDE")),
+  EXPECT_EQ(platform_.CopyFile(Win("Temp/sylkum.mde"), Win("prog/SYLKUM/SYLKUM.MDE"), nullptr),
             CopyError::kNone);
   EXPECT_EQ(Read("Prog/Sylkum/Sylkum.mde"), "new content");
   EXPECT_EQ(List("Prog/Sylkum"), std::vector<std::string>{"Sylkum.mde"});
 
-  EXPECT_EQ(platform_.CopyFile(Win("Temp/sylkum.mde"), Win("Prog/Sylkum/Ny.dll")),
+  EXPECT_EQ(platform_.CopyFile(Win("Temp/sylkum.mde"), Win("Prog/Sylkum/Ny.dll"), nullptr),
             CopyError::kNone);
   EXPECT_EQ(Read("Prog/Sylkum/Ny.dll"), "new content");
 
@@ -135,8 +137,9 @@ TEST_F(PosixPlatformTest, CopyReplacesTheFileInWhateverCaseItHas) {
   Write("Prog/Sylkum/HJ\xC3\x86LP.CHM", "old help");
   const timespec later[2] = {{0, UTIME_OMIT}, {::time(nullptr) + 5, 0}};
   ASSERT_EQ(::utimensat(AT_FDCWD, (root_ + "/Prog/Sylkum").c_str(), later, 0), 0);
-  EXPECT_EQ(platform_.CopyFile(Win("Temp/sylkum.mde"), Win("Prog/Sylkum/hj\xC3\xa6lp.chm")),
-            CopyError::kNone);
+  EXPECT_EQ(
+      platform_.CopyFile(Win("Temp/sylkum.mde"), Win("Prog/Sylkum/hj\xC3\xa6lp.chm"), nullptr),
+      CopyError::kNone);
   EXPECT_EQ(Read("Prog/Sylkum/HJ\xC3\x86LP.CHM"), "new content");
   EXPECT_EQ(List("Prog/Sylkum"),
             (std::vector<std::string>{"HJ\xC3\x86LP.CHM", "Ny.dll", "Sylkum.mde"}));
@@ -145,12 +148,14 @@ TEST_F(PosixPlatformTest, CopyReplacesTheFileInWhateverCaseItHas) {
 TEST_F(PosixPlatformTest, CopyFailuresNameTheirReason) {
   Write("Temp/a.dll", "a");
   fs::create_directories(root_ + "/Prog/Folder.dll");
-  EXPECT_EQ(platform_.CopyFile(Win("Temp/a.dll"), Win("Prog/Sub/a.dll")),
+  EXPECT_EQ(platform_.CopyFile(Win("Temp/a.dll"), Win("Prog/Sub/a.dll"), nullptr),
             CopyError::kFolderMissing);
-  EXPECT_EQ(platform_.CopyFile(Win("Temp/none.dll"), Win("Prog/a.dll")), CopyError::kSourceMissing);
-  EXPECT_EQ(platform_.CopyFile(Win("Temp/a.dll"), Win("Prog/Folder.dll")),
+  EXPECT_EQ(platform_.CopyFile(Win("Temp/none.dll"), Win("Prog/a.dll"), nullptr),
+            CopyError::kSourceMissing);
+  EXPECT_EQ(platform_.CopyFile(Win("Temp/a.dll"), Win("Prog/Folder.dll"), nullptr),
             CopyError::kAccessDenied);
-  EXPECT_EQ(platform_.CopyFile(Win("Temp/a.dll"), Win("Prog/a|b.dll")), CopyError::kInvalidName);
+  EXPECT_EQ(platform_.CopyFile(Win("Temp/a.dll"), Win("Prog/a|b.dll"), nullptr),
+            CopyError::kInvalidName);
   EXPECT_EQ(List("Prog"), std::vector<std::string>{"Folder.dll"});
 }
 
@@ -161,8 +166,9 @@ TEST_F(PosixPlatformTest, CopyWritesNoFileButItsDestination) {
   Write("Prog/a.dll.updater-tmp", "keep");
   Write("Prog/ro.dll", "old");
   ::chmod((root_ + "/Prog/ro.dll").c_str(), 0444);
-  EXPECT_EQ(platform_.CopyFile(Win("Temp/a.dll"), Win("Prog/a.dll")), CopyError::kNone);
-  EXPECT_EQ(platform_.CopyFile(Win("Temp/a.dll"), Win("Prog/ro.dll")), CopyError::kAccessDenied);
+  EXPECT_EQ(platform_.CopyFile(Win("Temp/a.dll"), Win("Prog/a.dll"), nullptr), CopyError::kNone);
+  EXPECT_EQ(platform_.CopyFile(Win("Temp/a.dll"), Win("Prog/ro.dll"), nullptr),
+            CopyError::kAccessDenied);
   EXPECT_EQ(Read("Prog/a.dll"), "new");
   EXPECT_EQ(Read("Prog/a.dll.updater-tmp"), "keep");
   EXPECT_EQ(Read("Prog/ro.dll"), "old");
@@ -183,7 +189,8 @@ TEST_F(PosixPlatformTest, CopyThatFailsPartWayLeavesTheOldFileWhole) {
     std::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{64 * 1024, 64 * 1024};
     ::setrlimit(RLIMIT_FSIZE, &limit);
-    const CopyError error = SystemPlatform().CopyFile(Win("Temp/big.mdb"), Win("Prog/big.mdb"));
+    const CopyError error =
+        SystemPlatform().CopyFile(Win("Temp/big.mdb"), Win("Prog/big.mdb"), nullptr);
     ::_exit(error == CopyError::kNone ? 0 : 1);
   }
   int status = 0;
@@ -199,8 +206,47 @@ TEST_F(PosixPlatformTest, LargeCopyIsWhole) {
   for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 251);
   Write("Temp/big.bin", content);
   fs::create_directories(root_ + "/Prog");
-  ASSERT_EQ(platform_.CopyFile(Win("Temp/big.bin"), Win("Prog/big.bin")), CopyError::kNone);
+  ASSERT_EQ(platform_.CopyFile(Win("Temp/big.bin"), Win("Prog/big.bin"), nullptr),
+            CopyError::kNone);
   EXPECT_TRUE(Read("Prog/big.bin") == content);
+}
+
+// Bytes that no two reads of a copy or a digest see alike.
+std::string LargeContent() {
+  std::string content(3 * 1024 * 1024 + 17, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 251);
+  return content;
+}
+
+TEST_F(PosixPlatformTest, HashFileGivesTheSha256OfTheWholeFile) {
+  Write("Temp/abc.txt", "abc");
+  Write("Temp/big.bin", LargeContent());
+  Sha256 digest{};
+  ASSERT_TRUE(platform_.HashFile(Win("temp/ABC.TXT"), &digest));
+  EXPECT_EQ(DigestHex(digest), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  ASSERT_TRUE(platform_.HashFile(Win("Temp/big.bin"), &digest));
+  EXPECT_EQ(digest, testing::DigestOf(LargeContent()));
+  EXPECT_FALSE(platform_.HashFile(Win("Temp/none.txt"), &digest));
+  EXPECT_FALSE(platform_.HashFile(Win("Temp"), &digest));
+}
+
+TEST_F(PosixPlatformTest, CopyHeldToADigestReplacesOnlyWithThoseBytes) {
+  const std::string content = LargeContent();
+  Write("Temp/big.mdb", content);
+  Write("Prog/big.mdb", "old database");
+  // The digest of the source as it was before it was rewritten.
+  const Sha256 earlier = testing::DigestOf(content.substr(1));
+  EXPECT_EQ(platform_.CopyFile(Win("Temp/big.mdb"), Win("Prog/big.mdb"), &earlier),
+            CopyError::kChanged);
+  EXPECT_EQ(platform_.CopyFile(Win("Temp/big.mdb"), Win("Prog/new.mdb"), &earlier),
+            CopyError::kChanged);
+  EXPECT_EQ(Read("Prog/big.mdb"), "old database");
+  EXPECT_EQ(List("Prog"), std::vector<std::string>{"big.mdb"});
+
+  const Sha256 right = testing::DigestOf(content);
+  EXPECT_EQ(platform_.CopyFile(Win("Temp/big.mdb"), Win("Prog/big.mdb"), &right), CopyError::kNone);
+  EXPECT_TRUE(Read("Prog/big.mdb") == content);
+  EXPECT_EQ(List("Prog"), std::vector<std::string>{"big.mdb"});
 }
 
 TEST_F(PosixPlatformTest, EnvironmentNamesIgnoreLetterCase) {

@@ -1,5 +1,10 @@
 #include "fake_platform.h"
 
+// The one-shot digest call of libcrypto.
+#define OPENSSL_SUPPRESS_DEPRECATED
+
+#include <openssl/sha.h>
+
 #include <cstring>
 
 namespace updater::testing {
@@ -102,8 +107,24 @@ std::unique_ptr<InputFile> FakePlatform::OpenFile(const std::wstring& path) {
   return std::make_unique<FakeInputFile>(file->second.content);
 }
 
-CopyError FakePlatform::CopyFile(const std::wstring& source, const std::wstring& destination) {
+Sha256 DigestOf(const std::string& bytes) {
+  Sha256 digest;
+  SHA256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), digest.data());
+  return digest;
+}
+
+bool FakePlatform::HashFile(const std::wstring& path, Sha256* digest) {
+  hashed.push_back(path);
+  const auto file = files_.find(path);
+  if (file == files_.end()) return false;
+  *digest = DigestOf(file->second.content);
+  return true;
+}
+
+CopyError FakePlatform::CopyFile(const std::wstring& source, const std::wstring& destination,
+                                 const Sha256* expected) {
   copies.push_back(destination);
+  if (onCopy) onCopy(source);
   auto scripted = copyFailures.find(destination);
   if (scripted != copyFailures.end() && !scripted->second.empty()) {
     const CopyError error = scripted->second.front();
@@ -114,6 +135,9 @@ CopyError FakePlatform::CopyFile(const std::wstring& source, const std::wstring&
   if (from == files_.end()) return CopyError::kSourceMissing;
   if (!folders_.count(FolderOf(destination))) return CopyError::kFolderMissing;
   if (folders_.count(destination)) return CopyError::kAccessDenied;
+  if (expected != nullptr && DigestOf(from->second.content) != *expected) {
+    return CopyError::kChanged;
+  }
   auto to = files_.find(destination);
   if (to != files_.end()) {
     to->second.content = from->second.content;  // keeps its on-disk name

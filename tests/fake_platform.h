@@ -83,6 +83,9 @@ class FakePlatform : public Platform {
   // before each presence test with the number of tests so far.
   std::function<void(int)> onSleep;
   std::function<void(int)> onFind;
+  // Called at the start of each copy with its source, before anything is
+  // copied.
+  std::function<void(const std::wstring&)> onCopy;
   // Paths whose presence test fails, and results for copies to a destination.
   std::set<std::wstring, FoldLess> failingFinds;
   std::map<std::wstring, std::deque<CopyError>, FoldLess> copyFailures;
@@ -96,6 +99,7 @@ class FakePlatform : public Platform {
   std::vector<unsigned> sleeps;
   std::vector<std::wstring> copies;  // destinations of copy attempts
   std::vector<std::wstring> finds;   // paths of presence tests
+  std::vector<std::wstring> hashed;  // paths of files hashed
   int openKeys = 0;                  // opened and not yet closed
   std::uint32_t lastAccessMask = 0;
   bool ended = false;
@@ -105,7 +109,9 @@ class FakePlatform : public Platform {
   std::wstring EnvironmentValue(const std::wstring& name) override;
   FindResult FindFileName(const std::wstring& path) override;
   std::unique_ptr<InputFile> OpenFile(const std::wstring& path) override;
-  CopyError CopyFile(const std::wstring& source, const std::wstring& destination) override;
+  CopyError CopyFile(const std::wstring& source, const std::wstring& destination,
+                     const Sha256* expected) override;
+  bool HashFile(const std::wstring& path, Sha256* digest) override;
   std::int32_t RegOpenKeyExA(RegistryKey root, const std::string& subKey, std::uint32_t options,
                              std::uint32_t access, RegistryKey* key) override;
   std::int32_t RegQueryValueExA(RegistryKey key, const std::string& name, std::uint32_t* type,
@@ -143,6 +149,9 @@ class FakePlatform : public Platform {
   std::map<RegistryKey, std::string> handles_;
   RegistryKey nextHandle_ = 100;
 };
+
+// The SHA-256 digest of `bytes`.
+Sha256 DigestOf(const std::string& bytes);
 
 // Runs `body` (which ends the program) and reports whether it ended through
 // EndProgram.

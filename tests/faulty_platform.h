@@ -30,9 +30,14 @@ class FaultyPlatform : public Platform {
     return inner_.FindFileName(path);
   }
   std::unique_ptr<InputFile> OpenFile(const std::wstring& path) override;
-  CopyError CopyFile(const std::wstring& source, const std::wstring& destination) override {
+  CopyError CopyFile(const std::wstring& source, const std::wstring& destination,
+                     const Sha256* expected) override {
     if (Fail(L"CopyFile", destination)) return CopyError::kAccessDenied;
-    return inner_.CopyFile(source, destination);
+    return inner_.CopyFile(source, destination, expected);
+  }
+  bool HashFile(const std::wstring& path, Sha256* digest) override {
+    if (Fail(L"HashFile", path)) return false;
+    return inner_.HashFile(path, digest);
   }
   std::int32_t RegOpenKeyExA(RegistryKey root, const std::string& subKey, std::uint32_t options,
                              std::uint32_t access, RegistryKey* key) override {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -106,6 +108,36 @@ TEST(CheckTest, FolderOrManifestThatCannotBeReadIsStatusTwo) {
   const tool::CheckOutcome hidden = tool::CheckFolder(platform, kBuild, kFolder, {});
   EXPECT_EQ(hidden.status, 2);
   EXPECT_TRUE(Has(hidden.text, L"is hidden")) << EncodeUtf8(hidden.text);
+}
+
+// The checksum file for `manifest` with each (name, content) as listed.
+std::string ChecksumLines(const std::string& manifest,
+                          const std::vector<std::pair<std::string, std::string>>& files) {
+  std::string text = DigestHex(testing::DigestOf(manifest)) + "  OrvakBK.ini\n";
+  for (const auto& [name, content] : files) {
+    text += DigestHex(testing::DigestOf(content)) + "  " + name + "\n";
+  }
+  return text;
+}
+
+TEST(CheckTest, EveryPayloadMismatchIsAProblem) {
+  FakePlatform platform;
+  const std::string manifest = "5.3\r\na.dll,a.dll\r\nb.dll,b.dll\r\nc.dll,c.dll\r\nslut\r\n";
+  platform.AddFile(L"C:\\Upd\\OrvakBK.ini", manifest);
+  platform.AddFile(L"C:\\Upd\\a.dll", "a");
+  platform.AddFile(L"C:\\Upd\\b.dll", "b, damaged");
+  platform.AddFile(L"C:\\Upd\\OrvakBK.sha256",
+                   ChecksumLines(manifest, {{"a.dll", "a"}, {"B.DLL", "b"}, {"c.dll", "c"}}));
+  const tool::CheckOutcome outcome = tool::CheckFolder(platform, kBuild, kFolder, {});
+  EXPECT_EQ(outcome.status, 1);
+  for (const wchar_t* line :
+       {L"Checksum file: C:\\Upd\\OrvakBK.sha256: not kept: the updater does not offer the "
+        L"update\n",
+        L"  \"b.dll\" is damaged: its bytes do not match its line\n",
+        L"  \"c.dll\" is missing\n"}) {
+    EXPECT_TRUE(Has(outcome.text, line)) << EncodeUtf8(outcome.text);
+  }
+  EXPECT_FALSE(Has(outcome.text, L"\"a.dll\" is")) << EncodeUtf8(outcome.text);
 }
 
 TEST(CheckTest, CustomersOnEachInstalledVersionOnBothLocales) {
@@ -230,6 +262,18 @@ TEST(ExplainTest, EachWayTheRunEndsSilently) {
        },
        {L"Registry key: HKEY_CURRENT_USER\\Software\\Zorbe IT Service\\Sylkum: does not exist",
         L"Outcome: the run would end silently: no product is installed."}},
+      {"payload damaged",
+       [](Scenario& s) {
+         const std::string manifest = "5.3\r\na.dll,a.dll\r\nslut\r\n";
+         s.Manifest(manifest);
+         s.Payload(L"a.dll", "damaged");
+         s.Payload(L"OrvakBK.sha256", ChecksumLines(manifest, {{"a.dll", "new"}}));
+       },
+       {L"Checksum file: C:\\Users\\\u00C5se\\AppData\\Local\\Temp\\OrvakBK.sha256: not "
+        L"kept: the updater does not offer the update",
+        L"  \"a.dll\" is damaged: its bytes do not match its line",
+        L"Outcome: the run would end silently: the payload does not match its checksum file: "
+        L"\"a.dll\" is damaged: its bytes do not match its line."}},
       {"another updater",
        [](Scenario& s) {
          s.Manifest("9\r\nslut\r\n");
@@ -286,11 +330,13 @@ TEST_F(PackTest, SameTreeSameBytesAndSourcesThatTheUpdaterFinds) {
   Write("OrvakBK.ini", "a file named like the manifest");
   Write(".config", "a dot file");
   Write("a,b.txt", "comma");
+  Write("OrvakBK.sha256", "a file named like the checksum file");
   const tool::PackOutcome first = Pack("out1");
   ASSERT_EQ(first.status, 0) << EncodeUtf8(first.text);
   ASSERT_EQ(Pack("out2").status, 0);
-  for (const char* name : {"OrvakBK.ini", "Sylkum.mde", "Sylkum (2).mde", "slut (2)",
-                           "OrvakBK (2).ini", "_.config", "a,b.txt"}) {
+  for (const char* name :
+       {"OrvakBK.ini", "OrvakBK.sha256", "Sylkum.mde", "Sylkum (2).mde", "slut (2)",
+        "OrvakBK (2).ini", "OrvakBK (2).sha256", "_.config", "a,b.txt"}) {
     ASSERT_TRUE(fs::exists(root_ / "out1" / name)) << name << "\n" << EncodeUtf8(first.text);
     EXPECT_EQ(Read(root_ / "out1" / name), Read(root_ / "out2" / name)) << name;
   }
@@ -300,10 +346,18 @@ TEST_F(PackTest, SameTreeSameBytesAndSourcesThatTheUpdaterFinds) {
             "\"a,b.txt\",\"a,b.txt\"\r\n"
             "Sylkum (2).mde,Hj\xE6lp\\Sylkum.mde\r\n"
             "OrvakBK (2).ini,OrvakBK.ini\r\n"
+            "OrvakBK (2).sha256,OrvakBK.sha256\r\n"
             "slut (2),slut\r\n"
             "Sylkum.mde,Sylkum.mde\r\n"
             "slut\r\n");
   EXPECT_TRUE(Has(first.text, L"these must exist in the install folder:\n  Hj\u00E6lp\n"));
+  // The checksum file is one that sha256sum itself accepts, every line of it.
+  const std::string verify =
+      "cd '" + (root_ / "out1").string() + "' && sha256sum --check --strict --quiet OrvakBK.sha256";
+  const std::string checksums = Read(root_ / "out1" / "OrvakBK.sha256");
+  EXPECT_EQ(std::system(verify.c_str()), 0) << checksums;
+  EXPECT_EQ(std::count(checksums.begin(), checksums.end(), '\n'), 8)
+      << checksums;  // and the manifest
 }
 
 TEST_F(PackTest, FilesTheUpdaterCannotInstallAreRefusedAndNothingIsWritten) {

@@ -331,7 +331,8 @@ std::map<std::string, std::string> Files(const fs::path& folder) {
 // What the maker packs is what the customer gets: a tree with Danish
 // letters, a comma in a name, sub-folders two deep and a file in capitals,
 // packed by updater-tool and installed by the real updater over an older
-// installation, leaves the install folder equal to the tree.
+// installation, leaves the install folder equal to the tree; the same
+// update with a damaged payload file is not offered.
 TEST_F(UpdaterProcessTest, PackedTreeInstallsAsItIs) {
   const fs::path tree = root_ / "tree";
   const std::map<std::string, std::string> content = {
@@ -354,6 +355,25 @@ TEST_F(UpdaterProcessTest, PackedTreeInstallsAsItIs) {
                            "' pack --version 5.3 --from '" + tree.string() + "' --to '" +
                            (root_ / "temp").string() + "' >'" + (root_ / "pack.txt").string() + "'";
   ASSERT_EQ(std::system(pack.c_str()), 0) << Files(root_)["pack.txt"];
+
+  // With one payload byte flipped the update is not offered, and nothing
+  // changes; mended, it installs.
+  const std::map<std::string, std::string> old = Files(install);
+  const auto flip = [this](char c) {
+    std::fstream file(root_ / "temp" / "Sylkum.mde",
+                      std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(2);
+    file.put(c);
+  };
+  flip('X');
+  {
+    Updater run(Updater::Terminal::kPty, Environment());
+    ASSERT_TRUE(run.WaitForEnd(10)) << run.printed;
+    EXPECT_TRUE(run.EndedNormally());
+    EXPECT_EQ(run.printed, "");
+  }
+  EXPECT_EQ(Files(install), old);
+  flip(' ');
 
   const std::string printed = UpdateOnTheTerminal();
   EXPECT_EQ(printed.find("kunne ikke"), std::string::npos) << printed;

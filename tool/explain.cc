@@ -132,7 +132,22 @@ ExplainOutcome Explain(Platform& platform, const BuildConstants& build) {
                  : L" is not a developer build folder\n");
   }
 
-  // 5. What stands in the way right now.
+  // 5. The payload against its checksum file, which the updater reads only
+  // when it would offer the update.
+  const std::wstring checksumPath = context.tempFolder + ChecksumFileName(build.productId);
+  std::vector<std::wstring> payloadProblems;
+  if (decision.outcome == Outcome::kOffer) {
+    CheckDecisionPayload(platform, &decision);
+    PayloadReport payload = ReportPayload(decision.payload, checksumPath);
+    text += payload.text;
+    for (const std::wstring& problem : payload.problems) text += L"  " + problem + L"\n";
+    payloadProblems = std::move(payload.problems);
+  } else if (manifestFound && platform.QueryPath(checksumPath) == PathKind::kPlainFile) {
+    text += L"Checksum file: " + ShownText(checksumPath) +
+            L": present; the updater reads it only when it would offer the update\n";
+  }
+
+  // 6. What stands in the way right now.
   const ClaimState claim = platform.QueryClaim(build.productId);
   text += std::wstring(L"Another updater running now: ") +
           (claim == ClaimState::kHeld   ? L"yes"
@@ -149,7 +164,7 @@ ExplainOutcome Explain(Platform& platform, const BuildConstants& build) {
             L"\n";
   }
 
-  // 6. The entries, as check shows them, with the destinations as they are.
+  // 7. The entries, as check shows them, with the destinations as they are.
   if (manifestFound) {
     const ManifestWalk walk = WalkManifest(platform, context.tempFolder, manifestPath);
     text += L"Entries:\n";
@@ -170,7 +185,7 @@ ExplainOutcome Explain(Platform& platform, const BuildConstants& build) {
     }
   }
 
-  // 7. The outcome.
+  // 8. The outcome.
   std::wstring ending;
   switch (decision.outcome) {
     case Outcome::kNoManifest: ending = L"there is no manifest in the temporary folder"; break;
@@ -179,6 +194,12 @@ ExplainOutcome Explain(Platform& platform, const BuildConstants& build) {
       ending = L"the offered version does not sort after the installed one (" + verdict + L")";
       break;
     case Outcome::kBuildFolder: ending = L"the install folder is a developer build folder"; break;
+    case Outcome::kIncomplete:
+      ending = L"the payload does not match its checksum file";
+      for (std::size_t i = 0; i < payloadProblems.size(); ++i) {
+        ending += (i == 0 ? L": " : L"; ") + payloadProblems[i];
+      }
+      break;
     case Outcome::kOffer:
       if (claim == ClaimState::kHeld) ending = L"another updater is running now";
       break;

@@ -61,6 +61,16 @@ std::vector<std::wstring> ManifestProblems(const ManifestWalk& walk);
 std::wstring VersionVerdict(Platform& platform, const std::wstring& offered,
                             const std::wstring& installed, const std::wstring& decimalSeparator);
 
+// The payload held against its checksum file, told for people: the line to
+// print ("Checksum file: ...") and each thing that keeps the updater from
+// offering the update, one sentence each.
+struct PayloadReport {
+  std::wstring text;
+  std::vector<std::wstring> problems;
+};
+
+PayloadReport ReportPayload(const PayloadCheck& check, const std::wstring& checksumPath);
+
 // What `check` prints and its exit status: 0 when every entry would be
 // copied and nothing is reported, 1 when something is, 2 when the folder or
 // its manifest cannot be read.

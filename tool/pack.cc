@@ -98,6 +98,13 @@ bool CopyBytes(const fs::path& from, const fs::path& to) {
   return !in.bad() && static_cast<bool>(out);
 }
 
+bool WriteBytes(const fs::path& path, const std::string& bytes) {
+  std::ofstream written(path, std::ios::binary | std::ios::trunc);
+  written << bytes;
+  written.flush();
+  return static_cast<bool>(written);
+}
+
 }  // namespace
 
 std::string ManifestBytes(const std::wstring& version,
@@ -207,7 +214,9 @@ PackOutcome Pack(Platform& platform, const BuildConstants& build, const std::wst
   // Source names are given from the top of the tree down, so that a file of
   // the install folder itself keeps its own name when a sub-folder holds
   // one of the same name.
-  std::set<std::wstring> taken = {Folded(build.productId + L".ini"), Folded(L"slut")};
+  std::set<std::wstring> taken = {Folded(ManifestFileName(build.productId)),
+                                  Folded(ManifestFileName(build.productId) + L".pack-tmp"),
+                                  Folded(ChecksumFileName(build.productId)), Folded(L"slut")};
   std::vector<TreeFile*> byDepth;
   for (TreeFile& file : files) byDepth.push_back(&file);
   std::stable_sort(byDepth.begin(), byDepth.end(), [](const TreeFile* a, const TreeFile* b) {
@@ -226,20 +235,38 @@ PackOutcome Pack(Platform& platform, const BuildConstants& build, const std::wst
       return outcome;
     }
   }
-  const std::string manifest = ManifestBytes(version, entries);
-  {
-    std::ofstream written(outPath / NativePath(build.productId + L".ini"),
-                          std::ios::binary | std::ios::trunc);
-    written << manifest;
-    written.flush();
-    if (error || !written) {
-      text = L"Writing the manifest into " + out + L" failed.\n";
-      return outcome;
-    }
+  // The checksum file vouches for the files as they lie in OUT, the
+  // manifest among them: the manifest is written under a passing name,
+  // hashed, and given its own name only once the checksum file is whole.
+  const std::wstring manifestName = ManifestFileName(build.productId);
+  const fs::path manifestPath = outPath / NativePath(manifestName);
+  const fs::path pendingPath = outPath / NativePath(manifestName + L".pack-tmp");
+  if (!WriteBytes(pendingPath, ManifestBytes(version, entries))) {
+    text = L"Writing the manifest into " + out + L" failed.\n";
+    return outcome;
+  }
+  std::string checksums;
+  const auto vouch = [&](const std::wstring& name, const std::wstring& written) {
+    Sha256 digest;
+    if (!platform.HashFile(out + L"\\" + written, &digest)) return false;
+    checksums += DigestHex(digest) + "  " + EncodeUtf8(name) + "\n";
+    return true;
+  };
+  bool vouched = vouch(manifestName, manifestName + L".pack-tmp");
+  for (const TreeFile& file : files) vouched = vouched && vouch(file.source, file.source);
+  if (!vouched || !WriteBytes(outPath / NativePath(ChecksumFileName(build.productId)), checksums)) {
+    text = L"Writing the checksum file into " + out + L" failed.\n";
+    return outcome;
+  }
+  fs::rename(pendingPath, manifestPath, error);
+  if (error) {
+    text = L"Writing the manifest into " + out + L" failed.\n";
+    return outcome;
   }
 
   text = L"Packed " + std::to_wstring(files.size()) + (files.size() == 1 ? L" file" : L" files") +
-         L" from " + tree + L" into " + out + L", version \"" + version + L"\".\n";
+         L" from " + tree + L" into " + out + L", version \"" + version +
+         L"\", with the checksum file " + ChecksumFileName(build.productId) + L".\n";
   if (!folders.empty()) {
     text += L"The updater makes no folders; these must exist in the install folder:\n";
     for (const std::wstring& folder : folders) text += L"  " + folder + L"\n";

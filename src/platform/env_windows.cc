@@ -2,6 +2,8 @@
 // the job, using the wide (...W) calls for text and the ANSI registry calls.
 // This is the only file of the updater that includes <windows.h>.
 #include <windows.h>
+// After <windows.h>, which it needs.
+#include <bcrypt.h>
 // <windows.h> renames CopyFile to CopyFileW; the interface has a member of
 // that name.
 #undef CopyFile
@@ -122,7 +124,8 @@ class SystemLibrary {
 
 // The product starts the updater at every launch, and nearly always there is
 // nothing to do: such a start loads kernel32 (and the C runtime) alone.
-// user32 is loaded for the first box, advapi32 for the first registry call.
+// user32 is loaded for the first box, advapi32 for the first registry call,
+// bcrypt for the first digest.
 SystemLibrary& User32() {
   static SystemLibrary library(L"user32.dll");
   return library;
@@ -132,6 +135,66 @@ SystemLibrary& Advapi32() {
   static SystemLibrary library(L"advapi32.dll");
   return library;
 }
+
+// bcrypt (CNG) hashes the payload, only when an update has a checksum file.
+SystemLibrary& Bcrypt() {
+  static SystemLibrary library(L"bcrypt.dll");
+  return library;
+}
+
+// --- Hashing -------------------------------------------------------------------
+
+// Bytes read and hashed at a time.
+constexpr DWORD kHashChunk = 256 * 1024;
+
+// A SHA-256 hash under way in CNG; ok() is false when CNG cannot be had.
+class Sha256Hash {
+ public:
+  Sha256Hash() {
+    SystemLibrary& cng = Bcrypt();
+    const auto openAlgorithm =
+        cng.Get<decltype(::BCryptOpenAlgorithmProvider)>("BCryptOpenAlgorithmProvider");
+    const auto createHash = cng.Get<decltype(::BCryptCreateHash)>("BCryptCreateHash");
+    hashData_ = cng.Get<decltype(::BCryptHashData)>("BCryptHashData");
+    finishHash_ = cng.Get<decltype(::BCryptFinishHash)>("BCryptFinishHash");
+    destroyHash_ = cng.Get<decltype(::BCryptDestroyHash)>("BCryptDestroyHash");
+    closeAlgorithm_ =
+        cng.Get<decltype(::BCryptCloseAlgorithmProvider)>("BCryptCloseAlgorithmProvider");
+    if (openAlgorithm == nullptr || createHash == nullptr || hashData_ == nullptr ||
+        finishHash_ == nullptr || destroyHash_ == nullptr || closeAlgorithm_ == nullptr) {
+      return;
+    }
+    if (!BCRYPT_SUCCESS(openAlgorithm(&algorithm_, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+      algorithm_ = nullptr;
+      return;
+    }
+    // CNG keeps the hash object itself (Windows 7 and later).
+    if (!BCRYPT_SUCCESS(createHash(algorithm_, &hash_, nullptr, 0, nullptr, 0, 0))) hash_ = nullptr;
+  }
+  Sha256Hash(const Sha256Hash&) = delete;
+  Sha256Hash& operator=(const Sha256Hash&) = delete;
+  ~Sha256Hash() {
+    if (hash_ != nullptr) destroyHash_(hash_);
+    if (algorithm_ != nullptr) closeAlgorithm_(algorithm_, 0);
+  }
+
+  bool ok() const { return hash_ != nullptr; }
+  bool Add(const unsigned char* bytes, ULONG size) {
+    return BCRYPT_SUCCESS(hashData_(hash_, const_cast<PUCHAR>(bytes), size, 0));
+  }
+  bool Finish(Sha256* digest) {
+    return BCRYPT_SUCCESS(
+        finishHash_(hash_, digest->data(), static_cast<ULONG>(digest->size()), 0));
+  }
+
+ private:
+  decltype(::BCryptHashData)* hashData_ = nullptr;
+  decltype(::BCryptFinishHash)* finishHash_ = nullptr;
+  decltype(::BCryptDestroyHash)* destroyHash_ = nullptr;
+  decltype(::BCryptCloseAlgorithmProvider)* closeAlgorithm_ = nullptr;
+  BCRYPT_ALG_HANDLE algorithm_ = nullptr;
+  BCRYPT_HASH_HANDLE hash_ = nullptr;
+};
 
 // --- Paths -------------------------------------------------------------------
 
@@ -300,6 +363,30 @@ CopyError AccessDeniedOnReplace(const std::wstring& destination) {
   return CopyError::kAccessDenied;
 }
 
+// The digest of the file at `path` (in the form for the file calls), read
+// shared in every way; false when it cannot be opened or read, or CNG
+// cannot be had.
+bool HashPath(const std::wstring& path, Sha256* digest) {
+  FileHandle file(CreateFileW(
+      path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file.valid()) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file.get(), &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return false;
+  }
+  Sha256Hash hash;
+  if (!hash.ok()) return false;
+  std::unique_ptr<unsigned char[]> buffer(new unsigned char[kHashChunk]);
+  for (;;) {
+    DWORD read = 0;
+    if (!ReadFile(file.get(), buffer.get(), kHashChunk, &read, nullptr)) return false;
+    if (read == 0) return hash.Finish(digest);
+    if (!hash.Add(buffer.get(), read)) return false;
+  }
+}
+
 // --- Reading -----------------------------------------------------------------
 
 class WindowsInputFile final : public InputFile {
@@ -410,7 +497,13 @@ class WindowsPlatform final : public Platform {
     return std::make_unique<WindowsInputFile>(std::move(file));
   }
 
-  CopyError CopyFile(const std::wstring& source, const std::wstring& destination) override {
+  bool HashFile(const std::wstring& path, Sha256* digest) override {
+    if (HasNul(path)) return false;
+    return HashPath(FilePath(path), digest);
+  }
+
+  CopyError CopyFile(const std::wstring& source, const std::wstring& destination,
+                     const Sha256* expected) override {
     if (HasNul(source) || HasNul(destination)) return CopyError::kInvalidName;
     const std::wstring from = FilePath(source);
     const std::wstring to = FilePath(destination);
@@ -446,6 +539,21 @@ class WindowsPlatform final : public Platform {
         return CopyError::kFolderMissing;
       }
       return CopyErrorFrom(copyError);
+    }
+
+    // The copy itself is read back and hashed: those are the bytes that
+    // will replace the destination.
+    if (expected != nullptr) {
+      Sha256 copied;
+      if (!HashPath(temp, &copied)) {
+        const DWORD error = GetLastError();
+        DeleteTemp(temp);
+        return CopyErrorFrom(error);
+      }
+      if (copied != *expected) {
+        DeleteTemp(temp);
+        return CopyError::kChanged;
+      }
     }
 
     const DWORD flushError = FlushToDisk(temp);

@@ -5,6 +5,7 @@
 // on Windows, env_posix.cc elsewhere. Tests use an in-memory fake.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -38,6 +39,9 @@ using RegistryKey = std::uintptr_t;
 // The only root the updater reads.
 constexpr RegistryKey kHkeyCurrentUser = 0x80000001u;
 
+// A SHA-256 digest.
+using Sha256 = std::array<unsigned char, 32>;
+
 // Outcome of a presence test by path.
 struct FindResult {
   bool ok = true;     // false: the path could not be searched
@@ -53,6 +57,7 @@ enum class CopyError {
   kInvalidName,    // the path is not a valid file name
   kSourceMissing,  // the source went away before it could be read
   kNoSpace,        // the disk is full
+  kChanged,        // the source is not the one the checksum file vouches for
   kOther,          // anything else
 };
 
@@ -103,7 +108,15 @@ class Platform {
   // Copies `source` over `destination` so that the destination holds either
   // its old content or the whole new content, never a part; kNone on
   // success, otherwise why it failed (the old destination is then untouched).
-  virtual CopyError CopyFile(const std::wstring& source, const std::wstring& destination) = 0;
+  // With `expected`, the bytes of the copy are hashed before they replace
+  // the destination, and kChanged when they are not those of `expected`.
+  virtual CopyError CopyFile(const std::wstring& source, const std::wstring& destination,
+                             const Sha256* expected) = 0;
+
+  // The SHA-256 digest of the bytes of the file `path`: true and the digest
+  // on success; false when it cannot be opened (missing, a folder, no
+  // access) or a read fails.
+  virtual bool HashFile(const std::wstring& path, Sha256* digest) = 0;
 
   // Opens `subKey` under `root`; 0 and the key in `key` on success, the
   // Windows error code otherwise (2 when the key does not exist).

@@ -37,6 +37,7 @@ const wchar_t* CopyErrorReason(CopyError error) {
     case CopyError::kInvalidName: return L"ugyldigt filnavn";
     case CopyError::kSourceMissing: return L"kildefilen mangler";
     case CopyError::kNoSpace: return L"disken er fuld";
+    case CopyError::kChanged: return L"kildefilen er ændret";
     case CopyError::kNone:
     case CopyError::kOther: break;
   }
@@ -55,11 +56,11 @@ std::wstring Printable(std::wstring text) {
 }
 
 CopyError CopyWithRetry(Platform& platform, const std::wstring& source,
-                        const std::wstring& destination) {
-  CopyError error = platform.CopyFile(source, destination);
+                        const std::wstring& destination, const Sha256* expected) {
+  CopyError error = platform.CopyFile(source, destination, expected);
   for (int retry = 0; retry < kBusyRetries && error == CopyError::kInUse; ++retry) {
     platform.Sleep(kBusyRetryPauseMs);
-    error = platform.CopyFile(source, destination);
+    error = platform.CopyFile(source, destination, expected);
   }
   return error;
 }
@@ -263,8 +264,19 @@ std::optional<ManifestEntry> NextEntry(Platform& platform, ManifestReader& reade
   return entry;
 }
 
+std::wstring ManifestFileName(const std::wstring& productId) {
+  return productId + kManifestExtension;
+}
+
 std::wstring ManifestPath(const UpdateContext& context) {
-  return context.tempFolder + context.productId + kManifestExtension;
+  return context.tempFolder + ManifestFileName(context.productId);
+}
+
+void CheckDecisionPayload(Platform& platform, Decision* decision) {
+  if (decision->outcome != Outcome::kOffer) return;
+  decision->payload =
+      CheckPayload(platform, decision->context.tempFolder, decision->context.productId);
+  if (!decision->payload.ok()) decision->outcome = Outcome::kIncomplete;
 }
 
 Decision DecideUpdate(Platform& platform, const BuildConstants& build) {
@@ -276,7 +288,7 @@ Decision DecideUpdate(Platform& platform, const BuildConstants& build) {
   context.tempFolder = platform.EnvironmentValue(L"temp") + L"\\";
 
   // Nothing to do unless the manifest is there.
-  const std::wstring manifestName = context.productId + kManifestExtension;
+  const std::wstring manifestName = ManifestFileName(context.productId);
   decision.manifest = platform.FindFileName(ManifestPath(context));
   if (!decision.manifest.ok || !TextEquals(platform, decision.manifest.name, manifestName)) {
     decision.outcome = Outcome::kNoManifest;
@@ -381,8 +393,14 @@ void RunUpdate(Platform& platform, const BuildConstants& build) {
   ManifestReader reader(platform);
 
   // The product may start the updater at every launch: only one of them
-  // goes on to ask the user.
+  // goes on to ask the user, and only that one reads the payload.
   if (!platform.ClaimSingleInstance(context.productId)) platform.EndProgram();
+
+  // A payload that is not yet complete and exact is not offered: the next
+  // delivery may mend it.
+  CheckDecisionPayload(platform, &decision);
+  if (decision.outcome != Outcome::kOffer) platform.EndProgram();
+  const PayloadCheck& payload = decision.payload;
 
   const std::wstring title = Title(context);
   const int answer = platform.ShowMessage(
@@ -413,15 +431,25 @@ void RunUpdate(Platform& platform, const BuildConstants& build) {
     context.offeredVersion = reader.readField().value_or(std::wstring());
     bool terminated = false;
     while (const std::optional<ManifestEntry> entry = NextEntry(platform, reader, &terminated)) {
+      // Under a checksum file each copy is held to the digest found at the
+      // check. A source checked then is copied even when it seems gone, so
+      // that the summary tells it; one that was not checked (the manifest
+      // has changed since) is not copied.
+      const Sha256* expected = payload.present ? payload.verified.Find(entry->source) : nullptr;
       const SourceFate fate = TestSource(platform, context.tempFolder, entry->source);
-      if (fate != SourceFate::kPresent && fate != SourceFate::kUnknown) continue;
+      const bool vanished = expected != nullptr && fate == SourceFate::kMissing;
+      if (fate != SourceFate::kPresent && fate != SourceFate::kUnknown && !vanished) continue;
 
       const std::wstring destinationName = entry->destination.value_or(std::wstring());
       const std::wstring destination = context.installFolder + destinationName;
-      const CopyError error =
-          IsSafeDestination(destinationName)
-              ? CopyWithRetry(platform, context.tempFolder + entry->source, destination)
-              : CopyError::kInvalidName;
+      CopyError error;
+      if (!IsSafeDestination(destinationName)) {
+        error = CopyError::kInvalidName;
+      } else if (payload.present && expected == nullptr) {
+        error = CopyError::kChanged;
+      } else {
+        error = CopyWithRetry(platform, context.tempFolder + entry->source, destination, expected);
+      }
       if (error == CopyError::kNone) {
         report.updated.push_back(destination);
       } else {

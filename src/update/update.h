@@ -12,6 +12,7 @@
 
 #include "manifest/manifest_reader.h"
 #include "platform/platform.h"
+#include "update/checksums.h"
 
 namespace updater {
 
@@ -166,7 +167,10 @@ struct ManifestEntry {
 std::optional<ManifestEntry> NextEntry(Platform& platform, ManifestReader& reader,
                                        bool* terminated);
 
-// The manifest's path: the temporary folder, the product identifier, ".ini".
+// The manifest's name: the product identifier and ".ini".
+std::wstring ManifestFileName(const std::wstring& productId);
+
+// The manifest's path: the temporary folder and the manifest's name.
 std::wstring ManifestPath(const UpdateContext& context);
 
 // Why a run ends before it asks, or that it asks.
@@ -176,6 +180,7 @@ enum class Outcome {
   kNotInstalled,  // no product in the registry, or its folder is not absolute
   kNotNewer,      // the offered version does not sort after the installed one
   kBuildFolder,   // the install folder is a developer build folder
+  kIncomplete,    // the payload does not keep the checksum file's promise
 };
 
 // What the look-up of the installed product read, for those who explain it.
@@ -204,8 +209,17 @@ struct Decision {
   bool manifestOpened = false;
   std::wstring decimalSeparator;
   LookupTrace lookup;
+  PayloadCheck payload;  // filled in by CheckDecisionPayload
 };
 
+// Every step up to the build-folder guard; the outcome is kOffer when the
+// update would be offered as far as they go.
 Decision DecideUpdate(Platform& platform, const BuildConstants& build);
+
+// The last step before asking, taken only when the steps before it would
+// offer the update, since it reads the whole payload: with a checksum file
+// beside the manifest, the payload is held against it, and the outcome
+// becomes kIncomplete when it does not keep its promise.
+void CheckDecisionPayload(Platform& platform, Decision* decision);
 
 }  // namespace updater

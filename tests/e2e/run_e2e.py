@@ -1255,6 +1255,41 @@ def pack_round_trip(s):
     s.check_install({name.replace('\\', '/'): content for name, content in files.items()})
 
 
+@scenario
+def payload_checksums(s):
+    """A packed update with one payload byte flipped is not offered and
+    explain names the file; mended, it installs, except a file changed while
+    the updater waited for the product, which keeps its old content."""
+    tree = s.root + '\\Tree'
+    files = {'Sylkum.mde': NEW_MDE, 'data.dll': b'new data'}
+    for name, content in files.items():
+        s.write(tree + '\\' + name, content)
+    s.registry()
+    old = {'Sylkum.mde': OLD_MDE, 'data.dll': b'old data'}
+    s.installed(dict(old, **{s.product['lock']: b''}))
+    code, lines = s.tool(['pack', '--version', '5.3', '--from', tree, '--to', s.temp])
+    check_equal(code, 0, 'exit code of pack: ' + '\n'.join(lines))
+
+    mde = s.path(s.temp + '\\Sylkum.mde')
+    mde.write_bytes(b'X' + NEW_MDE[1:])
+    s.expect_silent(s.start())
+    code, lines = s.tool(['explain'])
+    check_equal(code, 1, 'exit code of explain: ' + '\n'.join(lines))
+    check('  "Sylkum.mde" is damaged: its bytes do not match its line' in lines,
+          'explain does not name the damaged file: ' + '\n'.join(lines))
+    s.check_install(dict(old, **{s.product['lock']: b''}))
+
+    mde.write_bytes(NEW_MDE)
+    process = s.start()
+    s.prompt(IDYES)
+    s.close_notice()
+    s.path(s.temp + '\\data.dll').write_bytes(b'changed!')
+    s.path(s.install + s.product['lock']).unlink()
+    s.summary([s.install + 'Sylkum.mde'], [(s.install + 'data.dll', 'kildefilen er ændret')])
+    s.expect_exit(process)
+    s.check_install({'Sylkum.mde': NEW_MDE, 'data.dll': b'old data'})
+
+
 def check_lines(actual, expected, what):
     """The output is exactly the expected lines, compared one by one."""
     actual = [line for line in actual if line]

@@ -1,0 +1,225 @@
+#include "update/checksums.h"
+
+#include <memory>
+
+#include "manifest/manifest_reader.h"
+#include "platform/text.h"
+#include "update/update.h"
+
+namespace updater {
+namespace {
+
+const wchar_t kChecksumExtension[] = L".sha256";
+const char kByteOrderMark[] = "\xEF\xBB\xBF";
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool ParseDigest(const std::string& hex, Sha256* digest) {
+  if (hex.size() != 2 * digest->size()) return false;
+  for (std::size_t i = 0; i < digest->size(); ++i) {
+    const int high = HexValue(hex[2 * i]);
+    const int low = HexValue(hex[2 * i + 1]);
+    if (high < 0 || low < 0) return false;
+    (*digest)[i] = static_cast<unsigned char>(high * 16 + low);
+  }
+  return true;
+}
+
+// A name as sha256sum escapes it on a line that starts with "\"; false for
+// any other escape.
+bool Unescape(const std::string& escaped, std::string* name) {
+  name->clear();
+  for (std::size_t i = 0; i < escaped.size(); ++i) {
+    if (escaped[i] != '\\') {
+      name->push_back(escaped[i]);
+      continue;
+    }
+    if (++i == escaped.size()) return false;
+    switch (escaped[i]) {
+      case '\\': name->push_back('\\'); break;
+      case 'n': name->push_back('\n'); break;
+      case 'r': name->push_back('\r'); break;
+      default: return false;
+    }
+  }
+  return true;
+}
+
+// One line: the digest and the name; false when it is not of that form.
+bool ParseLine(std::string line, Sha256* digest, std::wstring* name) {
+  const bool escaped = !line.empty() && line[0] == '\\';
+  if (escaped) line.erase(0, 1);
+  constexpr std::size_t kHexDigits = 64;
+  // The digest, a space, then a space (text mode) or "*" (binary mode).
+  if (line.size() < kHexDigits + 3 || line[kHexDigits] != ' ' ||
+      (line[kHexDigits + 1] != ' ' && line[kHexDigits + 1] != '*')) {
+    return false;
+  }
+  if (!ParseDigest(line.substr(0, kHexDigits), digest)) return false;
+  std::string bytes = line.substr(kHexDigits + 2);
+  if (escaped && !Unescape(line.substr(kHexDigits + 2), &bytes)) return false;
+  // Names are UTF-8; anything else is a file of another making.
+  *name = DecodeUtf8(bytes);
+  return EncodeUtf8(*name) == bytes && !name->empty();
+}
+
+// The whole file, at most kMaxChecksumFileBytes; no value when it cannot be
+// opened or read, or is larger.
+std::optional<std::string> ReadChecksumFile(Platform& platform, const std::wstring& path) {
+  std::unique_ptr<InputFile> file = platform.OpenFile(path);
+  if (!file) return std::nullopt;
+  std::string bytes;
+  char buffer[4096];
+  for (;;) {
+    const std::ptrdiff_t n = file->Read(buffer, sizeof buffer);
+    if (n < 0) return std::nullopt;
+    if (n == 0) return bytes;
+    bytes.append(buffer, static_cast<std::size_t>(n));
+    if (bytes.size() > kMaxChecksumFileBytes) return std::nullopt;
+  }
+}
+
+}  // namespace
+
+const Sha256* ChecksumList::Find(const std::wstring& name) const {
+  const auto found = entries_.find(name);
+  return found == entries_.end() ? nullptr : &found->second;
+}
+
+bool ChecksumList::Add(const std::wstring& name, const Sha256& digest) {
+  return entries_.emplace(name, digest).second;
+}
+
+ParsedChecksums ParseChecksums(Platform& platform, const std::string& bytes) {
+  ParsedChecksums parsed;
+  parsed.list = ChecksumList(platform);
+  std::size_t pos = bytes.compare(0, 3, kByteOrderMark) == 0 ? 3 : 0;
+  for (std::size_t line = 1; pos < bytes.size(); ++line) {
+    std::size_t end = bytes.find('\n', pos);
+    if (end == std::string::npos) end = bytes.size();
+    std::string text = bytes.substr(pos, end - pos);
+    pos = end + 1;
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    if (text.empty()) continue;
+    Sha256 digest;
+    std::wstring name;
+    if (!ParseLine(text, &digest, &name)) {
+      parsed.fault = ChecksumFileFault::kMalformed;
+      parsed.line = line;
+      return parsed;
+    }
+    if (const Sha256* listed = parsed.list.Find(name)) {
+      // The same file listed twice with one digest promises nothing new.
+      if (*listed == digest) continue;
+      parsed.fault = ChecksumFileFault::kConflict;
+      parsed.line = line;
+      return parsed;
+    }
+    parsed.list.Add(name, digest);
+  }
+  return parsed;
+}
+
+std::string DigestHex(const Sha256& digest) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned char b : digest) {
+    hex.push_back(kDigits[b >> 4]);
+    hex.push_back(kDigits[b & 15]);
+  }
+  return hex;
+}
+
+std::wstring ChecksumFileName(const std::wstring& productId) {
+  return productId + kChecksumExtension;
+}
+
+PayloadCheck CheckPayload(Platform& platform, const std::wstring& tempFolder,
+                          const std::wstring& productId) {
+  PayloadCheck check;
+  check.verified = ChecksumList(platform);
+  const std::wstring checksumName = ChecksumFileName(productId);
+  const FindResult found = platform.FindFileName(tempFolder + checksumName);
+  // A presence test that cannot be made counts as finding the file: the
+  // stricter road, which reading it then decides.
+  if (found.ok && !TextEquals(platform, found.name, checksumName)) return check;
+  check.present = true;
+
+  const auto fail = [&check](PayloadFault fault, const std::wstring& name) {
+    check.problems.push_back({fault, name});
+  };
+  const std::optional<std::string> bytes = ReadChecksumFile(platform, tempFolder + checksumName);
+  ParsedChecksums parsed;
+  parsed.list = ChecksumList(platform);
+  if (!bytes) {
+    parsed.fault = ChecksumFileFault::kUnreadable;
+  } else {
+    parsed = ParseChecksums(platform, *bytes);
+  }
+  if (parsed.fault != ChecksumFileFault::kNone) {
+    check.checksumFault = parsed.fault;
+    check.checksumFaultLine = parsed.line;
+    fail(PayloadFault::kChecksumFile, std::wstring());
+    return check;
+  }
+
+  // The file must belong to this very manifest: one left from an earlier
+  // delivery promises nothing about this one.
+  const std::wstring manifestName = ManifestFileName(productId);
+  const std::wstring manifestPath = tempFolder + manifestName;
+  const Sha256* manifestDigest = parsed.list.Find(manifestName);
+  if (manifestDigest == nullptr) {
+    fail(PayloadFault::kManifestUnlisted, manifestName);
+    return check;
+  }
+  Sha256 digest;
+  if (!platform.HashFile(manifestPath, &digest)) {
+    fail(PayloadFault::kUnreadable, manifestName);
+    return check;
+  }
+  if (digest != *manifestDigest) {
+    fail(PayloadFault::kOtherManifest, manifestName);
+    return check;
+  }
+
+  ManifestReader reader(platform);
+  if (!reader.open(manifestPath)) {
+    fail(PayloadFault::kListCut, manifestName);
+    return check;
+  }
+  reader.readField();  // the offered version
+  bool terminated = false;
+  ChecksumList seen(platform);  // every source looked at, matching or not
+  while (const std::optional<ManifestEntry> entry = NextEntry(platform, reader, &terminated)) {
+    const SourceFate fate = TestSource(platform, tempFolder, entry->source);
+    // Names the presence test can never match are never copied.
+    if (fate == SourceFate::kEmpty || fate == SourceFate::kFolderPart ||
+        fate == SourceFate::kWildcard) {
+      continue;
+    }
+    if (!seen.Add(entry->source, Sha256{})) continue;
+    const Sha256* listed = parsed.list.Find(entry->source);
+    if (listed == nullptr) {
+      fail(PayloadFault::kUnlisted, entry->source);
+    } else if (fate == SourceFate::kMissing) {
+      fail(PayloadFault::kMissing, entry->source);
+    } else if (!platform.HashFile(tempFolder + entry->source, &digest)) {
+      fail(fate == SourceFate::kUnknown ? PayloadFault::kMissing : PayloadFault::kUnreadable,
+           entry->source);
+    } else if (digest != *listed) {
+      fail(PayloadFault::kDamaged, entry->source);
+    } else {
+      check.verified.Add(entry->source, digest);
+    }
+  }
+  if (reader.failed() && !terminated) fail(PayloadFault::kListCut, manifestName);
+  reader.close();
+  return check;
+}
+
+}  // namespace updater

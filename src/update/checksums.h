@@ -1,0 +1,113 @@
+// The checksum file beside the manifest ("OrvakBK.sha256"): the lines that
+// sha256sum writes and checks, "<64 hex digits>  <name>", in UTF-8, one for
+// every payload file by its source name and one for the manifest itself.
+//
+// Without it an update is applied as it always was. With it the publisher
+// has promised a complete, exact payload: the update is offered only when
+// the file belongs to this manifest and every source the list would copy is
+// there and matches, and each copy is checked again as it is written.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace updater {
+
+// The largest checksum file read; a bigger one counts as not readable.
+constexpr std::size_t kMaxChecksumFileBytes = 1 << 20;
+
+// Digests by file name; names are matched as the presence test matches
+// them, by the platform's comparison without regard to letter case. A list
+// made without a platform stays empty.
+class ChecksumList {
+ public:
+  ChecksumList() : entries_(Less{nullptr}) {}
+  explicit ChecksumList(Platform& platform) : entries_(Less{&platform}) {}
+
+  // The digest listed for `name`; null when it has no line.
+  const Sha256* Find(const std::wstring& name) const;
+  // Lists `name`, unless it is listed already; false then.
+  bool Add(const std::wstring& name, const Sha256& digest);
+  std::size_t size() const { return entries_.size(); }
+
+ private:
+  struct Less {
+    Platform* platform;
+    bool operator()(const std::wstring& a, const std::wstring& b) const {
+      return TextCompare(*platform, a, b) < 0;
+    }
+  };
+  std::map<std::wstring, Sha256, Less> entries_;
+};
+
+// Why a checksum file cannot be used, or kNone.
+enum class ChecksumFileFault {
+  kNone,
+  kUnreadable,  // cannot be opened or read, or larger than the limit
+  kMalformed,   // a line that is not "<64 hex digits>  <name>" in UTF-8
+  kConflict,    // one name listed twice with different digests
+};
+
+struct ParsedChecksums {
+  ChecksumFileFault fault = ChecksumFileFault::kNone;
+  std::size_t line = 0;  // the line at fault (from 1), 0 when none
+  ChecksumList list;
+};
+
+// Reads the text sha256sum writes: a line per file, the digest in upper- or
+// lower-case hex, two spaces (or a space and "*"), the name. A UTF-8 byte
+// order mark, CR LF line ends and empty lines are allowed; a line that
+// starts with "\" holds a name written with "\\", "\n" and "\r".
+ParsedChecksums ParseChecksums(Platform& platform, const std::string& bytes);
+
+// The digest as sha256sum writes it: 64 lower-case hex digits.
+std::string DigestHex(const Sha256& digest);
+
+// The checksum file's name for the product `productId`.
+std::wstring ChecksumFileName(const std::wstring& productId);
+
+// Why the payload does not keep the checksum file's promise.
+enum class PayloadFault {
+  kChecksumFile,      // the checksum file cannot be used (see checksumFault)
+  kManifestUnlisted,  // it has no line for the manifest
+  kOtherManifest,     // the manifest's line does not match: another delivery
+  kUnlisted,          // a source of the list has no line
+  kMissing,           // a source of the list is not in the temporary folder
+  kDamaged,           // a source's bytes do not match its line
+  kUnreadable,        // a source (or the manifest) cannot be read
+  kListCut,           // the manifest could not be read to its end
+};
+
+struct PayloadProblem {
+  PayloadFault fault;
+  std::wstring name;  // the file concerned, empty for the checksum file
+};
+
+// The payload held against the checksum file.
+struct PayloadCheck {
+  bool present = false;  // a checksum file lies beside the manifest
+  ChecksumFileFault checksumFault = ChecksumFileFault::kNone;
+  std::size_t checksumFaultLine = 0;
+  std::vector<PayloadProblem> problems;  // empty: complete and exact
+  // The digest of every source found to match, for the copies to be held to.
+  ChecksumList verified;
+
+  // True when the update may be offered: no checksum file, or one whose
+  // promise the payload keeps.
+  bool ok() const { return problems.empty(); }
+};
+
+// Holds the payload in `tempFolder` (ending in "\") against the checksum
+// file beside the manifest of `productId`, reading each source the list
+// would copy once. Every problem is listed, except that nothing is compared
+// with a checksum file that cannot be used or that belongs to another
+// manifest.
+PayloadCheck CheckPayload(Platform& platform, const std::wstring& tempFolder,
+                          const std::wstring& productId);
+
+}  // namespace updater
