@@ -164,6 +164,13 @@ TEST(CheckPayloadTest, EveryBrokenPromiseIsListedAndNothingIsOffered) {
          s.platform.RemoveFile(Scenario::TempFile(L"hj\u00E6lp.chm"));
        },
        {P(PayloadFault::kDamaged, L"sylkum.mde"), P(PayloadFault::kMissing, kHelpSource)}},
+      {"hidden, over a damaged payload",
+       Matching(),
+       [&](Scenario& s) {
+         s.platform.AddFile(Scenario::TempFile(L"OrvakBK.sha256"), Matching(), true);
+         tamper(s);
+       },
+       {P(PayloadFault::kDamaged, L"sylkum.mde")}},
       {"source unlisted",
        Line(kManifest, "OrvakBK.ini") + Line("new mde", "sylkum.mde"),
        nothing,
@@ -261,7 +268,32 @@ TEST(ChecksumRunTest, SilentEndsWithNothingNewerReadNoPayload) {
     EXPECT_TRUE(s.platform.boxes.empty()) << what;
     EXPECT_TRUE(s.platform.copies.empty()) << what;
     EXPECT_TRUE(s.platform.hashed.empty()) << what;
+    for (const std::wstring& find : s.platform.finds) {
+      EXPECT_EQ(find.find(L".sha256"), std::wstring::npos) << what;
+    }
   }
+}
+
+// The list must still be the one checked: a manifest replaced while the
+// updater waited for the product, here sending a checked source elsewhere,
+// copies nothing and says so.
+TEST(ChecksumRunTest, AManifestReplacedWhileWaitingCopiesNothing) {
+  Scenario s;
+  SetUpScene(s);
+  Checksums(s, Matching());
+  const std::wstring lock = L"C:\\Prog\\Sylkum\\Sylkum.ldb";
+  s.platform.AddFile(lock, "");
+  s.platform.onSleep = [&](int) {
+    s.Manifest("5.3\r\nsylkum.mde,Andet.mde\r\nslut\r\n");
+    s.platform.RemoveFile(lock);
+  };
+  ASSERT_TRUE(s.Run());
+  ASSERT_EQ(s.platform.boxes.size(), 3u);
+  EXPECT_EQ(s.platform.boxes.back().prompt,
+            std::wstring(kUpdatedHeading) + L"\r\n" + kFailedHeading +
+                L"C:\\Prog\\Sylkum\\Andet.mde (kildefilen er \u00E6ndret)\r\n");
+  EXPECT_TRUE(s.platform.copies.empty());
+  EXPECT_EQ(s.platform.Content(kMde), "old mde");
 }
 
 // Under a checksum file each copy is held to the digest found at the check:
@@ -299,7 +331,8 @@ TEST(ChecksumRunTest, ASourceChangedAfterTheCheckKeepsTheOldFile) {
     ASSERT_TRUE(s.Run()) << c.what;
     ASSERT_EQ(s.platform.boxes.size(), 3u) << c.what;
     EXPECT_EQ(s.platform.boxes.back().prompt, c.summary) << c.what;
-    EXPECT_EQ(s.platform.boxes.back().flags, c.checksumFile ? kMbIconWarning : kMbIconInformation);
+    EXPECT_EQ(s.platform.boxes.back().flags, c.checksumFile ? kMbIconWarning : kMbIconInformation)
+        << c.what;
     EXPECT_EQ(s.platform.Content(kMde), c.mde) << c.what;
   }
 }

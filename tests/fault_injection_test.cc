@@ -113,7 +113,10 @@ class FaultInjectionTest : public ::testing::Test {
     // A manifest that could not be read again ends the list early: the
     // entries after that point are neither copied nor listed, and the
     // summary says the list was cut.
-    const bool listCut = failed.rfind(L"OpenFile", 0) == 0 || failed.rfind(L"Read", 0) == 0;
+    // (The look for a hidden checksum file opens a file too: failing, it
+    // finds none.)
+    const bool listCut = (failed.rfind(L"OpenFile", 0) == 0 || failed.rfind(L"Read", 0) == 0) &&
+                         failed.find(L".sha256") == std::wstring::npos;
     EXPECT_EQ(summary.prompt.find(testing::kListCut) != std::wstring::npos, listCut) << when;
     EXPECT_EQ(summary.flags, notUpdated.empty() && !listCut ? kMbIconInformation : kMbIconWarning)
         << when;

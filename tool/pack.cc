@@ -241,10 +241,16 @@ PackOutcome Pack(Platform& platform, const BuildConstants& build, const std::wst
   const std::wstring manifestName = ManifestFileName(build.productId);
   const fs::path manifestPath = outPath / NativePath(manifestName);
   const fs::path pendingPath = outPath / NativePath(manifestName + L".pack-tmp");
-  if (!WriteBytes(pendingPath, ManifestBytes(version, entries))) {
-    text = L"Writing the manifest into " + out + L" failed.\n";
+  const fs::path checksumPath = outPath / NativePath(ChecksumFileName(build.productId));
+  // Whatever goes wrong from here, OUT holds no manifest and no checksum file.
+  const auto abandon = [&](const std::wstring& what) {
+    std::error_code ignored;
+    fs::remove(pendingPath, ignored);
+    fs::remove(checksumPath, ignored);
+    text = L"Writing " + what + L" into " + out + L" failed.\n";
     return outcome;
-  }
+  };
+  if (!WriteBytes(pendingPath, ManifestBytes(version, entries))) return abandon(L"the manifest");
   std::string checksums;
   const auto vouch = [&](const std::wstring& name, const std::wstring& written) {
     Sha256 digest;
@@ -254,15 +260,9 @@ PackOutcome Pack(Platform& platform, const BuildConstants& build, const std::wst
   };
   bool vouched = vouch(manifestName, manifestName + L".pack-tmp");
   for (const TreeFile& file : files) vouched = vouched && vouch(file.source, file.source);
-  if (!vouched || !WriteBytes(outPath / NativePath(ChecksumFileName(build.productId)), checksums)) {
-    text = L"Writing the checksum file into " + out + L" failed.\n";
-    return outcome;
-  }
+  if (!vouched || !WriteBytes(checksumPath, checksums)) return abandon(L"the checksum file");
   fs::rename(pendingPath, manifestPath, error);
-  if (error) {
-    text = L"Writing the manifest into " + out + L" failed.\n";
-    return outcome;
-  }
+  if (error) return abandon(L"the manifest");
 
   text = L"Packed " + std::to_wstring(files.size()) + (files.size() == 1 ? L" file" : L" files") +
          L" from " + tree + L" into " + out + L", version \"" + version +

@@ -2,12 +2,14 @@
 // for real outside Windows: paths written with "\" and matched without regard
 // to letter case, the registry read from a .reg export, message boxes on the
 // controlling terminal.
-#include <dirent.h>
-#include <fcntl.h>
-// The low-level digest calls of OpenSSL's libcrypto, linked in statically:
-// its EVP road would bring the library's whole provider machinery into a
-// program that the product starts at every launch.
+// The low-level digest calls of OpenSSL's libcrypto (its EVP road needs the
+// library's whole provider machinery for one digest); its header gives the
+// types only, the library is loaded when first needed.
 #define OPENSSL_SUPPRESS_DEPRECATED
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <langinfo.h>
 #include <locale.h>
 #include <openssl/sha.h>
@@ -412,17 +414,53 @@ bool CopyContent(int in, int out, off_t size) {
 constexpr std::size_t kHashChunk = 256 * 1024;
 constexpr off_t kWriteBehind = 8 * 1024 * 1024;
 
+// OpenSSL's libcrypto, loaded for the first digest. Linked into the program,
+// its start-up probe of the processor would run at every product start, and
+// in a virtual machine each of its CPUID instructions is a trip to the host.
+struct Libcrypto {
+  decltype(&SHA256_Init) init = nullptr;
+  decltype(&SHA256_Update) update = nullptr;
+  decltype(&SHA256_Final) final = nullptr;
+
+  // The library's digest calls; null when it cannot be loaded.
+  static const Libcrypto* Get() {
+    static const Libcrypto library = Load();
+    return library.init != nullptr ? &library : nullptr;
+  }
+
+ private:
+  static Libcrypto Load() {
+    Libcrypto library;
+    for (const char* name : {"libcrypto.so.3", "libcrypto.so"}) {
+      void* handle = ::dlopen(name, RTLD_NOW | RTLD_LOCAL);
+      if (handle == nullptr) continue;
+      library.init = reinterpret_cast<decltype(init)>(::dlsym(handle, "SHA256_Init"));
+      library.update = reinterpret_cast<decltype(update)>(::dlsym(handle, "SHA256_Update"));
+      library.final = reinterpret_cast<decltype(final)>(::dlsym(handle, "SHA256_Final"));
+      if (library.init && library.update && library.final) return library;
+      library = Libcrypto();
+      ::dlclose(handle);
+    }
+    return library;
+  }
+};
+
+// A SHA-256 digest under way; ok() is false when libcrypto cannot be had.
 class Hasher {
  public:
-  Hasher() { SHA256_Init(&context_); }
-  void Add(const char* bytes, std::size_t size) { SHA256_Update(&context_, bytes, size); }
+  Hasher() : crypto_(Libcrypto::Get()) {
+    if (crypto_ != nullptr && crypto_->init(&context_) != 1) crypto_ = nullptr;
+  }
+  bool ok() const { return crypto_ != nullptr; }
+  void Add(const char* bytes, std::size_t size) { crypto_->update(&context_, bytes, size); }
   Sha256 Finish() {
     Sha256 digest;
-    SHA256_Final(digest.data(), &context_);
+    crypto_->final(digest.data(), &context_);
     return digest;
   }
 
  private:
+  const Libcrypto* crypto_;
   SHA256_CTX context_;
 };
 
@@ -440,11 +478,16 @@ bool HashAll(int in, Hasher* hasher) {
   }
 }
 
-// Copies `size` bytes from `in` to `out` through our own buffer, hashing
-// each byte as it is written, so that the digest is that of the copy itself.
-// False, with errno set, on failure or when the source is not `size` long.
-bool CopyHashed(int in, int out, off_t size, Sha256* digest) {
+// Copies `in` to its end into `out` through our own buffer, hashing each
+// byte as it is written, so that the digest is that of the copy itself: a
+// source that grew or shrank since it was checked shows in the digest.
+// False, with errno set, on failure.
+bool CopyHashed(int in, int out, Sha256* digest) {
   Hasher hasher;
+  if (!hasher.ok()) {
+    errno = ENOSYS;
+    return false;
+  }
   std::vector<char> buffer(kHashChunk);
   off_t copied = 0;
   off_t started = 0;  // bytes whose write-out has been started
@@ -470,10 +513,6 @@ bool CopyHashed(int in, int out, off_t size, Sha256* digest) {
       ::sync_file_range(out, started, copied - started, SYNC_FILE_RANGE_WRITE);
       started = copied;
     }
-  }
-  if (copied != size) {
-    errno = EIO;
-    return false;
   }
   *digest = hasher.Finish();
   return true;
@@ -611,7 +650,7 @@ class PosixPlatform final : public Platform {
     if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     Hasher hasher;
-    if (!HashAll(fd.get(), &hasher)) return false;
+    if (!hasher.ok() || !HashAll(fd.get(), &hasher)) return false;
     *digest = hasher.Finish();
     return true;
   }
@@ -658,7 +697,7 @@ class PosixPlatform final : public Platform {
     Sha256 copied;
     const bool written =
         ::fchmod(out.get(), sourceStat.st_mode & 0777) == 0 &&
-        (expected != nullptr ? CopyHashed(in.get(), out.get(), sourceStat.st_size, &copied)
+        (expected != nullptr ? CopyHashed(in.get(), out.get(), &copied)
                              : CopyContent(in.get(), out.get(), sourceStat.st_size));
     if (written && expected != nullptr && copied != *expected) {
       ::unlink(temp.c_str());

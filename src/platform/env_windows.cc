@@ -364,26 +364,24 @@ CopyError AccessDeniedOnReplace(const std::wstring& destination) {
 }
 
 // The digest of the file at `path` (in the form for the file calls), read
-// shared in every way; false when it cannot be opened or read, or CNG
-// cannot be had.
-bool HashPath(const std::wstring& path, Sha256* digest) {
+// shared in every way: ERROR_SUCCESS, or the Windows error that kept it
+// from being read (ERROR_NOT_SUPPORTED when CNG cannot be had or fails).
+DWORD HashPath(const std::wstring& path, Sha256* digest) {
   FileHandle file(CreateFileW(
       path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  if (!file.valid()) return false;
+  if (!file.valid()) return GetLastError();
   BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(file.get(), &info) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    return false;
-  }
+  if (!GetFileInformationByHandle(file.get(), &info)) return GetLastError();
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return ERROR_ACCESS_DENIED;
   Sha256Hash hash;
-  if (!hash.ok()) return false;
+  if (!hash.ok()) return ERROR_NOT_SUPPORTED;
   std::unique_ptr<unsigned char[]> buffer(new unsigned char[kHashChunk]);
   for (;;) {
     DWORD read = 0;
-    if (!ReadFile(file.get(), buffer.get(), kHashChunk, &read, nullptr)) return false;
-    if (read == 0) return hash.Finish(digest);
-    if (!hash.Add(buffer.get(), read)) return false;
+    if (!ReadFile(file.get(), buffer.get(), kHashChunk, &read, nullptr)) return GetLastError();
+    if (read == 0) return hash.Finish(digest) ? ERROR_SUCCESS : ERROR_NOT_SUPPORTED;
+    if (!hash.Add(buffer.get(), read)) return ERROR_NOT_SUPPORTED;
   }
 }
 
@@ -499,7 +497,7 @@ class WindowsPlatform final : public Platform {
 
   bool HashFile(const std::wstring& path, Sha256* digest) override {
     if (HasNul(path)) return false;
-    return HashPath(FilePath(path), digest);
+    return HashPath(FilePath(path), digest) == ERROR_SUCCESS;
   }
 
   CopyError CopyFile(const std::wstring& source, const std::wstring& destination,
@@ -545,10 +543,10 @@ class WindowsPlatform final : public Platform {
     // will replace the destination.
     if (expected != nullptr) {
       Sha256 copied;
-      if (!HashPath(temp, &copied)) {
-        const DWORD error = GetLastError();
+      const DWORD hashError = HashPath(temp, &copied);
+      if (hashError != ERROR_SUCCESS) {
         DeleteTemp(temp);
-        return CopyErrorFrom(error);
+        return CopyErrorFrom(hashError);
       }
       if (copied != *expected) {
         DeleteTemp(temp);

@@ -87,11 +87,13 @@ std::optional<std::string> ReadChecksumFile(Platform& platform, const std::wstri
 }  // namespace
 
 const Sha256* ChecksumList::Find(const std::wstring& name) const {
+  if (entries_.key_comp().platform == nullptr) return nullptr;
   const auto found = entries_.find(name);
   return found == entries_.end() ? nullptr : &found->second;
 }
 
 bool ChecksumList::Add(const std::wstring& name, const Sha256& digest) {
+  if (entries_.key_comp().platform == nullptr) return false;
   return entries_.emplace(name, digest).second;
 }
 
@@ -144,16 +146,21 @@ PayloadCheck CheckPayload(Platform& platform, const std::wstring& tempFolder,
   PayloadCheck check;
   check.verified = ChecksumList(platform);
   const std::wstring checksumName = ChecksumFileName(productId);
-  const FindResult found = platform.FindFileName(tempFolder + checksumName);
-  // A presence test that cannot be made counts as finding the file: the
-  // stricter road, which reading it then decides.
-  if (found.ok && !TextEquals(platform, found.name, checksumName)) return check;
+  const std::wstring checksumPath = tempFolder + checksumName;
+  const FindResult found = platform.FindFileName(checksumPath);
+  // The stricter road wherever there is doubt: a presence test that cannot
+  // be made counts as finding the file, and so does a file the test passes
+  // over (hidden, or a system file) that can be opened; reading it decides.
+  if (found.ok && !TextEquals(platform, found.name, checksumName) &&
+      platform.OpenFile(checksumPath) == nullptr) {
+    return check;
+  }
   check.present = true;
 
   const auto fail = [&check](PayloadFault fault, const std::wstring& name) {
     check.problems.push_back({fault, name});
   };
-  const std::optional<std::string> bytes = ReadChecksumFile(platform, tempFolder + checksumName);
+  const std::optional<std::string> bytes = ReadChecksumFile(platform, checksumPath);
   ParsedChecksums parsed;
   parsed.list = ChecksumList(platform);
   if (!bytes) {
@@ -186,6 +193,7 @@ PayloadCheck CheckPayload(Platform& platform, const std::wstring& tempFolder,
     fail(PayloadFault::kOtherManifest, manifestName);
     return check;
   }
+  check.manifest = digest;
 
   ManifestReader reader(platform);
   if (!reader.open(manifestPath)) {

@@ -23,7 +23,7 @@ constexpr std::size_t kMaxChecksumFileBytes = 1 << 20;
 
 // Digests by file name; names are matched as the presence test matches
 // them, by the platform's comparison without regard to letter case. A list
-// made without a platform stays empty.
+// made without a platform stays empty: it takes no name.
 class ChecksumList {
  public:
   ChecksumList() : entries_(Less{nullptr}) {}
@@ -31,7 +31,8 @@ class ChecksumList {
 
   // The digest listed for `name`; null when it has no line.
   const Sha256* Find(const std::wstring& name) const;
-  // Lists `name`, unless it is listed already; false then.
+  // Lists `name`, unless it is listed already (or the list has no
+  // platform); false then.
   bool Add(const std::wstring& name, const Sha256& digest);
   std::size_t size() const { return entries_.size(); }
 
@@ -94,8 +95,10 @@ struct PayloadCheck {
   ChecksumFileFault checksumFault = ChecksumFileFault::kNone;
   std::size_t checksumFaultLine = 0;
   std::vector<PayloadProblem> problems;  // empty: complete and exact
-  // The digest of every source found to match, for the copies to be held to.
+  // The digest of every source found to match, for the copies to be held to,
+  // and the manifest's, for the list to be held to when it is read again.
   ChecksumList verified;
+  Sha256 manifest{};
 
   // True when the update may be offered: no checksum file, or one whose
   // promise the payload keeps.

@@ -428,13 +428,19 @@ void RunUpdate(Platform& platform, const BuildConstants& build) {
   if (!reader.open(ManifestPath(context))) {
     report.listCut = true;
   } else {
+    // The list itself must still be the one checked: a manifest replaced
+    // while the updater waited copies nothing.
+    Sha256 manifest;
+    const bool listChanged =
+        payload.present &&
+        (!platform.HashFile(ManifestPath(context), &manifest) || manifest != payload.manifest);
     context.offeredVersion = reader.readField().value_or(std::wstring());
     bool terminated = false;
     while (const std::optional<ManifestEntry> entry = NextEntry(platform, reader, &terminated)) {
       // Under a checksum file each copy is held to the digest found at the
       // check. A source checked then is copied even when it seems gone, so
-      // that the summary tells it; one that was not checked (the manifest
-      // has changed since) is not copied.
+      // that the summary tells it; one that was not checked, or any when the
+      // list has changed since, is not copied.
       const Sha256* expected = payload.present ? payload.verified.Find(entry->source) : nullptr;
       const SourceFate fate = TestSource(platform, context.tempFolder, entry->source);
       const bool vanished = expected != nullptr && fate == SourceFate::kMissing;
@@ -445,7 +451,7 @@ void RunUpdate(Platform& platform, const BuildConstants& build) {
       CopyError error;
       if (!IsSafeDestination(destinationName)) {
         error = CopyError::kInvalidName;
-      } else if (payload.present && expected == nullptr) {
+      } else if (payload.present && (expected == nullptr || listChanged)) {
         error = CopyError::kChanged;
       } else {
         error = CopyWithRetry(platform, context.tempFolder + entry->source, destination, expected);
