@@ -411,7 +411,7 @@ bool CopyContent(int in, int out, off_t size) {
 // Bytes read and hashed at a time, and how much a hashed copy writes before
 // it starts the disk on it, so that the disk writes while the next bytes
 // are hashed.
-constexpr std::size_t kHashChunk = 256 * 1024;
+constexpr std::size_t kHashChunk = 64 * 1024;
 constexpr off_t kWriteBehind = 8 * 1024 * 1024;
 
 // OpenSSL's libcrypto, loaded for the first digest. Linked into the program,
@@ -432,7 +432,7 @@ struct Libcrypto {
   static Libcrypto Load() {
     Libcrypto library;
     for (const char* name : {"libcrypto.so.3", "libcrypto.so"}) {
-      void* handle = ::dlopen(name, RTLD_NOW | RTLD_LOCAL);
+      void* handle = ::dlopen(name, RTLD_LAZY | RTLD_LOCAL);
       if (handle == nullptr) continue;
       library.init = reinterpret_cast<decltype(init)>(::dlsym(handle, "SHA256_Init"));
       library.update = reinterpret_cast<decltype(update)>(::dlsym(handle, "SHA256_Update"));
