@@ -22,6 +22,8 @@
 //   msgbox_driver locale
 //       Prints the user locale as Windows programs see it, as one JSON line:
 //       {"name": "da-DK", "decimal": ",", "acp": 1252}.
+//   msgbox_driver shortname PATH
+//       Prints the short (8.3) form Windows gives the existing PATH.
 //   msgbox_driver run [NAME=VALUE...] -- PROGRAM [ARG...]
 //       Runs PROGRAM with the variables set and the driver's standard
 //       handles, waits for it and ends with its exit code. The program is
@@ -419,6 +421,17 @@ int Locale() {
   return kOk;
 }
 
+int ShortName(const wchar_t* path) {
+  wchar_t shortPath[MAX_PATH] = {};
+  const DWORD length = GetShortPathNameW(path, shortPath, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) {
+    Err("no short name: error " + std::to_string(GetLastError()));
+    return kNoLocale;
+  }
+  Out(Utf8(shortPath));
+  return kOk;
+}
+
 // The argument as the C runtime of the started program splits it back.
 std::wstring Quoted(const std::wstring& argument) {
   if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) {
@@ -516,8 +529,8 @@ int Run(const std::vector<std::wstring>& settings, const std::vector<std::wstrin
 
 int Usage() {
   Err("usage: msgbox_driver wait TITLE TIMEOUT_MS | press TITLE BUTTON_ID TIMEOUT_MS | "
-      "close TITLE TIMEOUT_MS | absent TITLE MS | locale | run [NAME=VALUE...] -- PROGRAM "
-      "[ARG...]");
+      "close TITLE TIMEOUT_MS | absent TITLE MS | locale | shortname PATH | run "
+      "[NAME=VALUE...] -- PROGRAM [ARG...]");
   return kUsage;
 }
 
@@ -542,6 +555,7 @@ int wmain(int argc, wchar_t** argv) {
     return Absent(argv[2], timeout);
   }
   if (command == L"locale" && argc == 2) return Locale();
+  if (command == L"shortname" && argc == 3) return ShortName(argv[2]);
   if (command == L"run") {
     std::vector<std::wstring> settings;
     int i = 2;

@@ -70,6 +70,11 @@ LOCALES = {
            'labels': {IDOK: 'OK', IDYES: '&Yes', IDNO: '&No'}},
     'da': {'lang': 'da_DK.UTF-8', 'name': 'da-DK', 'decimal': ',',
            'labels': {IDOK: 'OK', IDYES: '&Ja', IDNO: '&Nej'}},
+    # A PC set to "Use Unicode UTF-8 for worldwide language support": Wine
+    # takes its ANSI code page from LC_CTYPE, and a locale Windows knows
+    # only in Unicode gives 65001, while the user locale stays en-US.
+    'utf8': {'lang': 'en_US.UTF-8', 'ctype': 'hi_IN.UTF-8', 'name': 'en-US', 'decimal': '.',
+             'acp': 65001, 'labels': {IDOK: 'OK', IDYES: '&Yes', IDNO: '&No'}},
 }
 
 
@@ -145,6 +150,9 @@ class Wine:
             'LANG': LOCALES[locale]['lang'],
             'LC_ALL': LOCALES[locale]['lang'],
         })
+        if 'ctype' in LOCALES[locale]:
+            del self.env['LC_ALL']
+            self.env['LC_CTYPE'] = LOCALES[locale]['ctype']
         # Only the suite's own compiled locales; C.UTF-8 is built into glibc.
         self.env['LOCPATH'] = str(config.locales)
         self.env.pop('WINEARCH', None)
@@ -329,16 +337,19 @@ def start_xvfb(config):
 
 
 def compile_locales(config):
-    """Compiles the Danish locale into the suite's folder (package locales
-    has its sources). localedef ends with 1 for mere warnings, so success is
-    told by the locale it wrote."""
-    target = config.locales / LOCALES['da']['lang']
-    done = subprocess.run([config.tool('localedef'), '-i', 'da_DK', '-f', 'UTF-8', str(target)],
-                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                          stderr=subprocess.STDOUT, text=True, timeout=120, check=False)
-    check((target / 'LC_NUMERIC').is_file(),
-          f'localedef could not compile da_DK.UTF-8 (is the package locales installed?): '
-          f'{done.stdout.strip()}')
+    """Compiles the locales the scenarios run in (Danish, and the one whose
+    character set gives Wine the code page UTF-8) into the suite's folder;
+    package locales has their sources. localedef ends with 1 for mere
+    warnings, so success is told by the locale it wrote."""
+    for name in (LOCALES['da']['lang'], LOCALES['utf8']['ctype']):
+        target = config.locales / name
+        done = subprocess.run([config.tool('localedef'), '-i', name.split('.')[0], '-f', 'UTF-8',
+                               str(target)],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, text=True, timeout=120, check=False)
+        check((target / 'LC_CTYPE').is_file(),
+              f'localedef could not compile {name} (is the package locales installed?): '
+              f'{done.stdout.strip()}')
 
 
 def check_locale(config, display, locale):
@@ -350,7 +361,8 @@ def check_locale(config, display, locale):
     seen = json.loads(done.stdout())
     expected = LOCALES[locale]
     check_equal((seen['name'], seen['decimal'], seen['acp']),
-                (expected['name'], expected['decimal'], 1252), f'Wine\'s user locale for {locale}')
+                (expected['name'], expected['decimal'], expected.get('acp', 1252)),
+                f'Wine\'s user locale for {locale}')
 
 
 def setup(config):
@@ -378,6 +390,11 @@ def setup(config):
     managed = wine.run(['reg', 'add', r'HKCU\Software\Wine\X11 Driver', '/v', 'Managed',
                         '/d', 'N', '/f'], 'x11-unmanaged')
     check(managed.returncode == 0, f'reg add failed: {managed.stderr()}')
+    # The administrative share of drive C, as Windows has it, so that a folder
+    # can be named by \\localhost\C$\... too.
+    unc = config.prefix / 'dosdevices' / 'unc' / 'localhost'
+    unc.mkdir(parents=True, exist_ok=True)
+    (unc / 'c$').symlink_to('../../../drive_c')
     # Start the desktop now, not inside the first scenario.
     probe = wine.run([config.msgbox_driver, 'absent', 'no such box', '0'], 'desktop')
     check(probe.returncode == 0, f'msgbox_driver does not run: {probe.stderr()}')
@@ -769,6 +786,16 @@ def version_order(s):
         ('"5,3"', '5.2', 'REG_SZ', True),
         ('"5,1"', '5.2', 'REG_SZ', False),
         ('10.0', '9.5', 'REG_SZ', False),
+        # The same version installed, however its number is written.
+        ('6.0', '6.0', 'REG_SZ', False),
+        ('5.20', '5.20', 'REG_SZ', False),
+        ('5.30', '5.3', 'REG_SZ', False),
+        ('5.3.1', '5.3.1', 'REG_SZ', False),
+        ('7 beta', '7 beta', 'REG_SZ', False),
+        ('5.20', '5.19', 'REG_SZ', True),
+        ('6.0', '5.9', 'REG_SZ', True),
+        ('5.3.2', '5.3.1', 'REG_SZ', True),
+        ('7 a', '7 beta', 'REG_SZ', True),
     ]
     check_version_cases(s, cases)
 
@@ -845,6 +872,47 @@ def full_update(s):
     check_equal(s.temp_files(), temp_before, 'temporary folder')
 
 
+@scenario(locale='utf8')
+def utf8_code_page(s):
+    # A PC whose ANSI code page is UTF-8 still reads the manifest as the
+    # Windows-1252 it is written in: "hjælp.chm" is found and copied.
+    s.registry()
+    s.installed({'Sylkum.mde': OLD_MDE})
+    s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde'), ('hjælp.chm', 'Hjælp.chm')])
+    s.payload({'sylkum.mde': NEW_MDE, 'hjælp.chm': b'ny hjaelp'})
+    s.update([s.install + 'Sylkum.mde', s.install + 'Hjælp.chm'])
+    s.check_install({'Sylkum.mde': NEW_MDE, 'Hjælp.chm': b'ny hjaelp'})
+
+
+@scenario
+def claim_looked_at(s):
+    # A program that looks at the claim of a running updater, and keeps its
+    # handle open after that updater has ended, never turns the next one
+    # away.
+    s.registry()
+    s.installed({'Sylkum.mde': OLD_MDE})
+    s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde')])
+    s.payload({'sylkum.mde': NEW_MDE})
+    first = s.start()
+    done, _ = s.driver(['wait', s.texts.title, str(FIRST_BOX_MS)], 'wait', FIRST_BOX_MS)
+    check(done.returncode == 0, f'the first updater showed no prompt: {done.stderr()}')
+    looker = s.wine.start([s.config.hold_file, '--mutex',
+                           'Local\\Zorbe IT updater ' + s.config.product_id, '120'], 'look')
+    s.processes.append(looker)
+    deadline = time.monotonic() + 20
+    while 'held' not in looker.stdout():
+        check(looker.poll() is None, f'hold_file could not open the claim: {looker.stderr()}')
+        check(time.monotonic() < deadline, 'hold_file did not open the claim in time')
+        time.sleep(0.05)
+    s.prompt(IDNO)
+    s.expect_exit(first)
+    check(looker.poll() is None, 'hold_file let go of the claim too early')
+    second = s.start()
+    s.prompt(IDNO)
+    s.expect_exit(second)
+    s.check_install({'Sylkum.mde': OLD_MDE})
+
+
 @scenario(locale='da')
 def danish_version_order(s):
     # On a Danish Windows the installed version reads back with a decimal
@@ -858,6 +926,12 @@ def danish_version_order(s):
         ('5.3', '5.20', 'REG_SZ', True),
         ('10.0', '9.5', 'REG_SZ', False),
         ('19', '18', 'REG_DWORD', True),
+        # The same version installed, written with a point or a comma.
+        ('"5,20"', '5.20', 'REG_SZ', False),
+        ('"5,20"', '5,20', 'REG_SZ', False),
+        ('6.0', '6.0', 'REG_SZ', False),
+        ('5.30', '5.3', 'REG_SZ', False),
+        ('"5,20"', '5.19', 'REG_SZ', True),
     ]
     check_version_cases(s, cases)
 
@@ -1026,12 +1100,24 @@ def danish_temp_folder(s):
 def build_folder_guard(s):
     build = s.product['build_folder']
     s.roots.append(build.rsplit('\\', 1)[0])
-    for folder in (build, build.lower() + '\\', build.replace('\\', '/') + '/',
-                   build.replace('\\', '\\\\') + '\\\\'):
+    drive, rest = build.split('\\', 1)
+    parent, name = build.rsplit('\\', 1)
+    # Every spelling Windows resolves to the build folder: separators,
+    # "." and "..", a trailing dot or space, the \\?\ prefix, the short
+    # name, and the administrative share of the drive.
+    spellings = [build, build.lower() + '\\', build.replace('\\', '/') + '/',
+                 build.replace('\\', '\\\\') + '\\\\', '\\\\?\\' + build + '\\',
+                 build + '.\\', f'{parent}\\.\\{name}\\', f'{parent}\\x\\..\\{name}\\',
+                 build + ' \\', 'short name', f'\\\\localhost\\{drive[0]}$\\{rest}\\']
+    for folder in spellings:
         s.reset()
         s.install = build + '\\'
-        s.registry(folder=folder)
         s.installed({'Sylkum.mde': OLD_MDE})
+        if folder == 'short name':
+            done, folder = s.driver(['shortname', build + '\\'], 'shortname', 0)
+            check(done.returncode == 0 and folder != build + '\\',
+                  f'no short name for {build}: {folder} {done.stderr()}')
+        s.registry(folder=folder)
         s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde')])
         s.payload({'sylkum.mde': NEW_MDE})
         try:
@@ -1237,9 +1323,13 @@ def pack_round_trip(s):
     # sub-folders two deep and a file in capitals; the updater installs it
     # over an older installation, which must then equal the tree.
     tree = s.root + '\\Tree'
+    # Two names that differ by a soft hyphen alone, which Windows' own
+    # collation ignores but its file systems keep apart: each has its own
+    # line in the checksum file.
     files = {'Sylkum.mde': NEW_MDE, 'Hjælp\\hjælp.chm': 'ny hjælp ÆØÅ'.encode('utf-8'),
              'Hjælp\\Billeder\\LOGO.PNG': b'logo', 'Data\\rapport,2026.mdb': b'rapport',
-             'Data\\Sylkum.mde': b'another Sylkum.mde'}
+             'Data\\Sylkum.mde': b'another Sylkum.mde', 'rap\u00adport.mdb': b'soft',
+             'rapport.mdb': b'plain'}
     for name, content in files.items():
         s.write(tree + '\\' + name, content)
     s.registry()
