@@ -139,6 +139,11 @@ TEST(CheckPayloadTest, EveryBrokenPromiseIsListedAndNothingIsOffered) {
   const std::string uncopied =
       "5.3\r\n,empty.dll\r\ndata\\x.mdb,x.mdb\r\n*.mde,wild.mde\r\nsylkum.mde,Sylkum.mde\r\n"
       "HJ\xC6LP.CHM,Hj\xE6lp.chm\r\nslut\r\n";
+  // Two names a locale's collation takes for one (it ignores the soft
+  // hyphen), which the file system keeps apart.
+  const std::string softHyphen =
+      "5.3\r\nsylkum.mde,Sylkum.mde\r\nHJ\xC6LP.CHM,Hj\xE6lp.chm\r\nrap\xADport.mdb,a.mdb\r\n"
+      "rapport.mdb,b.mdb\r\nslut\r\n";
   std::string limit = Matching();
   limit.resize(kMaxChecksumFileBytes, '\n');
   const auto nothing = [](Scenario&) {};
@@ -157,6 +162,14 @@ TEST(CheckPayloadTest, EveryBrokenPromiseIsListedAndNothingIsOffered) {
        [&](Scenario& s) { s.Manifest(uncopied); },
        {}},
       {"exactly the largest file read", limit, nothing, {}},
+      {"names the locale takes for one keep a line each",
+       Matching(softHyphen) + Line("soft", "rap\xC2\xADport.mdb") + Line("plain", "rapport.mdb"),
+       [&](Scenario& s) {
+         s.Manifest(softHyphen);
+         s.Payload(L"rap\u00ADport.mdb", "soft");
+         s.Payload(L"rapport.mdb", "plain");
+       },
+       {}},
       {"damaged and missing",
        Matching(),
        [&](Scenario& s) {

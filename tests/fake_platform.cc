@@ -101,6 +101,22 @@ FindResult FakePlatform::FindFileName(const std::wstring& path) {
   return result;
 }
 
+FolderPlace FakePlatform::LocateFolder(const std::wstring& path) {
+  FolderPlace place;
+  place.path = path;
+  std::wstring folder = path;
+  while (!folder.empty() && folder.back() == L'\\') folder.pop_back();
+  const auto alias = folderAliases.find(folder);
+  if (alias != folderAliases.end()) folder = alias->second;
+  const auto found = folders_.find(folder);
+  if (found != folders_.end()) {
+    place.identified = true;
+    place.volume = 1;
+    place.fileId = static_cast<std::uint64_t>(std::distance(folders_.begin(), found)) + 1;
+  }
+  return place;
+}
+
 std::unique_ptr<InputFile> FakePlatform::OpenFile(const std::wstring& path) {
   const auto file = files_.find(path);
   if (file == files_.end()) return nullptr;
@@ -151,6 +167,10 @@ std::int32_t FakePlatform::RegOpenKeyExA(RegistryKey root, const std::string& su
                                          std::uint32_t access, RegistryKey* key) {
   lastAccessMask = access;
   if (root != kHkeyCurrentUser || !registry_.count(subKey)) return kErrorFileNotFound;
+  // KEY_SET_VALUE, KEY_CREATE_SUB_KEY, KEY_CREATE_LINK, DELETE, WRITE_DAC,
+  // WRITE_OWNER.
+  constexpr std::uint32_t kChangeRights = 0x2 | 0x4 | 0x20 | 0x10000 | 0x40000 | 0x80000;
+  if ((access & kChangeRights) != 0 && readOnlyKeys.count(subKey)) return kErrorAccessDenied;
   *key = nextHandle_++;
   handles_[*key] = subKey;
   ++openKeys;

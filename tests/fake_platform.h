@@ -4,6 +4,7 @@
 // ProgramEnded so that a test sees the end without losing its process.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -89,9 +90,17 @@ class FakePlatform : public Platform {
   // Paths whose presence test fails, and results for copies to a destination.
   std::set<std::wstring, FoldLess> failingFinds;
   std::map<std::wstring, std::deque<CopyError>, FoldLess> copyFailures;
+  // Other paths to a folder (a share of its disk, a short name), as
+  // LocateFolder finds them: the other path, then the folder's own.
+  std::map<std::wstring, std::wstring, FoldLess> folderAliases;
+  // Keys the user may read but not change: opening one with any right to
+  // change it is refused, as Windows does.
+  std::set<std::string> readOnlyKeys;
   // Statuses for the data read (second call) of a registry value.
   std::map<std::string, std::int32_t> failingDataReads;
   std::wstring decimalSeparator = L".";
+  // The ANSI code page is UTF-8 (65001) instead of Windows-1252.
+  bool ansiIsUtf8 = false;
   bool anotherInstanceRunning = false;
 
   // --- What happened -------------------------------------------------------
@@ -108,6 +117,7 @@ class FakePlatform : public Platform {
   // --- Platform ------------------------------------------------------------
   std::wstring EnvironmentValue(const std::wstring& name) override;
   FindResult FindFileName(const std::wstring& path) override;
+  FolderPlace LocateFolder(const std::wstring& path) override;
   std::unique_ptr<InputFile> OpenFile(const std::wstring& path) override;
   CopyError CopyFile(const std::wstring& source, const std::wstring& destination,
                      const Sha256* expected) override;
@@ -122,9 +132,16 @@ class FakePlatform : public Platform {
   int ShowMessage(const std::wstring& prompt, unsigned flags, const std::wstring& title) override;
   void Sleep(unsigned milliseconds) override;
   [[noreturn]] void EndProgram() override;
-  std::wstring AnsiToText(const std::string& bytes) override { return DecodeWindows1252(bytes); }
+  std::wstring AnsiToText(const std::string& bytes) override {
+    return ansiIsUtf8 ? DecodeUtf8(bytes) : DecodeWindows1252(bytes);
+  }
   std::string TextToAnsi(const std::wstring& text) override { return EncodeWindows1252(text); }
+  // As a Windows locale's collation does, the soft hyphen (U+00AD) counts
+  // for nothing; names compare character by character.
   int CompareText(const std::wstring& a, const std::wstring& b) override {
+    return CompareFolded(WithoutSoftHyphens(a), WithoutSoftHyphens(b));
+  }
+  int CompareNames(const std::wstring& a, const std::wstring& b) override {
     return CompareFolded(a, b);
   }
   std::wstring DecimalSeparator() override { return decimalSeparator; }
@@ -137,6 +154,10 @@ class FakePlatform : public Platform {
   CopyError ProbeDestination(const std::wstring& destination) override;
 
  private:
+  static std::wstring WithoutSoftHyphens(std::wstring text) {
+    text.erase(std::remove(text.begin(), text.end(), L'\u00AD'), text.end());
+    return text;
+  }
   struct FoldLessA {
     bool operator()(const std::string& a, const std::string& b) const {
       return CompareFolded(DecodeWindows1252(a), DecodeWindows1252(b)) < 0;

@@ -29,6 +29,10 @@ class FaultyPlatform : public Platform {
     if (Fail(L"FindFileName", path)) return FindResult{false, std::wstring()};
     return inner_.FindFileName(path);
   }
+  FolderPlace LocateFolder(const std::wstring& path) override {
+    if (Fail(L"LocateFolder", path)) return FolderPlace{path, false, 0, 0};
+    return inner_.LocateFolder(path);
+  }
   std::unique_ptr<InputFile> OpenFile(const std::wstring& path) override;
   CopyError CopyFile(const std::wstring& source, const std::wstring& destination,
                      const Sha256* expected) override {
@@ -78,6 +82,9 @@ class FaultyPlatform : public Platform {
   std::string TextToAnsi(const std::wstring& text) override { return inner_.TextToAnsi(text); }
   int CompareText(const std::wstring& a, const std::wstring& b) override {
     return inner_.CompareText(a, b);
+  }
+  int CompareNames(const std::wstring& a, const std::wstring& b) override {
+    return inner_.CompareNames(a, b);
   }
   std::wstring DecimalSeparator() override { return inner_.DecimalSeparator(); }
   bool IsAbsolutePath(const std::wstring& path) override { return inner_.IsAbsolutePath(path); }

@@ -142,8 +142,18 @@ TEST_F(LookupTest, FolderWithoutBackslashGetsOneAndTheLockPathFollows) {
   EXPECT_EQ(context_.installFolder, L"C:\\Prog\\Sylkum\\");
   EXPECT_EQ(context_.lockPath, L"C:\\Prog\\Sylkum\\Sylkum.ldb");
   EXPECT_EQ(context_.lockName, L"Sylkum.ldb");
-  EXPECT_EQ(platform_.lastAccessMask, 0x3Fu);
   EXPECT_EQ(platform_.openKeys, 0);
+}
+
+// The updater only reads: a key the user may not change still gives the
+// installed product.
+TEST_F(LookupTest, KeyTheUserMayOnlyReadGivesTheProduct) {
+  platform_.SetString(kKey, "Version", "5.2");
+  platform_.SetString(kKey, "MDE", "C:\\Prog\\Sylkum");
+  platform_.readOnlyKeys.insert(kKey);
+  ASSERT_TRUE(LookupInstalledProduct(platform_, context_));
+  EXPECT_EQ(context_.installFolder, L"C:\\Prog\\Sylkum\\");
+  EXPECT_EQ(platform_.lastAccessMask, kKeyRead);
 }
 
 TEST_F(LookupTest, OtherProfileUsesItsOwnKeyValueAndLock) {

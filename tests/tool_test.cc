@@ -146,8 +146,8 @@ TEST(CheckTest, CustomersOnEachInstalledVersionOnBothLocales) {
   tool::CheckOutcome outcome = tool::CheckFolder(platform, kBuild, kFolder, {L"9.5", L"9.95.1"});
   EXPECT_EQ(outcome.status, 1);
   EXPECT_TRUE(Has(outcome.text,
-                  L"Customers on 9.5: not offered on a point locale (10.0 sorts before 9.5: 10 "
-                  L"sorts before 9 as text); not offered on a comma locale (10,0 sorts before "
+                  L"Customers on 9.5: not offered on a point locale (10 sorts before 9.5: 10 "
+                  L"sorts before 9 as text); not offered on a comma locale (10 sorts before "
                   L"9,5: 10 sorts before 9 as text)\n"))
       << EncodeUtf8(outcome.text);
 
@@ -166,6 +166,21 @@ TEST(CheckTest, CustomersOnEachInstalledVersionOnBothLocales) {
                   L"Customers on 5.20: offered on a point locale (5.3 sorts after 5.2); offered "
                   L"on a comma locale (5,3 sorts after 5,2)\n"))
       << EncodeUtf8(outcome.text);
+
+  // The same version, however written, and an older one are not offered:
+  // no problem. A version of more than one "." is a trap of its own.
+  platform.AddFile(L"C:\\Upd\\OrvakBK.ini", "6.0\r\nslut\r\n");
+  outcome = tool::CheckFolder(platform, kBuild, kFolder, {L"6", L"6.00", L"5.9", L"7.0"});
+  EXPECT_EQ(outcome.status, 0) << EncodeUtf8(outcome.text);
+  EXPECT_TRUE(Has(outcome.text, L"Customers on 6.00: not offered on a point locale (6 equals 6)"))
+      << EncodeUtf8(outcome.text);
+  platform.AddFile(L"C:\\Upd\\OrvakBK.ini", "5.3.1\r\nslut\r\n");
+  outcome = tool::CheckFolder(platform, kBuild, kFolder, {L"5.3.1", L"5.3.2"});
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_TRUE(Has(outcome.text, L"the version \"5.3.1\" has more than one \".\""))
+      << EncodeUtf8(outcome.text);
+  EXPECT_TRUE(Has(outcome.text, L"customers on 5.3.2 are offered this update, an older version"));
+  EXPECT_FALSE(Has(outcome.text, L"customers on 5.3.1 ")) << EncodeUtf8(outcome.text);
 }
 
 // Lines of explain's output, to look for whole lines.

@@ -32,6 +32,8 @@ class UpdateApplicationTest : public ::testing::Test {
 };
 
 TEST_F(UpdateApplicationTest, FullUpdateCopiesAndListsEveryFileInOrder) {
+  // The manifest is Windows-1252 also on a PC whose ANSI code page is UTF-8.
+  s.platform.ansiIsUtf8 = true;
   s.Manifest("5.3\r\nsylkum.mde,Sylkum.mde\r\nHJ\xC6LP.CHM,Hj\xE6lp.chm\r\nslut\r\n");
   s.Payload(L"sylkum.mde", "new mde");
   s.Payload(L"hj\u00E6lp.chm", "new help");

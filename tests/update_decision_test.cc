@@ -97,6 +97,14 @@ TEST(UpdateDecisionTest, SilentEndsBeforeAnyBox) {
          s.Manifest("9\r\n");
          s.platform.SetString(kSylkumKey, "MDE", "C:Sylkum");
        }},
+      {"build folder behind a share of its disk",
+       [](Scenario& s) {
+         s.Manifest("9\r\n");
+         s.platform.AddFolder(L"C:\\Sylkum\\Foerbuild");
+         s.platform.folderAliases[L"\\\\localhost\\C$\\Sylkum\\Foerbuild"] =
+             L"C:\\Sylkum\\Foerbuild";
+         s.platform.SetString(kSylkumKey, "MDE", "\\\\localhost\\C$\\Sylkum\\Foerbuild");
+       }},
       {"other product's build folder",
        [](Scenario& s) {
          s.Manifest("9\r\n");
@@ -114,6 +122,16 @@ TEST(UpdateDecisionTest, SilentEndsBeforeAnyBox) {
     EXPECT_TRUE(s.Run()) << c.what;
     EXPECT_TRUE(s.platform.boxes.empty()) << c.what;
     EXPECT_TRUE(s.platform.copies.empty()) << c.what;
+  }
+  // Every spelling Windows resolves to the build folder is that folder.
+  for (const char* folder :
+       {"\\\\?\\C:\\Sylkum\\Foerbuild\\", "C:\\Sylkum\\Foerbuild.\\", "C:\\Sylkum\\.\\Foerbuild",
+        "C:\\Sylkum\\x\\..\\Foerbuild\\", "C:\\Sylkum\\Foerbuild \\", "c:/SYLKUM/Foerbuild. ./"}) {
+    Scenario s;
+    s.Manifest("9\r\n");
+    s.platform.SetString(kSylkumKey, "MDE", folder);
+    EXPECT_TRUE(s.Run()) << folder;
+    EXPECT_TRUE(s.platform.boxes.empty()) << folder;
   }
 }
 
@@ -195,15 +213,65 @@ TEST(UpdateDecisionTest, VersionTestReadsTheOfferedDecimalMarkAsTheLocales) {
   }
 }
 
+// An installed update stays installed. Each line of releases is in the
+// order a maker ships them; after the update to a release the product
+// writes it to the registry as it was shipped. With that release installed
+// the next start is silent, and customers on any earlier release of its line
+// are offered it, on a point and on a comma locale.
+TEST(UpdateDecisionTest, AnInstalledReleaseIsNeverOfferedAgainAndEveryEarlierOneIs) {
+  struct Release {
+    const char* manifest;  // the version field as the manifest holds it
+    const char* registry;  // what the product writes; null: the integer
+    std::uint32_t integer;
+  };
+  const std::vector<std::vector<Release>> lines = {
+      {{"5", "5", 0}, {"5.19", "5.19", 0}, {"5.20", "5.20", 0}, {"5.3", "5.3", 0}},
+      {{"5.9", "5.9", 0}, {"6.0", "6.0", 0}, {" 6.10 ", "6.10", 0}, {"6.5", "6.5", 0}},
+      {{"5.3", "5.3", 0}, {"5.3.1", "5.3.1", 0}, {"5.3.2", "5.3.2", 0}, {"5.4", "5.4", 0}},
+      {{"7", "7", 0}, {"7 a", "7 a", 0}, {"7 beta", "7 beta", 0}},
+      {{"\"5,10\"", "5,10", 0}, {"\"5,20\"", "5,20", 0}, {"\"5,3\"", "5,3", 0}},
+      {{"05.30", "05.30", 0}, {"5.40", " 5.40 ", 0}, {"5.5", "5.5", 0}},
+      {{"7", nullptr, 7}, {"8", nullptr, 8}, {"9", nullptr, 9}},
+  };
+  const auto prompts = [](const wchar_t* separator, const Release& installed,
+                          const Release& offered) {
+    Scenario s;
+    s.platform.decimalSeparator = separator;
+    if (installed.registry) {
+      s.platform.SetString(kSylkumKey, "Version", installed.registry);
+    } else {
+      s.platform.SetDword(kSylkumKey, "Version", installed.integer);
+    }
+    s.Manifest(std::string(offered.manifest) + "\r\nslut\r\n");
+    s.platform.answers = {kIdNo};
+    EXPECT_TRUE(s.Run());
+    return !s.platform.boxes.empty();
+  };
+  for (const wchar_t* separator : {L".", L","}) {
+    for (const std::vector<Release>& line : lines) {
+      for (std::size_t later = 0; later < line.size(); ++later) {
+        EXPECT_FALSE(prompts(separator, line[later], line[later]))
+            << line[later].manifest << " installed, separator " << EncodeUtf8(separator);
+        for (std::size_t earlier = 0; earlier < later; ++earlier) {
+          EXPECT_TRUE(prompts(separator, line[earlier], line[later]))
+              << line[later].manifest << " over " << line[earlier].manifest << ", separator "
+              << EncodeUtf8(separator);
+        }
+      }
+    }
+  }
+}
+
 TEST(UpdateDecisionTest, OnlyTheFirstDecimalMarkOfTheLeadingNumberIsTheLocales) {
   const struct {
     const wchar_t* offered;
     const wchar_t* point;
     const wchar_t* comma;
   } cases[] = {
-      {L"5.3", L"5.3", L"5,3"},    {L"5,3", L"5.3", L"5,3"}, {L"10.0.1", L"10.0.1", L"10,0.1"},
-      {L"5.", L"5.", L"5."},       {L".5", L".5", L".5"},    {L"v5.3", L"v5.3", L"v5.3"},
-      {L"5.3b", L"5.3b", L"5,3b"}, {L"", L"", L""},
+      {L"5.3", L"5.3", L"5,3"},     {L"5,3", L"5.3", L"5,3"},  {L"10.0.1", L"10.0.1", L"10,0.1"},
+      {L"5.", L"5.", L"5."},        {L".5", L".5", L".5"},     {L"v5.3", L"v5.3", L"v5.3"},
+      {L"5.3b", L"5.3b", L"5,3b"},  {L"", L"", L""},           {L"6.0", L"6", L"6"},
+      {L" 05.20 ", L"5.2", L"5,2"}, {L"5,30", L"5.3", L"5,3"}, {L"0.50", L"0.5", L"0,5"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(OfferedVersionInLocale(c.offered, L"."), c.point);

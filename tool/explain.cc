@@ -100,7 +100,10 @@ ExplainOutcome Explain(Platform& platform, const BuildConstants& build) {
     text += L"Registry key: " + key + L": opened\n";
     text += L"  Version: " + ValueText(trace.version) + L"\n";
     text += L"  " + trace.folderValueName + L": " + ValueText(trace.folder) + L"\n";
-    const std::wstring separator = platform.DecimalSeparator();
+    // The decision asks for the separator only once it reaches the version
+    // test.
+    const std::wstring separator =
+        decision.decimalSeparator.empty() ? platform.DecimalSeparator() : decision.decimalSeparator;
     text += L"Installed version: " + QuotedText(trace.version.value.AsText()) + L" reads as " +
             context.installedVersion + L" (decimal separator " + QuotedText(separator) + L")\n";
     if (installed) {
@@ -118,12 +121,9 @@ ExplainOutcome Explain(Platform& platform, const BuildConstants& build) {
   // 4. The version test and the guard.
   std::wstring verdict;
   if (manifestFound && installed) {
-    const std::wstring separator = platform.DecimalSeparator();
-    verdict = VersionVerdict(platform, context.offeredVersion, context.installedVersion, separator);
-    const bool newer =
-        IsNewerVersion(platform, context.offeredVersion, context.installedVersion, separator);
-    text +=
-        std::wstring(L"Version test: ") + (newer ? L"newer (" : L"not newer (") + verdict + L")\n";
+    verdict = VersionVerdict(decision.version, context.offeredVersion, context.registryVersion);
+    text += std::wstring(L"Version test: ") +
+            (decision.version.newer ? L"newer (" : L"not newer (") + verdict + L")\n";
   }
   if (installed) {
     text += L"Build-folder guard: " + ShownText(context.installFolder) +

@@ -1,6 +1,8 @@
 #include "manifest_check.h"
 
+#include <algorithm>
 #include <cwchar>
+#include <optional>
 
 #include "update/registry_lookup.h"
 
@@ -25,42 +27,69 @@ void NoteUndefined(ManifestWalk& walk, const std::wstring& field, std::size_t li
   }
 }
 
-// The leading number of a version as a decimal of any length: its whole
-// part without leading zeros and its fraction without trailing zeros, the
-// mark "." or ",". Ordered as numbers are: 10.0 after 9.5, 5.10 before 5.9.
-struct Decimal {
+// A version made of numbers alone, as the numbers order it: a whole number,
+// after the first "." or "," a decimal fraction (5.19 before 5.2, 5.20 the
+// same as 5.2), and after each further "." a number of its own (5.3.2
+// after 5.3.1). Text of any other kind ("7 beta") says nothing of its order.
+struct NumericVersion {
   std::wstring whole;
   std::wstring fraction;
-  bool operator<(const Decimal& other) const {
-    if (whole.size() != other.whole.size()) return whole.size() < other.whole.size();
-    if (whole != other.whole) return whole < other.whole;
-    return fraction < other.fraction;
-  }
+  std::vector<std::wstring> parts;
 };
 
-Decimal LeadingDecimal(const std::wstring& version) {
-  Decimal number;
-  std::size_t i = version.find_first_not_of(L" \t");
-  const auto digit = [&](std::size_t at) {
-    return at < version.size() && version[at] >= L'0' && version[at] <= L'9';
-  };
-  for (; digit(i); ++i) {
-    if (version[i] != L'0' || !number.whole.empty()) number.whole.push_back(version[i]);
+bool IsDigitChar(wchar_t c) { return c >= L'0' && c <= L'9'; }
+
+std::wstring WithoutLeadingZeros(std::wstring digits) {
+  digits.erase(0, digits.find_first_not_of(L'0'));
+  return digits;
+}
+
+std::optional<NumericVersion> ReadNumeric(const std::wstring& version) {
+  const std::size_t first = version.find_first_not_of(L" \t");
+  if (first == std::wstring::npos) return std::nullopt;
+  const std::wstring text = version.substr(first, version.find_last_not_of(L" \t") - first + 1);
+  std::vector<std::wstring> runs(1);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const wchar_t c = text[i];
+    if (IsDigitChar(c)) {
+      runs.back().push_back(c);
+    } else if ((c == L'.' || (c == L',' && runs.size() == 1)) && !runs.back().empty()) {
+      runs.emplace_back();
+    } else {
+      return std::nullopt;
+    }
   }
-  if (i < version.size() && (version[i] == L'.' || version[i] == L',')) {
-    for (++i; digit(i); ++i) number.fraction.push_back(version[i]);
+  if (runs.back().empty()) return std::nullopt;
+  NumericVersion number;
+  number.whole = WithoutLeadingZeros(runs[0]);
+  if (runs.size() > 1) {
+    number.fraction = runs[1];
+    while (!number.fraction.empty() && number.fraction.back() == L'0') number.fraction.pop_back();
   }
-  while (!number.fraction.empty() && number.fraction.back() == L'0') number.fraction.pop_back();
+  for (std::size_t i = 2; i < runs.size(); ++i)
+    number.parts.push_back(WithoutLeadingZeros(runs[i]));
+  while (!number.parts.empty() && number.parts.back().empty()) number.parts.pop_back();
   return number;
 }
 
-// Whether `a` is a greater number than `b`: only when both start with one.
-bool GreaterNumber(const std::wstring& a, const std::wstring& b) {
-  const auto starts = [](const std::wstring& v) {
-    const std::size_t i = v.find_first_not_of(L" \t");
-    return i != std::wstring::npos && v[i] >= L'0' && v[i] <= L'9';
-  };
-  return starts(a) && starts(b) && LeadingDecimal(b) < LeadingDecimal(a);
+int CompareWhole(const std::wstring& a, const std::wstring& b) {
+  if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+  return a.compare(b) < 0 ? -1 : (a == b ? 0 : 1);
+}
+
+// What the numbers say of `a` against `b`: negative, 0 or positive; no
+// value when either is not a version of numbers alone.
+std::optional<int> NumberOrder(const std::wstring& a, const std::wstring& b) {
+  const std::optional<NumericVersion> x = ReadNumeric(a), y = ReadNumeric(b);
+  if (!x || !y) return std::nullopt;
+  if (const int order = CompareWhole(x->whole, y->whole)) return order;
+  if (x->fraction != y->fraction) return x->fraction < y->fraction ? -1 : 1;
+  for (std::size_t i = 0; i < x->parts.size() || i < y->parts.size(); ++i) {
+    const std::wstring p = i < x->parts.size() ? x->parts[i] : L"";
+    const std::wstring q = i < y->parts.size() ? y->parts[i] : L"";
+    if (const int order = CompareWhole(p, q)) return order;
+  }
+  return 0;
 }
 
 std::wstring FaultText(DestinationFault fault) {
@@ -181,6 +210,14 @@ std::vector<std::wstring> ManifestProblems(const ManifestWalk& walk) {
   if (walk.version.empty()) {
     problems.push_back(L"the offered version is empty: the updater never offers this update");
   }
+  if (std::count(walk.version.begin(), walk.version.end(), L'.') > 1) {
+    problems.push_back(
+        L"the version " + QuotedText(walk.version) +
+        L" has more than one \".\": the updater reads an installed version as "
+        L"one number (5.3.2 as 5.3), so customers on a later " +
+        walk.version.substr(0, walk.version.find(L'.', walk.version.find(L'.') + 1)) +
+        L".x are offered this older update too");
+  }
   if (walk.hasVersion && walk.versionField.end == End::kComma) {
     problems.push_back(L"line " + std::to_wstring(walk.versionField.line) +
                        L": the version ends at an unquoted comma, so it reads as " +
@@ -255,18 +292,19 @@ std::vector<std::wstring> ManifestProblems(const ManifestWalk& walk) {
   return problems;
 }
 
-std::wstring VersionVerdict(Platform& platform, const std::wstring& offered,
-                            const std::wstring& installed, const std::wstring& decimalSeparator) {
-  const std::wstring read = OfferedVersionInLocale(offered, decimalSeparator);
-  if (IsNewerVersion(platform, offered, installed, decimalSeparator)) {
-    std::wstring text = read + L" sorts after " + installed;
-    if (GreaterNumber(installed, offered)) text += L", though older by number";
+std::wstring VersionVerdict(const VersionTest& test, const std::wstring& offered,
+                            const std::wstring& registryVersion) {
+  const std::optional<int> numbers = NumberOrder(offered, registryVersion);
+  if (test.sameText) return test.offered + L" is the installed version's own text";
+  if (test.newer) {
+    std::wstring text = test.offered + L" sorts after " + test.installed;
+    if (numbers && *numbers < 0) text += L", though older by number";
+    if (numbers && *numbers == 0) text += L", though the same version by number";
     return text;
   }
-  const int order = TextCompare(platform, read, installed);
-  if (order == 0) return read + L" equals " + installed;
-  std::wstring text = read + L" sorts before " + installed;
-  if (GreaterNumber(offered, installed)) text += L": 10 sorts before 9 as text";
+  if (test.order == 0) return test.offered + L" equals " + test.installed;
+  std::wstring text = test.offered + L" sorts before " + test.installed;
+  if (numbers && *numbers > 0) text += L": 10 sorts before 9 as text";
   return text;
 }
 
@@ -381,28 +419,41 @@ CheckOutcome CheckFolder(Platform& platform, const BuildConstants& build,
   std::vector<std::wstring> problems = ManifestProblems(walk);
   problems.insert(problems.end(), payload.problems.begin(), payload.problems.end());
   for (const std::wstring& version : installed) {
+    // What the numbers say, against what the updater does on a point and on
+    // a comma locale: a problem only where the two disagree, or where the
+    // locales do.
+    const std::optional<int> numbers = NumberOrder(walk.version, version);
     std::wstring line = L"Customers on " + version + L": ";
-    bool offeredEverywhere = true;
+    bool offered[2] = {false, false};
     const struct {
       const wchar_t* name;
       const wchar_t* separator;
     } locales[] = {{L"point", L"."}, {L"comma", L","}};
-    for (const auto& locale : locales) {
-      const std::wstring normalized = NormalizeInstalledVersion(version, locale.separator);
-      const bool offered = IsNewerVersion(platform, walk.version, normalized, locale.separator);
-      offeredEverywhere = offeredEverywhere && offered;
-      if (locale.separator[0] == L',') line += L"; ";
-      line += std::wstring(offered ? L"offered" : L"not offered") + L" on a " + locale.name +
-              L" locale (" + VersionVerdict(platform, walk.version, normalized, locale.separator) +
-              L")";
+    for (int i = 0; i < 2; ++i) {
+      const VersionTest test = TestVersion(platform, walk.version, version, locales[i].separator);
+      offered[i] = test.newer;
+      if (i == 1) line += L"; ";
+      line += std::wstring(test.newer ? L"offered" : L"not offered") + L" on a " + locales[i].name +
+              L" locale (" + VersionVerdict(test, walk.version, version) + L")";
     }
     text += line + L"\n";
-    if (!offeredEverywhere) {
-      problems.push_back(L"customers on " + version + L" are not offered this update everywhere");
-    } else if (GreaterNumber(NormalizeInstalledVersion(version, L"."), walk.version)) {
-      problems.push_back(L"customers on " + version +
-                         L" are offered this update, an older version by number: versions "
-                         L"compare as text");
+    const std::wstring customers = L"customers on " + version;
+    if (offered[0] != offered[1]) {
+      problems.push_back(customers +
+                         L" are offered this update on one locale and not on the "
+                         L"other");
+    } else if (numbers && *numbers > 0 && !offered[0]) {
+      problems.push_back(customers +
+                         L" are not offered this update anywhere, though it is newer "
+                         L"by number: versions compare as text");
+    } else if (numbers && *numbers == 0 && offered[0]) {
+      problems.push_back(customers +
+                         L" are offered this update again, though it is the same "
+                         L"version");
+    } else if (numbers && *numbers < 0 && offered[0]) {
+      problems.push_back(customers +
+                         L" are offered this update, an older version by number: "
+                         L"versions compare as text");
     }
   }
 

@@ -55,11 +55,11 @@ std::wstring EntryText(const EntryResult& result);
 // The traps found, one sentence each; empty when there are none.
 std::vector<std::wstring> ManifestProblems(const ManifestWalk& walk);
 
-// The version test told: "5,3 sorts after 5,2", "10,0 sorts before 9,5: 10
-// sorts before 9 as text"; `installed` as NormalizeInstalledVersion wrote
-// it with `decimalSeparator`.
-std::wstring VersionVerdict(Platform& platform, const std::wstring& offered,
-                            const std::wstring& installed, const std::wstring& decimalSeparator);
+// The version test told: "5,3 sorts after 5,2", "10 sorts before 9,5: 10
+// sorts before 9 as text"; `offered` and `registryVersion` as the manifest
+// and the registry give them.
+std::wstring VersionVerdict(const VersionTest& test, const std::wstring& offered,
+                            const std::wstring& registryVersion);
 
 // The payload held against its checksum file, told for people: the line to
 // print ("Checksum file: ...") and each thing that keeps the updater from

@@ -1,5 +1,7 @@
 #include "manifest/manifest_reader.h"
 
+#include "platform/text.h"
+
 namespace updater {
 namespace {
 
@@ -131,7 +133,9 @@ std::optional<std::wstring> ManifestReader::readField() {
     const int after = next();
     if (after != '\n' && after != kEnd) unread(after);
   }
-  return platform_.AnsiToText(bytes);
+  // Every manifest is written in Windows-1252, whatever code page the PC
+  // that reads it has (a PC set to UTF-8 would read "hjælp" as "hj?lp").
+  return DecodeWindows1252(bytes);
 }
 
 }  // namespace updater

@@ -1,6 +1,6 @@
-// Reader of the update manifest: comma- and line-separated fields of 8-bit
-// ANSI text (the offered version, then source and destination pairs, then
-// "slut").
+// Reader of the update manifest: comma- and line-separated fields of
+// Windows-1252 text (the offered version, then source and destination
+// pairs, then "slut"), read as Windows-1252 whatever the PC's code page.
 //
 // Syntax, field by field:
 // - Fields are separated by a comma or by a line end.

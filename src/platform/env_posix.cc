@@ -633,6 +633,23 @@ class PosixPlatform final : public Platform {
     return !path.empty() && (path[0] == L'/' || path[0] == L'\\');
   }
 
+  FolderPlace LocateFolder(const std::wstring& path) override {
+    FolderPlace place;
+    place.path = path;
+    SplitPath split = Split(path);
+    if (!split.valid || HasWildcard(split.last)) return place;
+    if (!split.last.empty()) split.folders.push_back(EncodeUtf8(split.last));
+    std::string folder;
+    struct stat st;
+    if (ResolveFolder(split, Lookup::kReadFolder, &folder) &&
+        ::stat(folder.empty() ? "." : folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      place.identified = true;
+      place.volume = static_cast<std::uint64_t>(st.st_dev);
+      place.fileId = static_cast<std::uint64_t>(st.st_ino);
+    }
+    return place;
+  }
+
   std::unique_ptr<InputFile> OpenFile(const std::wstring& path) override {
     const std::optional<std::string> native = ResolveExisting(path);
     if (!native) return nullptr;
@@ -823,6 +840,10 @@ class PosixPlatform final : public Platform {
   std::string TextToAnsi(const std::wstring& text) override { return EncodeWindows1252(text); }
 
   int CompareText(const std::wstring& a, const std::wstring& b) override {
+    return CompareFolded(a, b);
+  }
+
+  int CompareNames(const std::wstring& a, const std::wstring& b) override {
     return CompareFolded(a, b);
   }
 

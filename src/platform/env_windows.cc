@@ -477,6 +477,35 @@ class WindowsPlatform final : public Platform {
     return result;
   }
 
+  FolderPlace LocateFolder(const std::wstring& path) override {
+    FolderPlace place;
+    place.path = CanonicalWindowsFolder(path);
+    if (HasNul(path) || HasInvalidNameCharacter(path)) return place;
+    const std::wstring full = FilePath(place.path);
+    // Short (8.3) names made long; only a path that exists has them.
+    const DWORD needed = GetLongPathNameW(full.c_str(), nullptr, 0);
+    if (needed > 0) {
+      std::wstring longPath(needed, L'\0');
+      const DWORD written = GetLongPathNameW(full.c_str(), longPath.data(), needed);
+      if (written > 0 && written < needed) {
+        longPath.resize(written);
+        place.path = CanonicalWindowsFolder(longPath);
+      }
+    }
+    // A folder opens only with backup semantics; attributes are all it asks.
+    FileHandle folder(CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (folder.valid() && GetFileInformationByHandle(folder.get(), &info) &&
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      place.identified = true;
+      place.volume = info.dwVolumeSerialNumber;
+      place.fileId = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    }
+    return place;
+  }
+
   std::unique_ptr<InputFile> OpenFile(const std::wstring& path) override {
     if (HasNul(path)) return nullptr;
     // Shared in every way: the files we read may be open in the product.
@@ -699,6 +728,19 @@ class WindowsPlatform final : public Platform {
     return folded < 0 ? -1 : (folded > 0 ? 1 : 0);
   }
 
+  int CompareNames(const std::wstring& a, const std::wstring& b) override {
+    if (a.size() <= 0x7FFFFFFF && b.size() <= 0x7FFFFFFF) {
+      // As NTFS matches names: ordinal, with its own upper-case table.
+      const int order = CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                             static_cast<int>(b.size()), TRUE);
+      if (order == CSTR_LESS_THAN) return -1;
+      if (order == CSTR_EQUAL) return 0;
+      if (order == CSTR_GREATER_THAN) return 1;
+    }
+    const int folded = CompareFolded(a, b);
+    return folded < 0 ? -1 : (folded > 0 ? 1 : 0);
+  }
+
   bool IsAbsolutePath(const std::wstring& path) override { return IsWindowsAbsolutePath(path); }
 
   std::wstring DecimalSeparator() override {
@@ -711,29 +753,44 @@ class WindowsPlatform final : public Platform {
   }
 
   bool ClaimSingleInstance(const std::wstring& productId) override {
-    // A named mutex in this logon session; its handle is never closed, so
-    // the claim lasts until the process ends.
+    // A named mutex in this logon session, taken by a wait and never let
+    // go, so the claim lasts until the process ends. Its mere existence
+    // says nothing: a look at it (updater-tool explain) keeps the mutex
+    // alive after its holder has ended, and the next updater must still
+    // get it, abandoned, by its wait.
     const HANDLE mutex = CreateMutexW(nullptr, FALSE, ClaimName(productId).c_str());
-    const DWORD error = GetLastError();
-    if (mutex != nullptr) return error != ERROR_ALREADY_EXISTS;
-    // Refused access means the mutex exists, made by an updater running with
-    // other rights (run as administrator): that one holds the claim.
-    return error != ERROR_ACCESS_DENIED;
+    if (mutex == nullptr) {
+      // Refused access means the mutex exists, made by an updater running
+      // with other rights (run as administrator): that one holds the claim.
+      return GetLastError() != ERROR_ACCESS_DENIED;
+    }
+    const DWORD waited = WaitForSingleObject(mutex, 0);
+    return waited != WAIT_TIMEOUT;
   }
 
   ClaimState QueryClaim(const std::wstring& productId) override {
-    // Opening, unlike creating, makes no mutex where there is none. The
-    // handle keeps an existing mutex alive only for the instant until it is
-    // closed, so an updater that starts just as the holder ends could find
-    // it then; the handle is closed at once.
-    const HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, ClaimName(productId).c_str());
-    if (mutex != nullptr) {
-      CloseHandle(mutex);
-      return ClaimState::kHeld;
+    // Opening, unlike creating, makes no mutex where there is none, and
+    // asking its state takes nothing: an updater that starts meanwhile still
+    // gets its claim.
+    const HANDLE mutex =
+        OpenMutexW(SYNCHRONIZE | kMutantQueryState, FALSE, ClaimName(productId).c_str());
+    if (mutex == nullptr) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_FILE_NOT_FOUND) return ClaimState::kFree;
+      return error == ERROR_ACCESS_DENIED ? ClaimState::kHeld : ClaimState::kUnknown;
     }
-    const DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND) return ClaimState::kFree;
-    return error == ERROR_ACCESS_DENIED ? ClaimState::kHeld : ClaimState::kUnknown;
+    ClaimState state = ClaimState::kUnknown;
+    MutantBasicInformation info{};
+    ULONG length = 0;
+    const auto query = reinterpret_cast<NtQueryMutantFunction*>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryMutant")));
+    if (query != nullptr && query(mutex, 0, &info, sizeof info, &length) >= 0) {
+      // 1: free (also when its last holder ended without letting go);
+      // 0 or less: held.
+      state = info.currentCount > 0 ? ClaimState::kFree : ClaimState::kHeld;
+    }
+    CloseHandle(mutex);
+    return state;
   }
 
   PathKind QueryPath(const std::wstring& path) override {
@@ -785,6 +842,16 @@ class WindowsPlatform final : public Platform {
   }
 
  private:
+  // What ntdll's NtQueryMutant tells of a mutex (MutantBasicInformation).
+  struct MutantBasicInformation {
+    LONG currentCount;
+    BOOLEAN ownedByCaller;
+    BOOLEAN abandoned;
+  };
+  using NtQueryMutantFunction = LONG NTAPI(HANDLE, int, void*, ULONG, ULONG*);
+  // The right to ask a mutex's state (MUTANT_QUERY_STATE).
+  static constexpr DWORD kMutantQueryState = 0x0001;
+
   // The mutex of "one updater at a time" for `productId`.
   static std::wstring ClaimName(const std::wstring& productId) {
     return L"Local\\Zorbe IT updater " + productId;

@@ -34,6 +34,9 @@ constexpr std::int32_t kErrorInvalidHandle = 6;
 constexpr std::int32_t kErrorMoreData = 234;
 constexpr std::int32_t kErrorUnsupportedType = 1630;
 
+// The access rights to read a key and its values (KEY_READ).
+constexpr std::uint32_t kKeyRead = 0x20019;
+
 // An opened registry key; 0 is the null key.
 using RegistryKey = std::uintptr_t;
 // The only root the updater reads.
@@ -73,6 +76,14 @@ enum class PathKind {
   kUnknown,     // the path cannot be looked at
 };
 
+// Where a folder lies, as the system finds it.
+struct FolderPlace {
+  std::wstring path;         // its full path, short names made long
+  bool identified = false;   // it exists and volume and fileId say which it is
+  std::uint64_t volume = 0;  // with fileId, the same for every path to it
+  std::uint64_t fileId = 0;
+};
+
 // A file opened for sequential reading of its bytes.
 class InputFile {
  public:
@@ -100,6 +111,11 @@ class Platform {
   // POSIX a path from the root; false for any other text. Asks nothing of
   // the file system, so it cannot fail.
   virtual bool IsAbsolutePath(const std::wstring& path) = 0;
+
+  // The folder `path` as the system finds it: its full path with short
+  // names made long (as written where that cannot be had) and, when it
+  // exists, its identity. Reads only.
+  virtual FolderPlace LocateFolder(const std::wstring& path) = 0;
 
   // The file opened for reading from its start; null when it cannot be
   // opened (missing, a folder, no access).
@@ -163,6 +179,11 @@ class Platform {
   // Order of `a` and `b` in the user's locale, ignoring letter case:
   // negative, 0 or positive. Digit strings compare character by character.
   virtual int CompareText(const std::wstring& a, const std::wstring& b) = 0;
+
+  // Order of two file names as the file system matches them: character by
+  // character, ignoring letter case, never by the locale's collation (which
+  // ignores some characters and equates others); negative, 0 or positive.
+  virtual int CompareNames(const std::wstring& a, const std::wstring& b) = 0;
 
   // The decimal separator of the user's number format; "." when unknown.
   virtual std::wstring DecimalSeparator() = 0;

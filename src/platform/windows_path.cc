@@ -1,5 +1,7 @@
 #include "platform/windows_path.h"
 
+#include <vector>
+
 namespace updater {
 namespace {
 
@@ -44,6 +46,62 @@ bool IsWindowsAbsolutePath(const std::wstring& path) {
            rest[3] == L'\\' && HasServerAndShare(rest, 4);
   }
   return false;
+}
+
+std::wstring CanonicalWindowsFolder(const std::wstring& folder) {
+  std::wstring text = folder;
+  for (wchar_t& c : text) {
+    if (c == L'/') c = L'\\';
+  }
+  // The device prefixes only switch off the clean-up below; what follows
+  // them is the path itself.
+  if (text.size() >= 4 && text.compare(0, 2, L"\\\\") == 0 &&
+      (text[2] == L'?' || text[2] == L'.') && text[3] == L'\\') {
+    text.erase(0, 4);
+    if (text.size() >= 4 && (text[0] == L'U' || text[0] == L'u') &&
+        (text[1] == L'N' || text[1] == L'n') && (text[2] == L'C' || text[2] == L'c') &&
+        text[3] == L'\\') {
+      text = L"\\" + text.substr(3);
+    }
+  }
+  // The root: a share's server and name, a drive, or the current drive's.
+  std::wstring root;
+  std::size_t pos = 0;
+  std::size_t rootComponents = 0;
+  if (text.size() >= 2 && text[0] == L'\\' && text[1] == L'\\') {
+    root = L"\\\\";
+    pos = 2;
+    rootComponents = 2;
+  } else if (text.size() >= 2 && IsDriveLetter(text[0]) && text[1] == L':') {
+    root = text.substr(0, 2) + L"\\";
+    pos = 2;
+  } else if (!text.empty() && text[0] == L'\\') {
+    root = L"\\";
+    pos = 1;
+  }
+  std::vector<std::wstring> components;
+  while (pos <= text.size()) {
+    std::size_t end = text.find(L'\\', pos);
+    if (end == std::wstring::npos) end = text.size();
+    std::wstring component = text.substr(pos, end - pos);
+    pos = end + 1;
+    if (rootComponents > 0 && !component.empty()) {
+      root += component + L"\\";
+      --rootComponents;
+      continue;
+    }
+    if (component == L"..") {
+      if (!components.empty()) components.pop_back();
+      continue;
+    }
+    while (!component.empty() && (component.back() == L'.' || component.back() == L' ')) {
+      component.pop_back();
+    }
+    if (!component.empty()) components.push_back(component);
+  }
+  std::wstring canonical = root;
+  for (const std::wstring& component : components) canonical += component + L"\\";
+  return canonical;
 }
 
 }  // namespace updater

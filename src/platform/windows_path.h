@@ -24,4 +24,11 @@ bool IsWindowsUncPath(const std::wstring& path);
 // drive ("C:Sylkum") or to the current drive's root ("\Sylkum") is not.
 bool IsWindowsAbsolutePath(const std::wstring& path);
 
+// A folder's path as Windows resolves its text: "/" as "\", runs of "\"
+// as one, the "\\?\" (or "\\?\UNC\") prefix dropped, "." and ".."
+// resolved, trailing dots and spaces of every component dropped, and one
+// "\" at the end. The same folder written in any of those ways gives the
+// same text; nothing is asked of the file system.
+std::wstring CanonicalWindowsFolder(const std::wstring& folder);
+
 }  // namespace updater

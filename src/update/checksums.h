@@ -21,9 +21,10 @@ namespace updater {
 // The largest checksum file read; a bigger one counts as not readable.
 constexpr std::size_t kMaxChecksumFileBytes = 1 << 20;
 
-// Digests by file name; names are matched as the presence test matches
-// them, by the platform's comparison without regard to letter case. A list
-// made without a platform stays empty: it takes no name.
+// Digests by file name; names are matched as the file system matches them
+// (Platform::CompareNames), so that two names the locale's collation takes
+// for one ("rap\u00ADport", "rapport") keep a line each. A list made without
+// a platform stays empty: it takes no name.
 class ChecksumList {
  public:
   ChecksumList() : entries_(Less{nullptr}) {}
@@ -40,7 +41,7 @@ class ChecksumList {
   struct Less {
     Platform* platform;
     bool operator()(const std::wstring& a, const std::wstring& b) const {
-      return TextCompare(*platform, a, b) < 0;
+      return platform->CompareNames(a, b) < 0;
     }
   };
   std::map<std::wstring, Sha256, Less> entries_;

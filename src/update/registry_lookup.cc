@@ -9,9 +9,9 @@
 namespace updater {
 namespace {
 
-// Full access to the key's values and sub-keys, as the product's own tools
-// ask for it; the updater only reads.
-constexpr std::uint32_t kKeyAccessMask = 0x3F;
+// The updater only reads the key: KEY_READ, so that a key the user may read
+// but not change still gives the installed product.
+constexpr std::uint32_t kKeyAccessMask = kKeyRead;
 
 bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
 
@@ -182,6 +182,7 @@ bool LookupInstalledProduct(Platform& platform, UpdateContext& context, LookupTr
     trace->version.status = ReadRegistryValue(platform, context.registryKey, L"Version",
                                               &context.valueSlot, &trace->version.type);
     trace->version.value = context.valueSlot;
+    context.registryVersion = context.valueSlot.AsText();
     context.installedVersion =
         NormalizeInstalledVersion(context.valueSlot.AsText(), platform.DecimalSeparator());
 

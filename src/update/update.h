@@ -59,6 +59,7 @@ struct UpdateContext {
   std::wstring tempFolder;
   std::wstring offeredVersion;
   std::wstring installedVersion;
+  std::wstring registryVersion;  // the registry's "Version" as text, as read
   std::wstring installFolder;
   std::wstring lockPath;
   std::wstring lockName;
@@ -67,23 +68,39 @@ struct UpdateContext {
   RegistryValue valueSlot;
 };
 
-// The offered version as the version test reads it: the decimal mark of its
-// leading number (the first "." or "," with a digit on each side) becomes
-// `decimalSeparator`, the mark the installed version is written with, so
-// that one manifest compares the same on every locale. The rest stays as the
-// manifest gives it.
+// The offered version as the version test reads it. A version that is a
+// decimal number alone (digits, at most one "." or "," and digits, blanks
+// around it) is written as the installed one is: the user's decimal
+// separator, no leading and no trailing zeros, so that "6.0" meets an
+// installed "6" and "5,20" an installed "5.2" as the same version.
+// Otherwise only the decimal mark of its leading number (the first "." or
+// "," with a digit on each side) becomes `decimalSeparator`, and the rest
+// stays as the manifest gives it.
 std::wstring OfferedVersionInLocale(const std::wstring& offered,
                                     const std::wstring& decimalSeparator);
 
-// The version test: true when `offered` (as the manifest gives it) sorts
-// after `installed` (as NormalizeInstalledVersion wrote it with
-// `decimalSeparator`). Versions compare as text without regard to letter
-// case, so 10 sorts before 9.
-bool IsNewerVersion(Platform& platform, const std::wstring& offered, const std::wstring& installed,
-                    const std::wstring& decimalSeparator);
+// The version test and what it compared.
+struct VersionTest {
+  std::wstring offered;    // the offered version as read (OfferedVersionInLocale)
+  std::wstring installed;  // the installed version as NormalizeInstalledVersion wrote it
+  bool sameText = false;   // the offered version is the registry's own text
+  int order = 0;           // offered against installed as text: <0, 0 or >0
+  bool newer = false;      // the offered version sorts after the installed one
+};
+
+// The version test: the offered version (as the manifest gives it) is newer
+// when it is not the registry's own text `registryVersion` (without regard
+// to letter case and surrounding blanks) and, read as OfferedVersionInLocale
+// reads it, sorts after the installed version as NormalizeInstalledVersion
+// writes it with `decimalSeparator`. Versions compare as text without regard
+// to letter case, so 10 sorts before 9.
+VersionTest TestVersion(Platform& platform, const std::wstring& offered,
+                        const std::wstring& registryVersion, const std::wstring& decimalSeparator);
 
 // The build-folder guard: true when `installFolder` is one of the developer
-// build folders, also when written with "/" or with doubled "\".
+// build folders however it is written ("/", doubled "\", ".", "..",
+// trailing dots and spaces, the "\\?\" prefix, a short name), or, where
+// both exist, the same folder by its identity.
 bool IsDeveloperBuildFolder(Platform& platform, const std::wstring& installFolder);
 
 // What the copy pass did, for the summary box.
@@ -209,6 +226,7 @@ struct Decision {
   bool manifestOpened = false;
   std::wstring decimalSeparator;
   LookupTrace lookup;
+  VersionTest version;   // made when a product is installed
   PayloadCheck payload;  // filled in by CheckDecisionPayload
 };
 
