@@ -17,6 +17,7 @@
 #include <string>
 
 #include "fake_platform.h"
+#include "platform/inspection.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "update/checksums.h"
@@ -325,9 +326,9 @@ TEST_F(PosixPlatformTest, OnlyOneClaimPerProduct) {
 // updater that starts meanwhile still gets it.
 TEST_F(PosixPlatformTest, AClaimIsSeenWithoutBeingTaken) {
   const std::wstring product = L"UnitTestQueriedProduct";
-  EXPECT_EQ(platform_.QueryClaim(product), ClaimState::kFree);
+  EXPECT_EQ(SystemInspection().QueryClaim(product), ClaimState::kFree);
   EXPECT_TRUE(platform_.ClaimSingleInstance(product));
-  EXPECT_EQ(platform_.QueryClaim(product), ClaimState::kHeld);
+  EXPECT_EQ(SystemInspection().QueryClaim(product), ClaimState::kHeld);
   EXPECT_FALSE(platform_.ClaimSingleInstance(product));
 }
 

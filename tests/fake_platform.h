@@ -1,4 +1,5 @@
-// An in-memory platform for tests: files, folders, registry and environment
+// An in-memory platform for tests (and the tool's inspection of it): files,
+// folders, registry and environment
 // live in maps; message boxes take scripted answers; every box and every
 // sleep is recorded and nothing really sleeps; EndProgram throws
 // ProgramEnded so that a test sees the end without losing its process.
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/inspection.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "platform/windows_path.h"
@@ -35,7 +37,7 @@ struct Box {
   std::wstring title;
 };
 
-class FakePlatform : public Platform {
+class FakePlatform : public Platform, public Inspection {
  public:
   struct File {
     std::wstring name;  // on-disk form of the last component

@@ -91,7 +91,7 @@ TEST(CheckTest, ManifestTraps) {
     platform.AddFile(L"C:\\Upd\\OrvakBK.ini", c.manifest);
     platform.AddFile(L"C:\\Upd\\a.dll", "a");
     platform.AddFile(L"C:\\Upd\\b.dll", "b");
-    const tool::CheckOutcome outcome = tool::CheckFolder(platform, kBuild, kFolder, {});
+    const tool::CheckOutcome outcome = tool::CheckFolder(platform, platform, kBuild, kFolder, {});
     EXPECT_EQ(outcome.status, c.status) << c.what << "\n" << EncodeUtf8(outcome.text);
     for (const std::wstring& part : c.said) {
       EXPECT_TRUE(Has(outcome.text, part)) << c.what << ": no " << EncodeUtf8(part) << " in\n"
@@ -102,10 +102,10 @@ TEST(CheckTest, ManifestTraps) {
 
 TEST(CheckTest, FolderOrManifestThatCannotBeReadIsStatusTwo) {
   FakePlatform platform;
-  EXPECT_EQ(tool::CheckFolder(platform, kBuild, kFolder, {}).text,
+  EXPECT_EQ(tool::CheckFolder(platform, platform, kBuild, kFolder, {}).text,
             L"The folder C:\\Upd does not exist.\n");
   platform.AddFile(L"C:\\Upd\\OrvakBK.ini", "5.3\r\nslut\r\n", true);
-  const tool::CheckOutcome hidden = tool::CheckFolder(platform, kBuild, kFolder, {});
+  const tool::CheckOutcome hidden = tool::CheckFolder(platform, platform, kBuild, kFolder, {});
   EXPECT_EQ(hidden.status, 2);
   EXPECT_TRUE(Has(hidden.text, L"is hidden")) << EncodeUtf8(hidden.text);
 }
@@ -128,7 +128,7 @@ TEST(CheckTest, EveryPayloadMismatchIsAProblem) {
   platform.AddFile(L"C:\\Upd\\b.dll", "b, damaged");
   platform.AddFile(L"C:\\Upd\\OrvakBK.sha256",
                    ChecksumLines(manifest, {{"a.dll", "a"}, {"B.DLL", "b"}, {"c.dll", "c"}}));
-  const tool::CheckOutcome outcome = tool::CheckFolder(platform, kBuild, kFolder, {});
+  const tool::CheckOutcome outcome = tool::CheckFolder(platform, platform, kBuild, kFolder, {});
   EXPECT_EQ(outcome.status, 1);
   for (const wchar_t* line :
        {L"Checksum file: C:\\Upd\\OrvakBK.sha256: not kept: the updater does not offer the "
@@ -143,7 +143,8 @@ TEST(CheckTest, EveryPayloadMismatchIsAProblem) {
 TEST(CheckTest, CustomersOnEachInstalledVersionOnBothLocales) {
   FakePlatform platform;
   platform.AddFile(L"C:\\Upd\\OrvakBK.ini", "10.0\r\nslut\r\n");
-  tool::CheckOutcome outcome = tool::CheckFolder(platform, kBuild, kFolder, {L"9.5", L"9.95.1"});
+  tool::CheckOutcome outcome =
+      tool::CheckFolder(platform, platform, kBuild, kFolder, {L"9.5", L"9.95.1"});
   EXPECT_EQ(outcome.status, 1);
   EXPECT_TRUE(Has(outcome.text,
                   L"Customers on 9.5: not offered on a point locale (10 sorts before 9.5: 10 "
@@ -152,7 +153,7 @@ TEST(CheckTest, CustomersOnEachInstalledVersionOnBothLocales) {
       << EncodeUtf8(outcome.text);
 
   platform.AddFile(L"C:\\Upd\\OrvakBK.ini", "5.3\r\nslut\r\n");
-  outcome = tool::CheckFolder(platform, kBuild, kFolder, {L"10"});
+  outcome = tool::CheckFolder(platform, platform, kBuild, kFolder, {L"10"});
   EXPECT_EQ(outcome.status, 1);
   EXPECT_TRUE(Has(outcome.text,
                   L"offered on a point locale (5.3 sorts after 10, though older by "
@@ -160,7 +161,7 @@ TEST(CheckTest, CustomersOnEachInstalledVersionOnBothLocales) {
       << EncodeUtf8(outcome.text);
   EXPECT_TRUE(Has(outcome.text, L"customers on 10 are offered this update, an older version"));
 
-  outcome = tool::CheckFolder(platform, kBuild, kFolder, {L"5.20"});
+  outcome = tool::CheckFolder(platform, platform, kBuild, kFolder, {L"5.20"});
   EXPECT_EQ(outcome.status, 0) << EncodeUtf8(outcome.text);
   EXPECT_TRUE(Has(outcome.text,
                   L"Customers on 5.20: offered on a point locale (5.3 sorts after 5.2); offered "
@@ -170,12 +171,12 @@ TEST(CheckTest, CustomersOnEachInstalledVersionOnBothLocales) {
   // The same version, however written, and an older one are not offered:
   // no problem. A version of more than one "." is a trap of its own.
   platform.AddFile(L"C:\\Upd\\OrvakBK.ini", "6.0\r\nslut\r\n");
-  outcome = tool::CheckFolder(platform, kBuild, kFolder, {L"6", L"6.00", L"5.9", L"7.0"});
+  outcome = tool::CheckFolder(platform, platform, kBuild, kFolder, {L"6", L"6.00", L"5.9", L"7.0"});
   EXPECT_EQ(outcome.status, 0) << EncodeUtf8(outcome.text);
   EXPECT_TRUE(Has(outcome.text, L"Customers on 6.00: not offered on a point locale (6 equals 6)"))
       << EncodeUtf8(outcome.text);
   platform.AddFile(L"C:\\Upd\\OrvakBK.ini", "5.3.1\r\nslut\r\n");
-  outcome = tool::CheckFolder(platform, kBuild, kFolder, {L"5.3.1", L"5.3.2"});
+  outcome = tool::CheckFolder(platform, platform, kBuild, kFolder, {L"5.3.1", L"5.3.2"});
   EXPECT_EQ(outcome.status, 1);
   EXPECT_TRUE(Has(outcome.text, L"the version \"5.3.1\" has more than one \".\""))
       << EncodeUtf8(outcome.text);
@@ -209,7 +210,7 @@ TEST(ExplainTest, OfferedWithTheProductRunning) {
   s.Payload(L"sylkum.mde", "new");
   s.Payload(L"ny.dll", "new");
   s.platform.AddFile(L"C:\\Prog\\Sylkum\\Sylkum.ldb", "");
-  const tool::ExplainOutcome outcome = tool::Explain(s.platform, kBuild);
+  const tool::ExplainOutcome outcome = tool::Explain(s.platform, s.platform, kBuild);
   EXPECT_EQ(outcome.status, 0);
   ExpectLines(outcome.text,
               {L"Temporary folder: C:\\Users\\\u00C5se\\AppData\\Local\\Temp\\ (from the "
@@ -300,7 +301,7 @@ TEST(ExplainTest, EachWayTheRunEndsSilently) {
   for (const Case& c : cases) {
     Scenario s;
     c.setUp(s);
-    const tool::ExplainOutcome outcome = tool::Explain(s.platform, kBuild);
+    const tool::ExplainOutcome outcome = tool::Explain(s.platform, s.platform, kBuild);
     EXPECT_EQ(outcome.status, 1) << c.what;
     ExpectLines(outcome.text, c.lines, c.what);
   }
@@ -331,8 +332,8 @@ class PackTest : public ::testing::Test {
     return content.str();
   }
   tool::PackOutcome Pack(const std::string& out) const {
-    return tool::Pack(SystemPlatform(), kBuild, L"5.3", DecodeUtf8((root_ / "tree").string()),
-                      DecodeUtf8((root_ / out).string()));
+    return tool::Pack(SystemPlatform(), SystemInspection(), kBuild, L"5.3",
+                      DecodeUtf8((root_ / "tree").string()), DecodeUtf8((root_ / out).string()));
   }
 
   fs::path root_;
@@ -416,8 +417,8 @@ TEST_F(PackTest, EmptyFilesPackAndLinksAreRefused) {
       << EncodeUtf8(outcome.text);
 
   const tool::PackOutcome badVersion =
-      tool::Pack(SystemPlatform(), kBuild, L"5.3\x1A", DecodeUtf8((root_ / "tree").string()),
-                 DecodeUtf8((root_ / "out3").string()));
+      tool::Pack(SystemPlatform(), SystemInspection(), kBuild, L"5.3\x1A",
+                 DecodeUtf8((root_ / "tree").string()), DecodeUtf8((root_ / "out3").string()));
   EXPECT_EQ(badVersion.status, 2);
   EXPECT_FALSE(fs::exists(root_ / "out3"));
 }

@@ -43,7 +43,7 @@ std::wstring ProbeText(CopyError error) {
 
 }  // namespace
 
-ExplainOutcome Explain(Platform& platform, const BuildConstants& build) {
+ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildConstants& build) {
   ExplainOutcome outcome;
   std::wstring& text = outcome.text;
   Decision decision = DecideUpdate(platform, build);
@@ -69,7 +69,7 @@ ExplainOutcome Explain(Platform& platform, const BuildConstants& build) {
     text += L"Manifest: " + ShownText(manifestPath) + L": the folder cannot be searched\n";
   } else if (!manifestFound) {
     text += L"Manifest: " + ShownText(manifestPath) + L": not found: " +
-            WhyNotFound(platform.QueryPath(manifestPath)) + L"\n";
+            WhyNotFound(inspection.QueryPath(manifestPath)) + L"\n";
   } else {
     text += L"Manifest: " + ShownText(context.tempFolder + decision.manifest.name) + L": found\n";
     text += L"Offered version: " +
@@ -142,13 +142,13 @@ ExplainOutcome Explain(Platform& platform, const BuildConstants& build) {
     text += payload.text;
     for (const std::wstring& problem : payload.problems) text += L"  " + problem + L"\n";
     payloadProblems = std::move(payload.problems);
-  } else if (manifestFound && platform.QueryPath(checksumPath) == PathKind::kPlainFile) {
+  } else if (manifestFound && inspection.QueryPath(checksumPath) == PathKind::kPlainFile) {
     text += L"Checksum file: " + ShownText(checksumPath) +
             L": present; the updater reads it only when it would offer the update\n";
   }
 
   // 6. What stands in the way right now.
-  const ClaimState claim = platform.QueryClaim(build.productId);
+  const ClaimState claim = inspection.QueryClaim(build.productId);
   text += std::wstring(L"Another updater running now: ") +
           (claim == ClaimState::kHeld   ? L"yes"
            : claim == ClaimState::kFree ? L"no"
@@ -173,7 +173,7 @@ ExplainOutcome Explain(Platform& platform, const BuildConstants& build) {
       if (result.WouldCopy() && installed) {
         const std::wstring destination = context.installFolder + *result.entry.destination;
         line += L"; " + ShownText(destination) + L" " +
-                ProbeText(platform.ProbeDestination(destination));
+                ProbeText(inspection.ProbeDestination(destination));
       }
       text += line + L"\n";
     }

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/inspection.h"
 #include "platform/platform.h"
 #include "update/update.h"
 
@@ -17,6 +18,6 @@ struct ExplainOutcome {
 
 // Runs the updater's own decision on `platform`, reading only: it writes
 // nothing, shows no box, does not wait and claims nothing.
-ExplainOutcome Explain(Platform& platform, const BuildConstants& build);
+ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildConstants& build);
 
 }  // namespace updater::tool

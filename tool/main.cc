@@ -94,7 +94,8 @@ int PackCommand(const std::vector<std::wstring>& arguments) {
   if (!haveVersion || from.empty() || to.empty()) {
     return Usage(kPackHelp, L"--version, --from and --to are all needed");
   }
-  const PackOutcome outcome = Pack(SystemPlatform(), ThisBuild(), version, from, to);
+  const PackOutcome outcome =
+      Pack(SystemPlatform(), SystemInspection(), ThisBuild(), version, from, to);
   (outcome.status == kUsageError ? WriteErr : WriteOut)(outcome.text);
   return outcome.status;
 }
@@ -113,14 +114,15 @@ int CheckCommand(const std::vector<std::wstring>& arguments) {
     }
   }
   if (folder.empty()) return Usage(kCheckHelp, L"FOLDER is needed");
-  const CheckOutcome outcome = CheckFolder(SystemPlatform(), ThisBuild(), folder, installed);
+  const CheckOutcome outcome =
+      CheckFolder(SystemPlatform(), SystemInspection(), ThisBuild(), folder, installed);
   (outcome.status == kUsageError ? WriteErr : WriteOut)(outcome.text);
   return outcome.status;
 }
 
 int ExplainCommand(const std::vector<std::wstring>& arguments) {
   if (arguments.size() > 1) return Usage(kExplainHelp, L"explain takes no arguments");
-  const ExplainOutcome outcome = Explain(SystemPlatform(), ThisBuild());
+  const ExplainOutcome outcome = Explain(SystemPlatform(), SystemInspection(), ThisBuild());
   WriteOut(outcome.text);
   return outcome.status;
 }

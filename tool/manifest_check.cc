@@ -370,7 +370,7 @@ PayloadReport ReportPayload(const PayloadCheck& check, const std::wstring& check
   return report;
 }
 
-CheckOutcome CheckFolder(Platform& platform, const BuildConstants& build,
+CheckOutcome CheckFolder(Platform& platform, Inspection& inspection, const BuildConstants& build,
                          const std::wstring& folder, const std::vector<std::wstring>& installed) {
   CheckOutcome outcome;
   const std::wstring tempFolder = folder + L"\\";
@@ -382,10 +382,10 @@ CheckOutcome CheckFolder(Platform& platform, const BuildConstants& build,
     return outcome;
   }
   if (!TextEquals(platform, found.name, manifestName)) {
-    const PathKind folderKind = platform.QueryPath(folder);
+    const PathKind folderKind = inspection.QueryPath(folder);
     outcome.text = folderKind == PathKind::kFolder
                        ? L"No manifest: " + manifestPath + L" is " +
-                             WhyNotFound(platform.QueryPath(manifestPath)) + L".\n"
+                             WhyNotFound(inspection.QueryPath(manifestPath)) + L".\n"
                        : L"The folder " + folder + L" does not exist.\n";
     return outcome;
   }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/inspection.h"
 #include "platform/platform.h"
 #include "update/update.h"
 
@@ -79,7 +80,7 @@ struct CheckOutcome {
   int status = 2;
 };
 
-CheckOutcome CheckFolder(Platform& platform, const BuildConstants& build,
+CheckOutcome CheckFolder(Platform& platform, Inspection& inspection, const BuildConstants& build,
                          const std::wstring& folder, const std::vector<std::wstring>& installed);
 
 // `text` in double quotes, a control character shown as its number ("<81>")

@@ -117,8 +117,8 @@ std::string ManifestBytes(const std::wstring& version,
   return EncodeWindows1252(text);
 }
 
-PackOutcome Pack(Platform& platform, const BuildConstants& build, const std::wstring& version,
-                 const std::wstring& tree, const std::wstring& out) {
+PackOutcome Pack(Platform& platform, Inspection& inspection, const BuildConstants& build,
+                 const std::wstring& version, const std::wstring& tree, const std::wstring& out) {
   PackOutcome outcome;
   std::wstring& text = outcome.text;
   bool control = false;
@@ -271,7 +271,7 @@ PackOutcome Pack(Platform& platform, const BuildConstants& build, const std::wst
     text += L"The updater makes no folders; these must exist in the install folder:\n";
     for (const std::wstring& folder : folders) text += L"  " + folder + L"\n";
   }
-  const CheckOutcome check = CheckFolder(platform, build, out, {});
+  const CheckOutcome check = CheckFolder(platform, inspection, build, out, {});
   text += L"Check of " + out + L":\n" + check.text;
   outcome.status = check.status;
   return outcome;

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/inspection.h"
 #include "platform/platform.h"
 #include "update/update.h"
 
@@ -18,8 +19,8 @@ struct PackOutcome {
 // Writes into `out` (absent or empty) the manifest of `version` and, flat,
 // the payload of every file under `tree`; nothing is written when any file
 // could not be installed by the updater. Then checks `out` as `check` does.
-PackOutcome Pack(Platform& platform, const BuildConstants& build, const std::wstring& version,
-                 const std::wstring& tree, const std::wstring& out);
+PackOutcome Pack(Platform& platform, Inspection& inspection, const BuildConstants& build,
+                 const std::wstring& version, const std::wstring& tree, const std::wstring& out);
 
 // The manifest text for `version` and the (source, destination) pairs:
 // Windows-1252 bytes, CR LF line ends, fields quoted where they must be,

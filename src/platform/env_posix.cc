@@ -30,6 +30,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/inspection.h"
 #include "platform/platform.h"
 #include "platform/reg_file.h"
 #include "platform/text.h"
@@ -585,6 +586,30 @@ std::wstring TextFromUtf16(const std::vector<unsigned char>& data) {
   return text;
 }
 
+// Whether process `pid` has the file `path` open.
+bool HasOpen(const std::string& pid, const std::string& path) {
+  char real[PATH_MAX];
+  if (!::realpath(path.c_str(), real)) return false;
+  const std::string folder = "/proc/" + pid + "/fd";
+  Dir dir(folder);
+  if (!dir.get()) return false;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    char target[PATH_MAX];
+    const ssize_t n = ::readlink((folder + "/" + entry->d_name).c_str(), target, sizeof target);
+    if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == real) return true;
+  }
+  return false;
+}
+
+// Where the claim of "one updater at a time" is made for `productId`.
+std::string ClaimPath(const std::wstring& productId) {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  struct stat st;
+  const std::string folder =
+      runtime && *runtime && ::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) ? runtime : "/tmp";
+  return folder + "/updater-" + std::to_string(::getuid()) + "-" + EncodeUtf8(productId) + ".lock";
+}
+
 class PosixPlatform final : public Platform {
  public:
   std::wstring EnvironmentValue(const std::wstring& name) override {
@@ -870,6 +895,47 @@ class PosixPlatform final : public Platform {
     return true;
   }
 
+ private:
+  static std::string RegFilePath() {
+    if (const char* file = std::getenv("HKCU_FILE"); file && *file) return file;
+    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config) {
+      return std::string(config) + "/hkcu.reg";
+    }
+    const char* home = std::getenv("HOME");
+    return std::string(home ? home : "") + "/.config/hkcu.reg";
+  }
+
+  static bool WriteAll(int fd, const std::string& text) {
+    for (std::size_t done = 0; done < text.size();) {
+      const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      done += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  // One line typed at the terminal; false at its end or on an error.
+  static bool ReadLine(int fd, std::string* line) {
+    line->clear();
+    for (;;) {
+      char c;
+      const ssize_t n = ::read(fd, &c, 1);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      if (c == '\n' || c == '\r') return true;
+      line->push_back(c);
+    }
+  }
+
+  std::map<RegistryKey, RegFileKey> open_;
+  RegistryKey nextHandle_ = 0x100;
+};
+
+class PosixInspection final : public Inspection {
+ public:
   ClaimState QueryClaim(const std::wstring& productId) override {
     const std::string path = ClaimPath(productId);
     struct stat st;
@@ -944,69 +1010,6 @@ class PosixPlatform final : public Platform {
     }
     return CopyError::kNone;
   }
-
- private:
-  // Whether process `pid` has the file `path` open.
-  static bool HasOpen(const std::string& pid, const std::string& path) {
-    char real[PATH_MAX];
-    if (!::realpath(path.c_str(), real)) return false;
-    const std::string folder = "/proc/" + pid + "/fd";
-    Dir dir(folder);
-    if (!dir.get()) return false;
-    while (const dirent* entry = ::readdir(dir.get())) {
-      char target[PATH_MAX];
-      const ssize_t n = ::readlink((folder + "/" + entry->d_name).c_str(), target, sizeof target);
-      if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == real) return true;
-    }
-    return false;
-  }
-
-  // Where the claim of "one updater at a time" is made for `productId`.
-  static std::string ClaimPath(const std::wstring& productId) {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    struct stat st;
-    const std::string folder =
-        runtime && *runtime && ::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) ? runtime : "/tmp";
-    return folder + "/updater-" + std::to_string(::getuid()) + "-" + EncodeUtf8(productId) +
-           ".lock";
-  }
-
-  static std::string RegFilePath() {
-    if (const char* file = std::getenv("HKCU_FILE"); file && *file) return file;
-    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config) {
-      return std::string(config) + "/hkcu.reg";
-    }
-    const char* home = std::getenv("HOME");
-    return std::string(home ? home : "") + "/.config/hkcu.reg";
-  }
-
-  static bool WriteAll(int fd, const std::string& text) {
-    for (std::size_t done = 0; done < text.size();) {
-      const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return false;
-      }
-      done += static_cast<std::size_t>(n);
-    }
-    return true;
-  }
-
-  // One line typed at the terminal; false at its end or on an error.
-  static bool ReadLine(int fd, std::string* line) {
-    line->clear();
-    for (;;) {
-      char c;
-      const ssize_t n = ::read(fd, &c, 1);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      if (c == '\n' || c == '\r') return true;
-      line->push_back(c);
-    }
-  }
-
-  std::map<RegistryKey, RegFileKey> open_;
-  RegistryKey nextHandle_ = 0x100;
 };
 
 }  // namespace
@@ -1014,6 +1017,11 @@ class PosixPlatform final : public Platform {
 Platform& SystemPlatform() {
   static PosixPlatform platform;
   return platform;
+}
+
+Inspection& SystemInspection() {
+  static PosixInspection inspection;
+  return inspection;
 }
 
 }  // namespace updater

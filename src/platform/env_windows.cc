@@ -16,6 +16,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/inspection.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "platform/windows_path.h"
@@ -431,6 +432,11 @@ bool WideToAnsi(const std::wstring& text, DWORD flags, const char* defaultChar, 
 
 // --- The platform ------------------------------------------------------------
 
+// The mutex of "one updater at a time" for `productId`.
+std::wstring ClaimName(const std::wstring& productId) {
+  return L"Local\\Zorbe IT updater " + productId;
+}
+
 class WindowsPlatform final : public Platform {
  public:
   std::wstring EnvironmentValue(const std::wstring& name) override {
@@ -767,7 +773,10 @@ class WindowsPlatform final : public Platform {
     const DWORD waited = WaitForSingleObject(mutex, 0);
     return waited != WAIT_TIMEOUT;
   }
+};
 
+class WindowsInspection final : public Inspection {
+ public:
   ClaimState QueryClaim(const std::wstring& productId) override {
     // Opening, unlike creating, makes no mutex where there is none, and
     // asking its state takes nothing: an updater that starts meanwhile still
@@ -851,11 +860,6 @@ class WindowsPlatform final : public Platform {
   using NtQueryMutantFunction = LONG NTAPI(HANDLE, int, void*, ULONG, ULONG*);
   // The right to ask a mutex's state (MUTANT_QUERY_STATE).
   static constexpr DWORD kMutantQueryState = 0x0001;
-
-  // The mutex of "one updater at a time" for `productId`.
-  static std::wstring ClaimName(const std::wstring& productId) {
-    return L"Local\\Zorbe IT updater " + productId;
-  }
 };
 
 }  // namespace
@@ -863,6 +867,11 @@ class WindowsPlatform final : public Platform {
 Platform& SystemPlatform() {
   static WindowsPlatform platform;
   return platform;
+}
+
+Inspection& SystemInspection() {
+  static WindowsInspection inspection;
+  return inspection;
 }
 
 }  // namespace updater

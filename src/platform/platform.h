@@ -1,13 +1,15 @@
 // The operating-system operations the updater's logic is allowed to use.
 //
 // The logic (update, manifest, lockwait) reaches the system only through this
-// interface. Exactly one realisation is linked into the program: env_windows.cc
-// on Windows, env_posix.cc elsewhere. Tests use an in-memory fake.
+// interface. Exactly one realisation is linked into the program: the Windows
+// one, or the POSIX one elsewhere. Tests use an in-memory fake, and wrap it
+// (PlatformWrapper) to change single operations.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -62,18 +64,6 @@ enum class CopyError {
   kNoSpace,        // the disk is full
   kChanged,        // the source is not the one the checksum file vouches for
   kOther,          // anything else
-};
-
-// Whether an updater holds the claim that ClaimSingleInstance makes.
-enum class ClaimState { kFree, kHeld, kUnknown };
-
-// What a path names, as the presence test sees it.
-enum class PathKind {
-  kNothing,     // no such file or folder
-  kPlainFile,   // a file the presence test finds
-  kHiddenFile,  // a hidden or system file, which it passes over
-  kFolder,      // a folder, which it passes over
-  kUnknown,     // the path cannot be looked at
 };
 
 // Where a folder lies, as the system finds it.
@@ -188,25 +178,6 @@ class Platform {
   // The decimal separator of the user's number format; "." when unknown.
   virtual std::wstring DecimalSeparator() = 0;
 
-  // The three queries below serve the support tool, never the updater: each
-  // looks without changing anything or holding anything back.
-
-  // Whether an updater for `productId` holds its claim now, found out
-  // without claiming, so that it never keeps an updater from starting;
-  // kUnknown when it cannot be told.
-  virtual ClaimState QueryClaim(const std::wstring& productId) = 0;
-
-  // What `path` names (its last component matched without regard to letter
-  // case, no wildcards); kUnknown when it cannot be looked at.
-  virtual PathKind QueryPath(const std::wstring& path) = 0;
-
-  // Whether a copy could replace `destination` now, found out without
-  // writing: kNone when nothing is seen in the way; kFolderMissing;
-  // kAccessDenied for a read-only file, a folder, or a folder that may not be
-  // written; kInUse for a file open in a program; kOther when it cannot be
-  // told.
-  virtual CopyError ProbeDestination(const std::wstring& destination) = 0;
-
   // Claims the right to be the one updater running for `productId`; true
   // when claimed (held until the process ends), false when another updater
   // holds it. When the claim cannot be checked at all it counts as claimed.
@@ -215,6 +186,67 @@ class Platform {
 
 // The realisation compiled into this build (Windows or POSIX).
 Platform& SystemPlatform();
+
+// A platform that hands every operation to another one, so that a wrapper
+// (a test's, above all) overrides only the operations it changes.
+class PlatformWrapper : public Platform {
+ public:
+  explicit PlatformWrapper(Platform& target) : target_(target) {}
+  Platform& target() const { return target_; }
+
+  std::wstring EnvironmentValue(const std::wstring& name) override {
+    return target_.EnvironmentValue(name);
+  }
+  FindResult FindFileName(const std::wstring& path) override { return target_.FindFileName(path); }
+  bool IsAbsolutePath(const std::wstring& path) override { return target_.IsAbsolutePath(path); }
+  FolderPlace LocateFolder(const std::wstring& path) override { return target_.LocateFolder(path); }
+  std::unique_ptr<InputFile> OpenFile(const std::wstring& path) override {
+    return target_.OpenFile(path);
+  }
+  CopyError CopyFile(const std::wstring& source, const std::wstring& destination,
+                     const Sha256* expected) override {
+    return target_.CopyFile(source, destination, expected);
+  }
+  bool HashFile(const std::wstring& path, Sha256* digest) override {
+    return target_.HashFile(path, digest);
+  }
+  std::int32_t RegOpenKeyExA(RegistryKey root, const std::string& subKey, std::uint32_t options,
+                             std::uint32_t access, RegistryKey* key) override {
+    return target_.RegOpenKeyExA(root, subKey, options, access, key);
+  }
+  std::int32_t RegQueryValueExA(RegistryKey key, const std::string& name, std::uint32_t* type,
+                                unsigned char* data, std::uint32_t* size) override {
+    return target_.RegQueryValueExA(key, name, type, data, size);
+  }
+  std::int32_t RegQueryTextW(RegistryKey key, const std::wstring& name,
+                             std::wstring* text) override {
+    return target_.RegQueryTextW(key, name, text);
+  }
+  std::int32_t RegCloseKey(RegistryKey key) override { return target_.RegCloseKey(key); }
+  int ShowMessage(const std::wstring& prompt, unsigned flags, const std::wstring& title) override {
+    return target_.ShowMessage(prompt, flags, title);
+  }
+  void Sleep(unsigned milliseconds) override { target_.Sleep(milliseconds); }
+  [[noreturn]] void EndProgram() override {
+    target_.EndProgram();
+    std::abort();  // not reached: the target ends the program
+  }
+  std::wstring AnsiToText(const std::string& bytes) override { return target_.AnsiToText(bytes); }
+  std::string TextToAnsi(const std::wstring& text) override { return target_.TextToAnsi(text); }
+  int CompareText(const std::wstring& a, const std::wstring& b) override {
+    return target_.CompareText(a, b);
+  }
+  int CompareNames(const std::wstring& a, const std::wstring& b) override {
+    return target_.CompareNames(a, b);
+  }
+  std::wstring DecimalSeparator() override { return target_.DecimalSeparator(); }
+  bool ClaimSingleInstance(const std::wstring& productId) override {
+    return target_.ClaimSingleInstance(productId);
+  }
+
+ private:
+  Platform& target_;
+};
 
 // Case-insensitive equality in the user's locale; every equality test on
 // text in the updater uses it.
