@@ -151,15 +151,35 @@ CopyError FakePlatform::CopyFile(const std::wstring& source, const std::wstring&
   if (from == files_.end()) return CopyError::kSourceMissing;
   if (!folders_.count(FolderOf(destination))) return CopyError::kFolderMissing;
   if (folders_.count(destination)) return CopyError::kAccessDenied;
-  if (expected != nullptr && DigestOf(from->second.content) != *expected) {
-    return CopyError::kChanged;
+  const auto step = [this](const wchar_t* name, const std::wstring& path) {
+    return !copyStep || copyStep(name, path);
+  };
+  // The new content goes to a temporary file first, a few bytes a write, and
+  // replaces the destination only once it is whole.
+  constexpr std::size_t kWriteBytes = 4;
+  const std::wstring temp = destination + L".updater-tmp";
+  const std::string content = from->second.content;
+  files_[temp] = File{NameOf(temp), std::string(), false};
+  const auto abandon = [this, &temp](CopyError error) {
+    files_.erase(temp);
+    return error;
+  };
+  for (std::size_t at = 0; at == 0 || at < content.size(); at += kWriteBytes) {
+    if (!step(L"Write", temp)) return abandon(CopyError::kNoSpace);
+    files_[temp].content += content.substr(at, kWriteBytes);
   }
+  if (expected != nullptr && DigestOf(files_[temp].content) != *expected) {
+    return abandon(CopyError::kChanged);
+  }
+  if (!step(L"Flush", temp)) return abandon(CopyError::kOther);
+  if (!step(L"Rename", destination)) return abandon(CopyError::kInUse);
   auto to = files_.find(destination);
   if (to != files_.end()) {
-    to->second.content = from->second.content;  // keeps its on-disk name
+    to->second.content = files_[temp].content;  // keeps its on-disk name
   } else {
-    files_[destination] = File{NameOf(destination), from->second.content, false};
+    files_[destination] = File{NameOf(destination), files_[temp].content, false};
   }
+  files_.erase(temp);
   return CopyError::kNone;
 }
 

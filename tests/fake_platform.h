@@ -89,6 +89,12 @@ class FakePlatform : public Platform, public Inspection {
   // Called at the start of each copy with its source, before anything is
   // copied.
   std::function<void(const std::wstring&)> onCopy;
+  // A copy takes the steps a real one does: a temporary file beside the
+  // destination is written a few bytes at a time ("Write"), flushed
+  // ("Flush") and renamed over the destination ("Rename"). Each step asks
+  // this first (with the step and the path it acts on) and fails when it
+  // answers false.
+  std::function<bool(const wchar_t* step, const std::wstring& path)> copyStep;
   // Paths whose presence test fails, and results for copies to a destination.
   std::set<std::wstring, FoldLess> failingFinds;
   std::map<std::wstring, std::deque<CopyError>, FoldLess> copyFailures;

@@ -64,6 +64,10 @@ class FaultInjectionTest : public ::testing::Test {
     Scenario s;
     SetUpScene(s, lock);
     FaultyPlatform faulty(s.platform, failAt);
+    // The steps of each copy count as calls of their own.
+    s.platform.copyStep = [&faulty](const wchar_t* step, const std::wstring& path) {
+      return !faulty.Fail(step, path);
+    };
     bool ended = false;
     try {
       RunUpdate(faulty, BuildConstants{L"OrvakBK", L"Verazuzoduvuzo"});
@@ -85,11 +89,13 @@ class FaultInjectionTest : public ::testing::Test {
         {L"C:\\Prog\\Sylkum\\Ny.dll", "", "new dll"},
         {L"C:\\Prog\\Sylkum\\Sub\\Help.chm", "old help", "new help"},
     };
-    // No destination holds anything but its old or its whole new content.
+    // No destination holds anything but its old or its whole new content,
+    // and no temporary file is left behind.
     for (const Entry& e : entries) {
       const std::string content =
           s.platform.HasFile(e.destination) ? s.platform.Content(e.destination) : "";
       EXPECT_TRUE(content == e.oldContent || content == e.newContent) << when;
+      EXPECT_FALSE(s.platform.HasFile(e.destination + L".updater-tmp")) << when;
     }
     const bool notClosed =
         !s.platform.boxes.empty() && s.platform.boxes.back().prompt == testing::kNotClosed;

@@ -100,10 +100,7 @@ ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildCo
     text += L"Registry key: " + key + L": opened\n";
     text += L"  Version: " + ValueText(trace.version) + L"\n";
     text += L"  " + trace.folderValueName + L": " + ValueText(trace.folder) + L"\n";
-    // The decision asks for the separator only once it reaches the version
-    // test.
-    const std::wstring separator =
-        decision.decimalSeparator.empty() ? platform.DecimalSeparator() : decision.decimalSeparator;
+    const std::wstring& separator = trace.decimalSeparator;
     text += L"Installed version: " + QuotedText(trace.version.value.AsText()) + L" reads as " +
             context.installedVersion + L" (decimal separator " + QuotedText(separator) + L")\n";
     if (installed) {
@@ -166,11 +163,12 @@ ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildCo
 
   // 7. The entries, as check shows them, with the destinations as they are.
   if (manifestFound) {
-    const ManifestWalk walk = WalkManifest(platform, context.tempFolder, manifestPath);
+    const ManifestWalk walk =
+        WalkManifest(platform, context.tempFolder, manifestPath, decision.payload);
     text += L"Entries:\n";
     for (const EntryResult& result : walk.entries) {
       std::wstring line = L"  " + EntryText(result);
-      if (result.WouldCopy() && installed) {
+      if (result.fate.action == EntryAction::kCopy && installed) {
         const std::wstring destination = context.installFolder + *result.entry.destination;
         line += L"; " + ShownText(destination) + L" " +
                 ProbeText(inspection.ProbeDestination(destination));

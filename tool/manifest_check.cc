@@ -112,23 +112,33 @@ std::wstring FaultText(DestinationFault fault) {
 }
 
 std::wstring FateText(const EntryResult& result) {
-  switch (result.fate) {
+  const EntryFate& fate = result.fate;
+  switch (fate.action) {
+    case EntryAction::kPassOver: break;
+    case EntryAction::kRefuse:
+      if (!result.entry.destination) return L"refused: the file ends before its destination";
+      return L"refused: " + FaultText(fate.destination);
+    case EntryAction::kHoldBack:
+      return L"not copied: the checksum file does not vouch for this source";
+    case EntryAction::kCopy:
+      if (fate.source == SourceFate::kUnknown) {
+        return L"copied if the copy finds it (the folder could not be searched)";
+      }
+      if (fate.source == SourceFate::kMissing) {
+        return L"tried, and listed as failed: it was checked, but is gone now";
+      }
+      return L"copied";
+  }
+  switch (fate.source) {
     case SourceFate::kEmpty: return L"passed over: the source is empty";
     case SourceFate::kFolderPart:
       return L"passed over: the source has a folder part, and the updater finds sources by "
              L"their bare name";
     case SourceFate::kWildcard:
       return L"passed over: the source is a wildcard pattern, not the name of a file";
-    case SourceFate::kMissing: return L"passed over: no such file beside the manifest";
-    case SourceFate::kPresent:
-    case SourceFate::kUnknown: break;
+    default: break;
   }
-  if (!result.entry.destination) return L"refused: the file ends before its destination";
-  if (result.fault != DestinationFault::kNone) return L"refused: " + FaultText(result.fault);
-  if (result.fate == SourceFate::kUnknown) {
-    return L"copied if the copy finds it (the folder could not be searched)";
-  }
-  return L"copied";
+  return L"passed over: no such file beside the manifest";
 }
 
 }  // namespace
@@ -149,13 +159,8 @@ std::wstring ShownText(const std::wstring& text) {
   return shown;
 }
 
-bool EntryResult::WouldCopy() const {
-  return (fate == SourceFate::kPresent || fate == SourceFate::kUnknown) && entry.destination &&
-         fault == DestinationFault::kNone;
-}
-
 ManifestWalk WalkManifest(Platform& platform, const std::wstring& tempFolder,
-                          const std::wstring& manifestPath) {
+                          const std::wstring& manifestPath, const PayloadCheck& payload) {
   ManifestWalk walk;
   ManifestReader reader(platform);
   if (!reader.open(manifestPath)) return walk;
@@ -171,8 +176,7 @@ ManifestWalk WalkManifest(Platform& platform, const std::wstring& tempFolder,
     while (const std::optional<ManifestEntry> entry = NextEntry(platform, reader, &terminated)) {
       EntryResult result;
       result.entry = *entry;
-      result.fate = TestSource(platform, tempFolder, entry->source);
-      result.fault = CheckDestination(entry->destination.value_or(std::wstring()));
+      result.fate = DecideEntry(platform, tempFolder, *entry, payload, false);
       NoteUndefined(walk, entry->source, entry->sourceField.line);
       if (entry->destination) {
         NoteUndefined(walk, *entry->destination, entry->destinationField.line);
@@ -374,7 +378,7 @@ CheckOutcome CheckFolder(Platform& platform, Inspection& inspection, const Build
                          const std::wstring& folder, const std::vector<std::wstring>& installed) {
   CheckOutcome outcome;
   const std::wstring tempFolder = folder + L"\\";
-  const std::wstring manifestName = build.productId + L".ini";
+  const std::wstring manifestName = ManifestFileName(build.productId);
   const std::wstring manifestPath = tempFolder + manifestName;
   const FindResult found = platform.FindFileName(manifestPath);
   if (!found.ok) {
@@ -389,7 +393,8 @@ CheckOutcome CheckFolder(Platform& platform, Inspection& inspection, const Build
                        : L"The folder " + folder + L" does not exist.\n";
     return outcome;
   }
-  const ManifestWalk walk = WalkManifest(platform, tempFolder, tempFolder + found.name);
+  const PayloadCheck check = CheckPayload(platform, tempFolder, build.productId);
+  const ManifestWalk walk = WalkManifest(platform, tempFolder, tempFolder + found.name, check);
   if (!walk.opened) {
     outcome.text = L"The manifest " + tempFolder + found.name + L" cannot be opened.\n";
     return outcome;
@@ -402,18 +407,17 @@ CheckOutcome CheckFolder(Platform& platform, Inspection& inspection, const Build
   std::size_t copied = 0, passedOver = 0, refused = 0;
   for (const EntryResult& result : walk.entries) {
     text += L"  " + EntryText(result) + L"\n";
-    if (result.WouldCopy()) {
-      ++copied;
-    } else if (result.fate == SourceFate::kPresent || result.fate == SourceFate::kUnknown) {
-      ++refused;
-    } else {
-      ++passedOver;
+    switch (result.fate.action) {
+      case EntryAction::kCopy: ++copied; break;
+      case EntryAction::kPassOver: ++passedOver; break;
+      case EntryAction::kRefuse:
+      case EntryAction::kHoldBack: ++refused; break;
     }
   }
   if (walk.entries.empty()) text += L"  (none)\n";
 
-  const PayloadReport payload = ReportPayload(CheckPayload(platform, tempFolder, build.productId),
-                                              tempFolder + ChecksumFileName(build.productId));
+  const PayloadReport payload =
+      ReportPayload(check, tempFolder + ChecksumFileName(build.productId));
   text += payload.text;
 
   std::vector<std::wstring> problems = ManifestProblems(walk);

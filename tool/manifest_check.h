@@ -14,14 +14,11 @@
 
 namespace updater::tool {
 
-// One entry and what the copy pass would do with it.
+// One entry and what the copy pass would do with it, as the updater's own
+// rule decides it.
 struct EntryResult {
   ManifestEntry entry;
-  SourceFate fate = SourceFate::kMissing;
-  DestinationFault fault = DestinationFault::kNone;
-  // The copy would be made (the source was found, or its test failed and
-  // the copy decides) and the destination is accepted.
-  bool WouldCopy() const;
+  EntryFate fate;
 };
 
 // A manifest read from start to end as the updater's second pass reads it,
@@ -46,9 +43,10 @@ struct ManifestWalk {
 };
 
 // Reads the manifest at `manifestPath`; sources are looked for in
-// `tempFolder` (ending in "\"), as the updater does.
+// `tempFolder` (ending in "\"), and each entry's fate is decided under the
+// checksum file's verdict `payload`, as the updater does.
 ManifestWalk WalkManifest(Platform& platform, const std::wstring& tempFolder,
-                          const std::wstring& manifestPath);
+                          const std::wstring& manifestPath, const PayloadCheck& payload);
 
 // "line 2: "sylkum.mde" -> "Sylkum.mde": copied", "... passed over: ...".
 std::wstring EntryText(const EntryResult& result);

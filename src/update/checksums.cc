@@ -4,7 +4,8 @@
 
 #include "manifest/manifest_reader.h"
 #include "platform/text.h"
-#include "update/update.h"
+#include "update/entries.h"
+#include "update/products.h"
 
 namespace updater {
 namespace {

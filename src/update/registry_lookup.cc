@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "update/products.h"
+
 namespace updater {
 namespace {
 
@@ -183,8 +185,9 @@ bool LookupInstalledProduct(Platform& platform, UpdateContext& context, LookupTr
                                               &context.valueSlot, &trace->version.type);
     trace->version.value = context.valueSlot;
     context.registryVersion = context.valueSlot.AsText();
+    trace->decimalSeparator = platform.DecimalSeparator();
     context.installedVersion =
-        NormalizeInstalledVersion(context.valueSlot.AsText(), platform.DecimalSeparator());
+        NormalizeInstalledVersion(context.valueSlot.AsText(), trace->decimalSeparator);
 
     // The install folder must come from its own value, never from what the
     // version read left in the slot.

@@ -6,9 +6,25 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "update/update.h"
+#include "update/context.h"
 
 namespace updater {
+
+// What the look-up of the installed product read, for those who explain it.
+struct LookupTrace {
+  bool profileFound = false;
+  std::string registryKey;
+  std::wstring folderValueName;
+  std::int32_t openStatus = kErrorFileNotFound;
+  struct Read {
+    std::int32_t status = kErrorFileNotFound;
+    std::uint32_t type = 0;  // as the registry gave it, 0 when not read
+    RegistryValue value;     // the slot after the read
+  };
+  Read version;
+  Read folder;
+  std::wstring decimalSeparator;  // the one the installed version was written with
+};
 
 // Reads the value `name` of `key` into `slot` with the two-call read (size
 // first, then data). Returns 0 on success, the Windows error of the call that

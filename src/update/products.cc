@@ -1,0 +1,48 @@
+// The products this updater knows and the build it was made for.
+#include "update/products.h"
+
+#include "build_config.h"
+
+namespace updater {
+namespace {
+
+const wchar_t kManifestExtension[] = L".ini";
+
+}  // namespace
+
+BuildConstants ThisBuild() { return {kBuildProductId, kBuildDisplayName}; }
+
+const std::array<ProductProfile, 2>& ProductProfiles() {
+  static const std::array<ProductProfile, 2> profiles = {{
+      {L"OrvakLR", "Software\\Zorbe IT Service\\Drovanel", "Path", L"Drovanel.ldb"},
+      {L"OrvakBK", "Software\\Zorbe IT Service\\Sylkum", "MDE", L"Sylkum.ldb"},
+  }};
+  return profiles;
+}
+
+const std::array<const wchar_t*, 2>& DeveloperBuildFolders() {
+  static const std::array<const wchar_t*, 2> folders = {
+      L"C:\\Drovanel\\Foerbuild\\",
+      L"C:\\Sylkum\\Foerbuild\\",
+  };
+  return folders;
+}
+
+std::wstring RegistryValue::AsText() const {
+  switch (kind) {
+    case Kind::kText: return text;
+    case Kind::kInteger: return std::to_wstring(integer);
+    case Kind::kEmpty: break;
+  }
+  return std::wstring();
+}
+
+std::wstring ManifestFileName(const std::wstring& productId) {
+  return productId + kManifestExtension;
+}
+
+std::wstring ManifestPath(const UpdateContext& context) {
+  return context.tempFolder + ManifestFileName(context.productId);
+}
+
+}  // namespace updater

@@ -1,0 +1,43 @@
+// What one build is made for and the products it knows: the build's
+// constants, the table of product profiles, the developer build folders,
+// and the names of the files an update is delivered in.
+#pragma once
+
+#include <array>
+#include <string>
+
+#include "update/context.h"
+
+namespace updater {
+
+// What one build is made for: the product identifier (manifest name, profile
+// and every box title) and the product's name inside message texts.
+struct BuildConstants {
+  std::wstring productId;
+  std::wstring displayName;
+};
+
+// The constants this build was configured with.
+BuildConstants ThisBuild();
+
+// Where a product keeps its install data. All keys lie under
+// HKEY_CURRENT_USER; every product keeps its version in "Version".
+struct ProductProfile {
+  const wchar_t* identifier;
+  const char* registryKey;
+  const char* installFolderValue;
+  const wchar_t* lockFileName;
+};
+
+const std::array<ProductProfile, 2>& ProductProfiles();
+
+// The developer build folders, which the updater never touches.
+const std::array<const wchar_t*, 2>& DeveloperBuildFolders();
+
+// The manifest's name: the product identifier and ".ini".
+std::wstring ManifestFileName(const std::wstring& productId);
+
+// The manifest's path: the temporary folder and the manifest's name.
+std::wstring ManifestPath(const UpdateContext& context);
+
+}  // namespace updater

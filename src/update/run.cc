@@ -1,0 +1,120 @@
+// RunUpdate: one whole run, from the decision through the questions, the
+// wait for the product and the copy pass to the summary.
+#include <cstdlib>
+#include <optional>
+
+#include "lockwait/lock_wait.h"
+#include "manifest/manifest_reader.h"
+#include "update/update.h"
+
+namespace updater {
+namespace {
+
+// A virus scanner or indexer often holds a freshly written file for a
+// moment: a copy that finds its file busy is tried again a few times.
+constexpr int kBusyRetries = 5;
+constexpr unsigned kBusyRetryPauseMs = 200;
+
+std::wstring Title(const UpdateContext& context) { return L"Zorbe IT - " + context.productId; }
+
+// A refused name may hold line breaks or other control characters (a quoted
+// manifest field can): shown as "?" they cannot break the summary's lines.
+std::wstring Printable(std::wstring text) {
+  for (wchar_t& c : text) {
+    if (c < 32) c = L'?';
+  }
+  return text;
+}
+
+CopyError CopyWithRetry(Platform& platform, const std::wstring& source,
+                        const std::wstring& destination, const Sha256* expected) {
+  CopyError error = platform.CopyFile(source, destination, expected);
+  for (int retry = 0; retry < kBusyRetries && error == CopyError::kInUse; ++retry) {
+    platform.Sleep(kBusyRetryPauseMs);
+    error = platform.CopyFile(source, destination, expected);
+  }
+  return error;
+}
+
+}  // namespace
+
+void RunUpdate(Platform& platform, const BuildConstants& build) {
+  Decision decision = DecideUpdate(platform, build);
+  if (decision.outcome != Outcome::kOffer) platform.EndProgram();
+  UpdateContext& context = decision.context;
+  const std::wstring& br = context.lineBreak;
+  ManifestReader reader(platform);
+
+  // The product may start the updater at every launch: only one of them
+  // goes on to ask the user, and only that one reads the payload.
+  if (!platform.ClaimSingleInstance(context.productId)) platform.EndProgram();
+
+  // A payload that is not yet complete and exact is not offered: the next
+  // delivery may mend it.
+  CheckDecisionPayload(platform, &decision);
+  if (decision.outcome != Outcome::kOffer) platform.EndProgram();
+  const PayloadCheck& payload = decision.payload;
+
+  const std::wstring title = Title(context);
+  const int answer = platform.ShowMessage(
+      L"Der er en ny version af " + context.displayName + br + br + L"Ønsker du at opdatere nu ?",
+      kMbYesNo, title);
+  // Only a Yes goes on: No, a box that could not be shown and a box closed
+  // without an answer (its close button, a session ending) all end the run.
+  if (answer != kIdYes) platform.EndProgram();
+
+  platform.ShowMessage(L"Venligst afslut " + context.displayName + br + br +
+                           L"Husk at tage backup !" + br + br + L"Tryk på Ok når " +
+                           context.displayName + L" er lukket.",
+                       kMbIconInformation, title);
+
+  if (!WaitForLockRelease(platform, context.lockPath, context.lockName)) {
+    platform.ShowMessage(L"Programmet " + context.displayName +
+                             L" er ikke lukket rigtigt og kan derfor ikke opdateres.",
+                         kMbIconError, title);
+    platform.EndProgram();
+  }
+
+  // Second pass: the entries, strictly in file order. Only copies that
+  // really happened are listed as updated; the rest are listed with a reason.
+  CopyReport report;
+  if (!reader.open(ManifestPath(context))) {
+    report.listCut = true;
+  } else {
+    // The list itself must still be the one checked: a manifest replaced
+    // while the updater waited copies nothing.
+    Sha256 manifest;
+    const bool listChanged =
+        payload.present &&
+        (!platform.HashFile(ManifestPath(context), &manifest) || manifest != payload.manifest);
+    context.offeredVersion = reader.readField().value_or(std::wstring());
+    bool terminated = false;
+    while (const std::optional<ManifestEntry> entry = NextEntry(platform, reader, &terminated)) {
+      const EntryFate fate =
+          DecideEntry(platform, context.tempFolder, *entry, payload, listChanged);
+      if (fate.action == EntryAction::kPassOver) continue;
+      const std::wstring destination =
+          context.installFolder + entry->destination.value_or(std::wstring());
+      const CopyError error = fate.action == EntryAction::kCopy
+                                  ? CopyWithRetry(platform, context.tempFolder + entry->source,
+                                                  destination, fate.expected)
+                                  : fate.refusal;
+      if (error == CopyError::kNone) {
+        report.updated.push_back(destination);
+      } else {
+        report.failed.push_back(Printable(destination) + L" (" + CopyErrorReason(error) + L")");
+      }
+    }
+    // A read that failed ended the list early; a manifest that simply ends
+    // without "slut" is read to its end.
+    report.listCut = reader.failed() && !terminated;
+    reader.close();
+  }
+
+  context.summary = SummaryText(report);
+  platform.ShowMessage(context.summary, SummaryFlags(report), title);
+  platform.EndProgram();
+  std::abort();  // not reached: EndProgram does not return
+}
+
+}  // namespace updater
