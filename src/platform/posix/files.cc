@@ -1,0 +1,373 @@
+// Reads, copies and hashes files on a POSIX file system: a copy goes to a
+// temporary file beside the destination and replaces it in one rename.
+// The low-level digest calls of OpenSSL's libcrypto (its EVP road needs the
+// library's whole provider machinery for one digest); its header gives the
+// types only, the library is loaded when first needed.
+#define OPENSSL_SUPPRESS_DEPRECATED
+
+#include "platform/posix/files.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <openssl/sha.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <optional>
+#include <vector>
+
+#include "platform/posix/handles.h"
+#include "platform/posix/paths.h"
+#include "platform/text.h"
+
+namespace updater {
+namespace posix {
+namespace {
+
+constexpr std::size_t kCopyChunk = 64 * 1024;
+const char kTempSuffix[] = ".updater-tmp";
+// What the temporary name adds to the destination's: ".XXXXXX" and the suffix.
+constexpr std::size_t kTempMarkLength = 7 + sizeof kTempSuffix - 1;
+// Longest name of one path component on Linux file systems.
+constexpr std::size_t kLongestName = 255;
+
+CopyError CopyErrorFromErrno(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR: return CopyError::kFolderMissing;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR: return CopyError::kAccessDenied;
+    case ETXTBSY:
+    case EBUSY:
+    case EAGAIN: return CopyError::kInUse;
+    case ENAMETOOLONG:
+    case EILSEQ:
+    case EINVAL: return CopyError::kInvalidName;
+    case ENOSPC:
+    case EDQUOT: return CopyError::kNoSpace;
+    default: return CopyError::kOther;
+  }
+}
+
+// Copies the `size` bytes of `in` to `out` inside the kernel where it can
+// (copy_file_range, then sendfile), so a large payload copies as fast as cp
+// and needs no buffer of ours. Some file systems end a kernel copy early
+// without an error, so the bytes are counted and the rest is read and
+// written; a source that turns out shorter or longer than `size` fails the
+// copy. False, with errno set, on failure.
+bool CopyContent(int in, int out, off_t size) {
+  off_t copied = 0;
+  bool kernelCopy = true;
+  while (kernelCopy && copied < size) {
+    const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+    if (n > 0) {
+      copied += n;
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n == 0 || errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
+               errno == EOPNOTSUPP) {
+      kernelCopy = false;
+    } else {
+      return false;
+    }
+  }
+  while (copied < size) {
+    const ssize_t n = ::sendfile(out, in, nullptr, 1 << 30);
+    if (n > 0) {
+      copied += n;
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n == 0 || errno == EINVAL || errno == ENOSYS) {
+      break;
+    } else {
+      return false;
+    }
+  }
+  std::vector<char> buffer(kCopyChunk);
+  for (;;) {
+    const ssize_t n = ::read(in, buffer.data(), buffer.size());
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    for (ssize_t done = 0; done < n;) {
+      const ssize_t w = ::write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      done += w;
+    }
+    copied += n;
+  }
+  if (copied != size) {
+    errno = EIO;
+    return false;
+  }
+  return true;
+}
+
+// Bytes read and hashed at a time, and how much a hashed copy writes before
+// it starts the disk on it, so that the disk writes while the next bytes
+// are hashed.
+constexpr std::size_t kHashChunk = 64 * 1024;
+constexpr off_t kWriteBehind = 8 * 1024 * 1024;
+
+// OpenSSL's libcrypto, loaded for the first digest. Linked into the program,
+// its start-up probe of the processor would run at every product start, and
+// in a virtual machine each of its CPUID instructions is a trip to the host.
+struct Libcrypto {
+  decltype(&SHA256_Init) init = nullptr;
+  decltype(&SHA256_Update) update = nullptr;
+  decltype(&SHA256_Final) final = nullptr;
+
+  // The library's digest calls; null when it cannot be loaded.
+  static const Libcrypto* Get() {
+    static const Libcrypto library = Load();
+    return library.init != nullptr ? &library : nullptr;
+  }
+
+ private:
+  static Libcrypto Load() {
+    Libcrypto library;
+    for (const char* name : {"libcrypto.so.3", "libcrypto.so"}) {
+      void* handle = ::dlopen(name, RTLD_LAZY | RTLD_LOCAL);
+      if (handle == nullptr) continue;
+      library.init = reinterpret_cast<decltype(init)>(::dlsym(handle, "SHA256_Init"));
+      library.update = reinterpret_cast<decltype(update)>(::dlsym(handle, "SHA256_Update"));
+      library.final = reinterpret_cast<decltype(final)>(::dlsym(handle, "SHA256_Final"));
+      if (library.init && library.update && library.final) return library;
+      library = Libcrypto();
+      ::dlclose(handle);
+    }
+    return library;
+  }
+};
+
+// A SHA-256 digest under way; ok() is false when libcrypto cannot be had.
+class Hasher {
+ public:
+  Hasher() : crypto_(Libcrypto::Get()) {
+    if (crypto_ != nullptr && crypto_->init(&context_) != 1) crypto_ = nullptr;
+  }
+  bool ok() const { return crypto_ != nullptr; }
+  void Add(const char* bytes, std::size_t size) { crypto_->update(&context_, bytes, size); }
+  Sha256 Finish() {
+    Sha256 digest;
+    crypto_->final(digest.data(), &context_);
+    return digest;
+  }
+
+ private:
+  const Libcrypto* crypto_;
+  SHA256_CTX context_;
+};
+
+// Reads `in` to its end into `hasher`; false, with errno set, on failure.
+bool HashAll(int in, Hasher* hasher) {
+  std::vector<char> buffer(kHashChunk);
+  for (;;) {
+    const ssize_t n = ::read(in, buffer.data(), buffer.size());
+    if (n == 0) return true;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    hasher->Add(buffer.data(), static_cast<std::size_t>(n));
+  }
+}
+
+// Copies `in` to its end into `out` through our own buffer, hashing each
+// byte as it is written, so that the digest is that of the copy itself: a
+// source that grew or shrank since it was checked shows in the digest.
+// False, with errno set, on failure.
+bool CopyHashed(int in, int out, Sha256* digest) {
+  Hasher hasher;
+  if (!hasher.ok()) {
+    errno = ENOSYS;
+    return false;
+  }
+  std::vector<char> buffer(kHashChunk);
+  off_t copied = 0;
+  off_t started = 0;  // bytes whose write-out has been started
+  for (;;) {
+    const ssize_t n = ::read(in, buffer.data(), buffer.size());
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    hasher.Add(buffer.data(), static_cast<std::size_t>(n));
+    for (ssize_t done = 0; done < n;) {
+      const ssize_t w = ::write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      done += w;
+    }
+    copied += n;
+    if (copied - started >= kWriteBehind) {
+      // Only a hint: where the call is not known the closing fsync does it all.
+      ::sync_file_range(out, started, copied - started, SYNC_FILE_RANGE_WRITE);
+      started = copied;
+    }
+  }
+  *digest = hasher.Finish();
+  return true;
+}
+
+class PosixInputFile final : public InputFile {
+ public:
+  explicit PosixInputFile(int fd) : fd_(fd) {}
+  std::ptrdiff_t Read(char* buffer, std::size_t size) override {
+    for (;;) {
+      const ssize_t n = ::read(fd_.get(), buffer, size);
+      if (n >= 0 || errno != EINTR) return n;
+    }
+  }
+
+ private:
+  Fd fd_;
+};
+
+}  // namespace
+
+FindResult FindFileName(const std::wstring& path) {
+  FindResult result;
+  const SplitPath split = Split(path);
+  if (!split.valid) {
+    result.ok = false;
+    return result;
+  }
+  if (split.last.empty()) return result;
+  std::string folder;
+  if (!ResolveFolder(split, Lookup::kReadFolder, &folder)) {
+    // A folder that does not exist holds no file; one we may not read
+    // cannot be searched.
+    result.ok = errno == ENOENT || errno == ENOTDIR;
+    return result;
+  }
+  const auto plain = [&folder](const std::string& name) {
+    return IsPlainFile(Join(folder, name), name);
+  };
+  int error = 0;
+  const std::string found =
+      HasWildcard(split.last) ? ScanFolder(folder, split.last, plain, &error)
+                              : FindVariant(folder, split.last, plain, Lookup::kReadFolder, &error);
+  if (error != 0) result.ok = error == ENOENT || error == ENOTDIR;
+  result.name = DecodeUtf8(found);
+  return result;
+}
+
+FolderPlace LocateFolder(const std::wstring& path) {
+  FolderPlace place;
+  place.path = path;
+  SplitPath split = Split(path);
+  if (!split.valid || HasWildcard(split.last)) return place;
+  if (!split.last.empty()) split.folders.push_back(EncodeUtf8(split.last));
+  std::string folder;
+  struct stat st;
+  if (ResolveFolder(split, Lookup::kReadFolder, &folder) &&
+      ::stat(folder.empty() ? "." : folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    place.identified = true;
+    place.volume = static_cast<std::uint64_t>(st.st_dev);
+    place.fileId = static_cast<std::uint64_t>(st.st_ino);
+  }
+  return place;
+}
+
+std::unique_ptr<InputFile> OpenFile(const std::wstring& path) {
+  const std::optional<std::string> native = ResolveExisting(path);
+  if (!native) return nullptr;
+  Fd fd(::open(native->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  struct stat st;
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+  return std::make_unique<PosixInputFile>(fd.release());
+}
+
+bool HashFile(const std::wstring& path, Sha256* digest) {
+  const std::optional<std::string> native = ResolveExisting(path);
+  if (!native) return false;
+  Fd fd(::open(native->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  struct stat st;
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  Hasher hasher;
+  if (!hasher.ok() || !HashAll(fd.get(), &hasher)) return false;
+  *digest = hasher.Finish();
+  return true;
+}
+
+CopyError CopyFile(const std::wstring& source, const std::wstring& destination,
+                   const Sha256* expected) {
+  const SplitPath to = Split(destination);
+  if (!to.valid || to.last.empty() || HasWildcard(to.last)) return CopyError::kInvalidName;
+  const std::optional<std::string> from = ResolveExisting(source);
+  if (!from) return CopyError::kSourceMissing;
+  // Not blocking: a FIFO in place of the source must not hang the run.
+  Fd in(::open(from->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!in.valid()) return errno == ENOENT ? CopyError::kSourceMissing : CopyErrorFromErrno(errno);
+  struct stat sourceStat;
+  if (::fstat(in.get(), &sourceStat) != 0 || !S_ISREG(sourceStat.st_mode)) {
+    return CopyError::kSourceMissing;
+  }
+
+  std::string folder;
+  if (!ResolveFolder(to, Lookup::kIndex, &folder)) {
+    return errno == ENOENT || errno == ENOTDIR ? CopyError::kFolderMissing
+                                               : CopyErrorFromErrno(errno);
+  }
+  // An existing destination in another letter case is the file to replace.
+  std::string name = ResolveName(folder, to.last, Lookup::kIndex);
+  if (name.empty()) name = EncodeUtf8(to.last);
+  const std::string target = Join(folder, name);
+  // A folder, or a file nobody may write (read-only, as Windows calls
+  // it), is not replaced.
+  struct stat targetStat;
+  if (::stat(target.c_str(), &targetStat) == 0 &&
+      (S_ISDIR(targetStat.st_mode) || (targetStat.st_mode & 0222) == 0)) {
+    return CopyError::kAccessDenied;
+  }
+
+  // The new content goes to a temporary file of a new, unique name beside
+  // the destination and replaces it in one rename, so the destination never
+  // holds a part and no other file is ever written through.
+  std::string temp =
+      (name.size() + kTempMarkLength <= kLongestName ? target : Join(folder, "updater")) +
+      ".XXXXXX" + kTempSuffix;
+  Fd out(::mkostemps(temp.data(), sizeof kTempSuffix - 1, O_CLOEXEC));
+  if (!out.valid()) return CopyErrorFromErrno(errno);
+  Sha256 copied;
+  const bool written = ::fchmod(out.get(), sourceStat.st_mode & 0777) == 0 &&
+                       (expected != nullptr ? CopyHashed(in.get(), out.get(), &copied)
+                                            : CopyContent(in.get(), out.get(), sourceStat.st_size));
+  if (written && expected != nullptr && copied != *expected) {
+    ::unlink(temp.c_str());
+    return CopyError::kChanged;
+  }
+  if (!written || ::fsync(out.get()) != 0) {
+    const int error = errno;
+    ::unlink(temp.c_str());
+    return error == ENOENT ? CopyError::kOther : CopyErrorFromErrno(error);
+  }
+  if (::close(out.release()) != 0 || ::rename(temp.c_str(), target.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(temp.c_str());
+    return CopyErrorFromErrno(error);
+  }
+  Index().Added(folder, name);
+  // The rename itself is made durable with the folder.
+  Fd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.valid()) ::fsync(dir.get());
+  return CopyError::kNone;
+}
+
+}  // namespace posix
+}  // namespace updater
