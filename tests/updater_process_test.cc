@@ -202,9 +202,53 @@ class UpdaterProcessTest : public ::testing::Test {
         << version << "\"\r\n\"MDE\"=\"" << folder.string() << "\"\r\n";
   }
 
+  // What updater-tool explain says when run as the updater is, just before
+  // it: its exit status and its lines.
+  struct Explained {
+    int status = -1;
+    std::string text;
+  };
+  Explained Explain(const std::string& lang = "C") const {
+    std::string command = "env -i";
+    for (const std::string& entry : Environment(lang)) command += " '" + entry + "'";
+    command += std::string(" '") + UPDATER_TOOL_PROGRAM + "' explain";
+    Explained explained;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return explained;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+      explained.text.append(buffer, n);
+    }
+    const int status = ::pclose(pipe);
+    explained.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return explained;
+  }
+
+  // explain told what the run did: whether it asked, and (when `summary`,
+  // the terminal's text, is given) which entries the summary lists.
+  static void ExpectAgreement(const Explained& explained, bool asked, const std::string& summary) {
+    EXPECT_EQ(explained.status == 0, asked) << explained.text;
+    if (summary.empty()) return;
+    std::size_t at = 0;
+    while ((at = explained.text.find("\n  line ", at)) != std::string::npos) {
+      const std::size_t end = explained.text.find('\n', at + 1);
+      const std::string line = explained.text.substr(at + 1, end - at - 1);
+      at = end;
+      const std::size_t arrow = line.find("\" -> \"");
+      const std::size_t close = line.find("\": ", arrow + 5);
+      if (arrow == std::string::npos || close == std::string::npos) continue;
+      const std::string destination = line.substr(arrow + 6, close - arrow - 6);
+      const bool listed = line.compare(close + 3, 11, "passed over") != 0;
+      EXPECT_EQ(summary.find("\\" + destination) != std::string::npos, listed) << line << "\n"
+                                                                               << summary;
+    }
+  }
+
   // A whole update answered as the user would: Yes, OK, OK; what the
-  // terminal showed, empty when a box did not come.
+  // terminal showed, empty when a box did not come. explain, asked first,
+  // must agree.
   std::string UpdateOnTheTerminal() const {
+    const Explained explained = Explain();
     Updater run(Updater::Terminal::kPty, Environment());
     for (const auto& [shown, answer] : {std::pair<const char*, const char*>{kPrompt, "j\n"},
                                         {"[OK] (Enter): ", "\n"},
@@ -216,16 +260,20 @@ class UpdaterProcessTest : public ::testing::Test {
       run.Type(answer);
     }
     EXPECT_TRUE(run.WaitForEnd(5)) << run.printed;
+    ExpectAgreement(explained, true, run.printed.substr(run.printed.find("opdateret:")));
     return run.printed;
   }
 
   // Whether the updater asks at all; it is answered No when it does.
+  // explain, asked first, must agree.
   bool Prompts(const std::string& lang) {
+    const Explained explained = Explain(lang);
     Updater run(Updater::Terminal::kPty, Environment(lang));
     const bool asked = run.WaitForOutput(kPrompt, 5);
     if (asked) run.Type("n\n");
     EXPECT_TRUE(run.WaitForEnd(5)) << run.printed;
     EXPECT_TRUE(run.EndedNormally()) << run.printed;
+    ExpectAgreement(explained, asked, std::string());
     return asked;
   }
 
@@ -240,11 +288,13 @@ TEST_F(UpdaterProcessTest, OnlyOneUpdaterAtATime) {
     ASSERT_TRUE(first.started());
     ASSERT_TRUE(first.WaitForOutput(kPrompt, 10)) << first.printed;
 
+    const Explained explained = Explain();
     Updater other(second, Environment());
     ASSERT_TRUE(other.started());
     ASSERT_TRUE(other.WaitForEnd(2)) << "the second updater is still running";
     EXPECT_TRUE(other.EndedNormally());
     EXPECT_EQ(other.printed, "");
+    ExpectAgreement(explained, false, std::string());
 
     // The first is still asking, and takes its answer.
     first.Type("n\n");

@@ -453,6 +453,7 @@ class Scene:
         self.roots = [self.root]
         self.processes = []
         self.step = 0
+        self.predicted = None
 
     # Layout
 
@@ -535,11 +536,16 @@ class Scene:
     # The updater
 
     def start(self, program=None, env=None):
-        """Starts the updater with TEMP and TMP set as a Windows parent does."""
+        """Starts the updater with TEMP and TMP set as a Windows parent does.
+        A start of the shipped updater in the scene's own environment is
+        first explained by updater-tool, which must then agree with what the
+        updater does (see prompt, expect_silent and summary)."""
+        self.predicted = self.explain() if program is None and env is None else None
         program = program or self.config.updater
         process = self.wine.start(
             [self.config.msgbox_driver, 'run', f'TEMP={self.temp}', f'TMP={self.temp}', '--',
              windows_path(program)], 'updater', env)
+        process.predicted = self.predicted
         self.processes.append(process)
         return process
 
@@ -554,6 +560,43 @@ class Scene:
         check('\ufffd' not in done.stdout(), f'the tool printed no UTF-8: {done.stdout()!r}')
         # Read with universal newlines: the tool's CR LF arrive as LF.
         return done.returncode, done.stdout().split('\n')
+
+    def explain(self):
+        """What updater-tool explain says the updater would do now: whether
+        it offers the update, and the destinations the summary would list
+        (every entry not passed over)."""
+        code, lines = self.tool(['explain'])
+        listed = set()
+        for line in lines:
+            entry = re.match(r'  line \d+: ".*?" -> (?:"(.*)"|\(none\)): (.*)$', line)
+            if entry and not entry.group(2).startswith('passed over'):
+                listed.add(self.install + (entry.group(1) or ''))
+        return {'offered': code == 0, 'listed': listed, 'text': '\n'.join(lines)}
+
+    def check_predicted(self, offered):
+        """The updater offered the update (or not) as explain said it would."""
+        if self.predicted is not None:
+            check_equal(offered, self.predicted['offered'],
+                        'offered, as explain said before the run:\n' + self.predicted['text'])
+
+    def hold(self, what):
+        """Starts hold_file on `what` (a path, or ['--mutex', NAME]) and
+        returns it once it holds that open."""
+        holder = self.wine.start([self.config.hold_file] + list(what) + ['120'], 'hold')
+        self.processes.append(holder)
+        deadline = time.monotonic() + 20
+        while 'held' not in holder.stdout():
+            check(holder.poll() is None, f'hold_file ended: {holder.stderr()}')
+            check(time.monotonic() < deadline, 'hold_file did not open it in time')
+            time.sleep(0.05)
+        return holder
+
+    def asking(self):
+        """Starts the updater and returns it once its prompt shows."""
+        process = self.start()
+        done, _ = self.driver(['wait', self.texts.title, str(FIRST_BOX_MS)], 'wait', FIRST_BOX_MS)
+        check(done.returncode == 0, f'the updater showed no prompt: {done.stderr()}')
+        return process
 
     def driver(self, args, label, timeout_ms):
         done = self.wine.run([self.config.msgbox_driver] + args, label,
@@ -605,15 +648,22 @@ class Scene:
 
     def prompt(self, answer, timeout_ms=FIRST_BOX_MS):
         self.box('prompt', self.texts.prompt, [IDYES, IDNO], 'none', answer, timeout_ms)
+        self.check_predicted(True)
 
     def close_notice(self):
         self.box('close-notice', self.texts.close_notice, [IDOK], 'information', IDOK)
 
     def summary(self, updated, failed=(), text=None):
         """The summary box of `updated` and `failed`; `text` replaces the
-        exact text check when given (see box)."""
-        return self.box('summary', text or self.texts.summary(updated, failed), [IDOK],
+        exact text check when given (see box). The entries it lists are
+        those explain said it would."""
+        seen = self.box('summary', text or self.texts.summary(updated, failed), [IDOK],
                         'warning' if failed else 'information', IDOK)
+        if self.predicted is not None and text is None:
+            check_equal(set(updated) | {path for path, _ in failed}, self.predicted['listed'],
+                        'entries listed, as explain said before the run:\n' +
+                        self.predicted['text'])
+        return seen
 
     def update(self, updated, failed=()):
         """A whole update: Yes at the prompt, OK at the notice, then the
@@ -657,6 +707,7 @@ class Scene:
         while process.poll() is None and watch.poll() is None:
             check(time.monotonic() < deadline, f'the updater did not end in {SILENT_EXIT} s')
             time.sleep(0.02)
+        self.check_predicted(False)
         if watch.poll() is None:
             watch.kill()
         elif watch.returncode != 0:
@@ -893,17 +944,8 @@ def claim_looked_at(s):
     s.installed({'Sylkum.mde': OLD_MDE})
     s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde')])
     s.payload({'sylkum.mde': NEW_MDE})
-    first = s.start()
-    done, _ = s.driver(['wait', s.texts.title, str(FIRST_BOX_MS)], 'wait', FIRST_BOX_MS)
-    check(done.returncode == 0, f'the first updater showed no prompt: {done.stderr()}')
-    looker = s.wine.start([s.config.hold_file, '--mutex',
-                           'Local\\Zorbe IT updater ' + s.config.product_id, '120'], 'look')
-    s.processes.append(looker)
-    deadline = time.monotonic() + 20
-    while 'held' not in looker.stdout():
-        check(looker.poll() is None, f'hold_file could not open the claim: {looker.stderr()}')
-        check(time.monotonic() < deadline, 'hold_file did not open the claim in time')
-        time.sleep(0.05)
+    first = s.asking()
+    looker = s.hold(['--mutex', 'Local\\Zorbe IT updater ' + s.config.product_id])
     s.prompt(IDNO)
     s.expect_exit(first)
     check(looker.poll() is None, 'hold_file let go of the claim too early')
@@ -995,13 +1037,7 @@ def file_in_use(s):
     s.installed({'Sylkum.mde': OLD_MDE, 'b.dll': b'old b'})
     s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde'), ('b.dll', 'b.dll')])
     s.payload({'sylkum.mde': NEW_MDE, 'b.dll': b'new b'})
-    holder = s.wine.start([s.config.hold_file, s.install + 'Sylkum.mde', '120'], 'hold')
-    s.processes.append(holder)
-    deadline = time.monotonic() + 20
-    while 'held' not in holder.stdout():
-        check(holder.poll() is None, f'hold_file ended: {holder.stderr()}')
-        check(time.monotonic() < deadline, 'hold_file did not open the file in time')
-        time.sleep(0.05)
+    holder = s.hold([s.install + 'Sylkum.mde'])
     s.update([s.install + 'b.dll'], [(s.install + 'Sylkum.mde', 'filen er i brug')])
     holder.kill()
     s.check_install({'Sylkum.mde': OLD_MDE, 'b.dll': b'new b'})
@@ -1158,12 +1194,12 @@ def single_instance(s):
     s.installed({'Sylkum.mde': OLD_MDE})
     s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde')])
     s.payload({'sylkum.mde': NEW_MDE})
-    first = s.start()
-    done, _ = s.driver(['wait', s.texts.title, str(FIRST_BOX_MS)], 'wait', FIRST_BOX_MS)
-    check(done.returncode == 0, f'the first updater showed no prompt: {done.stderr()}')
+    first = s.asking()
     second = s.start()
     s.expect_exit(second, SECOND_INSTANCE_EXIT)
+    check(not second.predicted['offered'], 'explain did not see the first updater\'s claim')
     # Still one box, the first updater's prompt.
+    s.predicted = first.predicted
     s.prompt(IDNO)
     s.expect_exit(first)
     s.check_install({'Sylkum.mde': OLD_MDE})
@@ -1436,13 +1472,7 @@ def explain_product_running(s):
     s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde'), ('bøger.dat', 'Bøger.dat'),
                        ('ny.dll', 'Mangler\\ny.dll')])
     s.payload({'sylkum.mde': NEW_MDE, 'bøger.dat': b'nye', 'ny.dll': b'ny'})
-    holder = s.wine.start([s.config.hold_file, s.install + 'Bøger.dat', '120'], 'hold')
-    s.processes.append(holder)
-    deadline = time.monotonic() + 20
-    while 'held' not in holder.stdout():
-        check(holder.poll() is None, f'hold_file ended: {holder.stderr()}')
-        check(time.monotonic() < deadline, 'hold_file did not open the file in time')
-        time.sleep(0.05)
+    holder = s.hold([s.install + 'Bøger.dat'])
     manifest = s.temp + '\\' + s.config.product_id + '.ini'
     lines_before_claim = explain_head(s) + [
         f'Manifest: {manifest}: found',
@@ -1473,9 +1503,7 @@ def explain_product_running(s):
         'notice the updater would wait up to ten minutes for it to close.'], 'explain')
 
     # With an updater asking, explain says so, and the updater goes on.
-    process = s.start()
-    done, _ = s.driver(['wait', s.texts.title, str(FIRST_BOX_MS)], 'wait', FIRST_BOX_MS)
-    check(done.returncode == 0, f'the updater showed no prompt: {done.stderr()}')
+    process = s.asking()
     code, lines = s.tool(['explain'])
     check_equal(code, 1, 'exit code of explain while an updater asks')
     check_lines(lines, lines_before_claim + ['Another updater running now: yes'] +
