@@ -1,8 +1,12 @@
+// `updater-tool explain`: the updater's decision on this PC, step by step.
 #include "explain.h"
 
 #include "lockwait/lock_wait.h"
-#include "manifest_check.h"
+#include "manifest_walk.h"
+#include "payload_report.h"
 #include "update/registry_lookup.h"
+#include "versions.h"
+#include "wording.h"
 
 namespace updater::tool {
 namespace {

@@ -1,3 +1,5 @@
+// `updater-tool pack`: an update built from a folder laid out as the
+// install folder should look.
 #include "pack.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The checksum file read, and the payload held against it.
 #include "update/checksums.h"
 
 #include <memory>

@@ -1,3 +1,4 @@
+// The installed product found in the registry: its version and folder.
 #include "update/registry_lookup.h"
 
 #include <cfloat>

@@ -1,0 +1,214 @@
+// A manifest read as the updater reads it, told for people.
+#include "manifest_walk.h"
+
+#include <algorithm>
+#include <cwchar>
+
+#include "wording.h"
+
+namespace updater::tool {
+namespace {
+
+using End = ManifestReader::FieldInfo::End;
+
+// The bytes Windows-1252 leaves without a character; read, they become the
+// control character of the same number.
+bool IsUndefinedIn1252(wchar_t c) {
+  return c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D;
+}
+
+void NoteUndefined(ManifestWalk& walk, const std::wstring& field, std::size_t line) {
+  for (wchar_t c : field) {
+    if (IsUndefinedIn1252(c)) walk.undefinedBytes.push_back({line, static_cast<unsigned>(c)});
+  }
+}
+
+std::wstring FaultText(DestinationFault fault) {
+  switch (fault) {
+    case DestinationFault::kEmpty: return L"the destination is empty";
+    case DestinationFault::kRooted: return L"the destination starts at the root of the drive";
+    case DestinationFault::kDriveOrStream:
+      return L"the destination holds a \":\" (a drive or a data stream)";
+    case DestinationFault::kForbiddenCharacter:
+      return L"the destination holds a character Windows forbids in names";
+    case DestinationFault::kEmptyComponent:
+      return L"the destination has an empty folder name (a doubled or trailing \\)";
+    case DestinationFault::kClimbs:
+      return L"the destination climbs out of the install folder (.. or a name of dots only)";
+    case DestinationFault::kDeviceName:
+      return L"the destination names a device (CON, NUL, COM1 and the like)";
+    case DestinationFault::kNone: break;
+  }
+  return L"the destination is accepted";
+}
+
+std::wstring FateText(const EntryResult& result) {
+  const EntryFate& fate = result.fate;
+  switch (fate.action) {
+    case EntryAction::kPassOver: break;
+    case EntryAction::kRefuse:
+      if (!result.entry.destination) return L"refused: the file ends before its destination";
+      return L"refused: " + FaultText(fate.destination);
+    case EntryAction::kHoldBack:
+      return L"not copied: the checksum file does not vouch for this source";
+    case EntryAction::kCopy:
+      if (fate.source == SourceFate::kUnknown) {
+        return L"copied if the copy finds it (the folder could not be searched)";
+      }
+      if (fate.source == SourceFate::kMissing) {
+        return L"tried, and listed as failed: it was checked, but is gone now";
+      }
+      return L"copied";
+  }
+  switch (fate.source) {
+    case SourceFate::kEmpty: return L"passed over: the source is empty";
+    case SourceFate::kFolderPart:
+      return L"passed over: the source has a folder part, and the updater finds sources by "
+             L"their bare name";
+    case SourceFate::kWildcard:
+      return L"passed over: the source is a wildcard pattern, not the name of a file";
+    default: break;
+  }
+  return L"passed over: no such file beside the manifest";
+}
+
+}  // namespace
+
+ManifestWalk WalkManifest(Platform& platform, const std::wstring& tempFolder,
+                          const std::wstring& manifestPath, const PayloadCheck& payload) {
+  ManifestWalk walk;
+  ManifestReader reader(platform);
+  if (!reader.open(manifestPath)) return walk;
+  walk.opened = true;
+  if (const std::optional<std::wstring> version = reader.readField()) {
+    walk.hasVersion = true;
+    walk.version = *version;
+    walk.versionField = reader.lastField();
+    NoteUndefined(walk, walk.version, walk.versionField.line);
+  }
+  if (walk.hasVersion) {
+    bool terminated = false;
+    while (const std::optional<ManifestEntry> entry = NextEntry(platform, reader, &terminated)) {
+      EntryResult result;
+      result.entry = *entry;
+      result.fate = DecideEntry(platform, tempFolder, *entry, payload, false);
+      NoteUndefined(walk, entry->source, entry->sourceField.line);
+      if (entry->destination) {
+        NoteUndefined(walk, *entry->destination, entry->destinationField.line);
+      }
+      walk.entries.push_back(std::move(result));
+    }
+    walk.terminated = terminated;
+  }
+  // What follows the terminator is never read by the updater; it is read
+  // here only to say that it is there.
+  if (walk.terminated) {
+    while (const std::optional<std::wstring> field = reader.readField()) {
+      if (walk.fieldsAfterTerminator++ == 0)
+        walk.firstLineAfterTerminator = reader.lastField().line;
+      NoteUndefined(walk, *field, reader.lastField().line);
+    }
+  }
+  walk.readFailed = reader.failed();
+  walk.loneLineEnds = reader.loneLineEnds();
+  walk.firstLoneLineEnd = reader.firstLoneLineEnd();
+  reader.close();
+  return walk;
+}
+
+std::wstring EntryText(const EntryResult& result) {
+  const ManifestEntry& e = result.entry;
+  std::wstring text = L"line " + std::to_wstring(e.sourceField.line) + L": " +
+                      QuotedText(e.source) + L" -> " +
+                      (e.destination ? QuotedText(*e.destination) : L"(none)");
+  return text + L": " + FateText(result);
+}
+
+std::vector<std::wstring> ManifestProblems(const ManifestWalk& walk) {
+  std::vector<std::wstring> problems;
+  if (walk.version.empty()) {
+    problems.push_back(L"the offered version is empty: the updater never offers this update");
+  }
+  if (std::count(walk.version.begin(), walk.version.end(), L'.') > 1) {
+    problems.push_back(
+        L"the version " + QuotedText(walk.version) +
+        L" has more than one \".\": the updater reads an installed version as "
+        L"one number (5.3.2 as 5.3), so customers on a later " +
+        walk.version.substr(0, walk.version.find(L'.', walk.version.find(L'.') + 1)) +
+        L".x are offered this older update too");
+  }
+  if (walk.hasVersion && walk.versionField.end == End::kComma) {
+    problems.push_back(L"line " + std::to_wstring(walk.versionField.line) +
+                       L": the version ends at an unquoted comma, so it reads as " +
+                       QuotedText(walk.version) +
+                       L" and the rest of the line as the first source; quote the version to "
+                       L"keep the comma in it");
+  }
+
+  // A pair belongs on a line of its own: source, comma, destination. An
+  // empty line or a field too many or too few shifts every pair after it;
+  // that is told once, where it starts.
+  std::size_t previousLine = walk.versionField.line;
+  End previousEnd = walk.versionField.end;
+  bool shifted = walk.hasVersion && walk.versionField.end == End::kComma;
+  for (const EntryResult& result : walk.entries) {
+    const ManifestEntry& e = result.entry;
+    const auto startsLine = [&](const ManifestReader::FieldInfo& field) {
+      return previousEnd != End::kComma || field.line != previousLine;
+    };
+    const bool sourceStarts = startsLine(e.sourceField);
+    const bool emptyLine = e.source.empty() && sourceStarts && e.sourceField.end == End::kLineEnd;
+    previousLine = e.sourceField.line;
+    previousEnd = e.sourceField.end;
+    const bool sameLine = e.destination && e.destinationField.line == e.sourceField.line &&
+                          e.sourceField.end == End::kComma;
+    const bool closesLine = e.destination && e.destinationField.end != End::kComma;
+    if (e.destination) {
+      previousLine = e.destinationField.line;
+      previousEnd = e.destinationField.end;
+    }
+    if (sourceStarts && sameLine && closesLine) {
+      shifted = false;
+      continue;
+    }
+    if (shifted || !e.destination) continue;
+    shifted = true;
+    const std::wstring line = L"line " + std::to_wstring(e.sourceField.line);
+    if (emptyLine) {
+      problems.push_back(line + L" is empty: it counts as a field and shifts every pair after it");
+    } else if (!sameLine) {
+      problems.push_back(line + L": " + QuotedText(e.source) + L" and its destination " +
+                         QuotedText(*e.destination) + L" (line " +
+                         std::to_wstring(e.destinationField.line) +
+                         L") are not on one line: a field is missing or one too many, and the "
+                         L"pairs from here on are shifted");
+    } else {
+      problems.push_back(line + L" holds more than two fields: the pairs after it are shifted");
+    }
+  }
+
+  if (walk.readFailed) {
+    problems.push_back(L"the manifest could not be read to its end");
+  } else if (walk.hasVersion && !walk.terminated) {
+    problems.push_back(L"no \"slut\": the list ends where the file ends");
+  }
+  if (walk.fieldsAfterTerminator > 0) {
+    problems.push_back(L"line " + std::to_wstring(walk.firstLineAfterTerminator) + L": " +
+                       Count(walk.fieldsAfterTerminator, L"field", L"fields") +
+                       L" after \"slut\", which the updater never reads");
+  }
+  if (walk.loneLineEnds > 0) {
+    problems.push_back(Count(walk.loneLineEnds, L"line end is", L"line ends are") +
+                       L" a lone LF or CR instead of CR LF (the first ends line " +
+                       std::to_wstring(walk.firstLoneLineEnd) + L")");
+  }
+  for (const ManifestWalk::UndefinedByte& undefined : walk.undefinedBytes) {
+    wchar_t hex[8];
+    std::swprintf(hex, 8, L"0x%02X", undefined.byte);
+    problems.push_back(L"line " + std::to_wstring(undefined.line) + L": the byte " + hex +
+                       L" has no character in Windows-1252");
+  }
+  return problems;
+}
+
+}  // namespace updater::tool

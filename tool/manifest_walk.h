@@ -1,0 +1,55 @@
+// A manifest read as the updater reads it, told for people: each entry's
+// fate, decided by the updater's own rule, and the traps a hand-written
+// manifest falls into.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "update/update.h"
+
+namespace updater::tool {
+
+// One entry and what the copy pass would do with it, as the updater's own
+// rule decides it.
+struct EntryResult {
+  ManifestEntry entry;
+  EntryFate fate;
+};
+
+// A manifest read from start to end as the updater's second pass reads it,
+// and on past the terminator to see what follows.
+struct ManifestWalk {
+  bool opened = false;
+  bool hasVersion = false;
+  std::wstring version;
+  ManifestReader::FieldInfo versionField;
+  std::vector<EntryResult> entries;
+  bool terminated = false;
+  bool readFailed = false;
+  std::size_t fieldsAfterTerminator = 0;
+  std::size_t firstLineAfterTerminator = 0;
+  std::size_t loneLineEnds = 0;
+  std::size_t firstLoneLineEnd = 0;
+  struct UndefinedByte {
+    std::size_t line;
+    unsigned byte;
+  };
+  std::vector<UndefinedByte> undefinedBytes;
+};
+
+// Reads the manifest at `manifestPath`; sources are looked for in
+// `tempFolder` (ending in "\"), and each entry's fate is decided under the
+// checksum file's verdict `payload`, as the updater does.
+ManifestWalk WalkManifest(Platform& platform, const std::wstring& tempFolder,
+                          const std::wstring& manifestPath, const PayloadCheck& payload);
+
+// "line 2: "sylkum.mde" -> "Sylkum.mde": copied", "... passed over: ...".
+std::wstring EntryText(const EntryResult& result);
+
+// The traps found, one sentence each; empty when there are none.
+std::vector<std::wstring> ManifestProblems(const ManifestWalk& walk);
+
+}  // namespace updater::tool

@@ -1,0 +1,21 @@
+// The payload held against its checksum file, told for people.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "update/checksums.h"
+
+namespace updater::tool {
+
+// The payload held against its checksum file, told for people: the line to
+// print ("Checksum file: ...") and each thing that keeps the updater from
+// offering the update, one sentence each.
+struct PayloadReport {
+  std::wstring text;
+  std::vector<std::wstring> problems;
+};
+
+PayloadReport ReportPayload(const PayloadCheck& check, const std::wstring& checksumPath);
+
+}  // namespace updater::tool
