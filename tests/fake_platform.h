@@ -101,6 +101,8 @@ class FakePlatform : public Platform, public Inspection {
   // Other paths to a folder (a share of its disk, a short name), as
   // LocateFolder finds them: the other path, then the folder's own.
   std::map<std::wstring, std::wstring, FoldLess> folderAliases;
+  // Files a program holds open, for QueryOpen.
+  std::set<std::wstring, FoldLess> openFiles;
   // Keys the user may read but not change: opening one with any right to
   // change it is refused, as Windows does.
   std::set<std::string> readOnlyKeys;
@@ -159,6 +161,9 @@ class FakePlatform : public Platform, public Inspection {
     return anotherInstanceRunning ? ClaimState::kHeld : ClaimState::kFree;
   }
   PathKind QueryPath(const std::wstring& path) override;
+  OpenState QueryOpen(const std::wstring& path) override {
+    return openFiles.count(path) ? OpenState::kOpen : OpenState::kClosed;
+  }
   CopyError ProbeDestination(const std::wstring& destination) override;
 
  private:

@@ -64,6 +64,15 @@ TEST(ManifestReaderTest, FieldSyntax) {
        "garbage\r\n",
        {L"5.3", L"slut"}},
       {"unterminated quote runs to the end", "\"abc\r\ndef", {L"abc\r\ndef"}},
+      {"UTF-8 declared by its byte-order mark",
+       "\xEF\xBB\xBF"
+       "5.3\r\nhj\xC3\xA6lp.chm,x\r\n",
+       {L"5.3", L"hj\u00E6lp.chm", L"x"}},
+      {"the mark's first bytes alone are Windows-1252",
+       "\xEF\xBB"
+       "5.3\r\n",
+       {L"\u00EF\u00BB"
+        L"5.3"}},
       {"Windows-1252 letters",
        "5.3\r\n\xF8l.txt,\xC6\xD8\xC5.txt\r\n",
        {L"5.3", L"\u00F8l.txt", L"\u00C6\u00D8\u00C5.txt"}},

@@ -61,10 +61,20 @@ TEST(CheckTest, ManifestTraps) {
        "5.3\r\na.dll,a.dll\r\nslut\r\nold.dll,old.dll\r\n",
        1,
        {L"line 4: 2 fields after \"slut\", which the updater never reads"}},
-      {"Unix line ends",
+      {"Unix line ends are read as the updater reads them",
        "5.3\na.dll,a.dll\nslut\n",
+       0,
+       {L"Problems: none"}},
+      {"UTF-8 without the mark",
+       "5.3\r\na.dll,Hj\xC3\xA6lp.dll\r\nslut\r\n",
        1,
-       {L"3 line ends are a lone LF or CR instead of CR LF (the first ends line 1)"}},
+       {L"line 2: the manifest is UTF-8 without a byte-order mark, which the updater reads as "
+        L"Windows-1252 (\"Hj\u00E6lp.dll\" would not be found)"}},
+      {"UTF-8 with the mark",
+       "\xEF\xBB\xBF"
+       "5.3\r\na.dll,Hj\xC3\xA6lp\\a.dll\r\nslut\r\n",
+       0,
+       {L"Offered version: \"5.3\"", L"\"a.dll\" -> \"Hj\u00E6lp\\a.dll\": copied"}},
       {"undefined byte",
        "5.3\r\na.dll,a\x81.dll\r\nslut\r\n",
        1,
@@ -84,7 +94,8 @@ TEST(CheckTest, ManifestTraps) {
         L"\"\" -> \"e.dll\": passed over: the source is empty",
         L"\"a.dll\" -> \"..\\a.dll\": refused: the destination climbs out of the install folder",
         L"\"b.dll\" -> \"CON.txt\": refused: the destination names a device",
-        L"Result: 6 entries, 0 copied, 4 passed over, 2 refused; 0 problems."}},
+        L"  line 5: \"\" -> \"e.dll\": passed over: the source is empty",
+        L"Result: 6 entries, 0 copied, 4 passed over, 2 refused; 6 problems."}},
   };
   for (const Case& c : cases) {
     FakePlatform platform;
@@ -182,6 +193,22 @@ TEST(CheckTest, CustomersOnEachInstalledVersionOnBothLocales) {
       << EncodeUtf8(outcome.text);
   EXPECT_TRUE(Has(outcome.text, L"customers on 5.3.2 are offered this update, an older version"));
   EXPECT_FALSE(Has(outcome.text, L"customers on 5.3.1 ")) << EncodeUtf8(outcome.text);
+
+  // A payload that breaks its checksum file's promise is offered to no one:
+  // its entries are never reached.
+  platform.AddFile(L"C:\\Upd\\OrvakBK.ini", "5.3\r\na.dll,a.dll\r\nslut\r\n");
+  platform.AddFile(L"C:\\Upd\\a.dll", "a");
+  platform.AddFile(L"C:\\Upd\\OrvakBK.sha256", "not a checksum line\n");
+  outcome = tool::CheckFolder(platform, platform, kBuild, kFolder, {L"5.2"});
+  EXPECT_EQ(outcome.status, 1);
+  for (const wchar_t* line :
+       {L"  line 2: \"a.dll\" -> \"a.dll\": not reached; if reached: not copied: the checksum "
+        L"file does not vouch for this source\n",
+        L"Customers on 5.2: not offered anywhere: the payload does not keep its checksum file's "
+        L"promise\n",
+        L"Result: 1 entry, none reached: the update is not offered; 1 problem.\n"}) {
+    EXPECT_TRUE(Has(outcome.text, line)) << EncodeUtf8(outcome.text);
+  }
 }
 
 // Lines of explain's output, to look for whole lines.
@@ -210,7 +237,8 @@ TEST(ExplainTest, OfferedWithTheProductRunning) {
   s.Payload(L"sylkum.mde", "new");
   s.Payload(L"ny.dll", "new");
   s.platform.AddFile(L"C:\\Prog\\Sylkum\\Sylkum.ldb", "");
-  const tool::ExplainOutcome outcome = tool::Explain(s.platform, s.platform, kBuild);
+  s.platform.openFiles.insert(L"C:\\Prog\\Sylkum\\Sylkum.ldb");
+  tool::ExplainOutcome outcome = tool::Explain(s.platform, s.platform, kBuild);
   EXPECT_EQ(outcome.status, 0);
   ExpectLines(outcome.text,
               {L"Temporary folder: C:\\Users\\\u00C5se\\AppData\\Local\\Temp\\ (from the "
@@ -221,15 +249,44 @@ TEST(ExplainTest, OfferedWithTheProductRunning) {
                L"  Version: REG_SZ \"5.20\"", L"  MDE: REG_SZ \"C:\\Prog\\Sylkum\"",
                L"Installed version: \"5.20\" reads as 5,2 (decimal separator \",\")",
                L"Version test: newer (5,3 sorts after 5,2)", L"Another updater running now: no",
-               L"Lock file C:\\Prog\\Sylkum\\Sylkum.ldb: present now: the product is running",
+               L"Lock file C:\\Prog\\Sylkum\\Sylkum.ldb: present now, held open by a program: "
+               L"the product is running",
                L"  line 2: \"sylkum.mde\" -> \"Sylkum.mde\": copied; C:\\Prog\\Sylkum\\Sylkum.mde "
                L"can be written now",
                L"  line 3: \"ny.dll\" -> \"Mangler\\ny.dll\": copied; "
                L"C:\\Prog\\Sylkum\\Mangler\\ny.dll cannot be written now: its folder does not "
                L"exist",
-               L"Outcome: the update would be offered now. The product is running: after the "
-               L"close notice the updater would wait up to ten minutes for it to close."},
+               L"Outcome: the update would be offered now. 1 of its 2 entries would not be "
+               L"updated now. The product is running: after the close notice the updater would "
+               L"wait up to ten minutes for it to close."},
               "offered");
+
+  // A lock file no program holds was left over.
+  s.platform.openFiles.clear();
+  outcome = tool::Explain(s.platform, s.platform, kBuild);
+  ExpectLines(outcome.text,
+              {L"Lock file C:\\Prog\\Sylkum\\Sylkum.ldb: present now, but no program holds it "
+               L"open: left over, the product is closed",
+               L"Outcome: the update would be offered now. 1 of its 2 entries would not be "
+               L"updated now. The lock file is left over: the updater would wait ten minutes for "
+               L"it to go and then say the product is not closed; delete it."},
+              "left over");
+  // An install folder that is not there, or is a file, fails every copy.
+  s.platform.SetString(kSylkumKey, "MDE", "C:\\Prog\\Gone");
+  outcome = tool::Explain(s.platform, s.platform, kBuild);
+  ExpectLines(outcome.text,
+              {L"Install folder: C:\\Prog\\Gone\\: does not exist",
+               L"Outcome: the update would be offered now. 2 of its 2 entries would not be "
+               L"updated now."},
+              "folder gone");
+  s.platform.SetString(kSylkumKey, "MDE", "C:\\Prog\\Sylkum.mde");
+  s.platform.AddFile(L"C:\\Prog\\Sylkum.mde", "a file");
+  outcome = tool::Explain(s.platform, s.platform, kBuild);
+  ExpectLines(outcome.text,
+              {L"Install folder: C:\\Prog\\Sylkum.mde\\: a file, not a folder",
+               L"Outcome: the update would be offered now. 2 of its 2 entries would not be "
+               L"updated now."},
+              "folder a file");
   // Nothing was claimed, shown, copied or slept.
   EXPECT_TRUE(s.platform.boxes.empty());
   EXPECT_TRUE(s.platform.copies.empty());
@@ -242,6 +299,7 @@ TEST(ExplainTest, EachWayTheRunEndsSilently) {
     const char* what;
     std::function<void(Scenario&)> setUp;
     std::vector<std::wstring> lines;
+    int status = tool::kNothingToDo;
   };
   const Case cases[] = {
       {"no manifest",
@@ -257,10 +315,12 @@ TEST(ExplainTest, EachWayTheRunEndsSilently) {
         L"installed one (10 sorts before 5.2: 10 sorts before 9 as text)."}},
       {"build folder",
        [](Scenario& s) {
-         s.Manifest("9\r\nslut\r\n");
+         s.Manifest("9\r\na.dll,a.dll\r\nslut\r\n");
          s.platform.SetString(kSylkumKey, "MDE", "C:/Sylkum/Foerbuild");
        },
        {L"Build-folder guard: C:/Sylkum/Foerbuild\\ is a developer build folder",
+        L"  line 2: \"a.dll\" -> \"a.dll\": not reached; if reached: passed over: no such file "
+        L"beside the manifest",
         L"Outcome: the run would end silently: the install folder is a developer build "
         L"folder."}},
       {"relative folder",
@@ -289,7 +349,8 @@ TEST(ExplainTest, EachWayTheRunEndsSilently) {
         L"kept: the updater does not offer the update",
         L"  \"a.dll\" is damaged: its bytes do not match its line",
         L"Outcome: the run would end silently: the payload does not match its checksum file: "
-        L"\"a.dll\" is damaged: its bytes do not match its line."}},
+        L"\"a.dll\" is damaged: its bytes do not match its line."},
+       tool::kBlocked},
       {"another updater",
        [](Scenario& s) {
          s.Manifest("9\r\nslut\r\n");
@@ -302,7 +363,7 @@ TEST(ExplainTest, EachWayTheRunEndsSilently) {
     Scenario s;
     c.setUp(s);
     const tool::ExplainOutcome outcome = tool::Explain(s.platform, s.platform, kBuild);
-    EXPECT_EQ(outcome.status, 1) << c.what;
+    EXPECT_EQ(outcome.status, c.status) << c.what;
     ExpectLines(outcome.text, c.lines, c.what);
   }
 }

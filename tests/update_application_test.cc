@@ -20,6 +20,9 @@ class UpdateApplicationTest : public ::testing::Test {
  protected:
   void SetUp() override { s.platform.AddFile(Installed(L"Sylkum.mde"), "old mde"); }
 
+  // Runs the standard manifest's update and checks what it did.
+  void FullUpdate();
+
   // Runs and checks that the three boxes came; returns the summary box.
   const testing::Box& RunToSummary() {
     EXPECT_TRUE(s.Run());
@@ -35,6 +38,17 @@ TEST_F(UpdateApplicationTest, FullUpdateCopiesAndListsEveryFileInOrder) {
   // The manifest is Windows-1252 also on a PC whose ANSI code page is UTF-8.
   s.platform.ansiIsUtf8 = true;
   s.Manifest("5.3\r\nsylkum.mde,Sylkum.mde\r\nHJ\xC6LP.CHM,Hj\xE6lp.chm\r\nslut\r\n");
+  FullUpdate();
+}
+
+TEST_F(UpdateApplicationTest, AManifestSavedAsUtf8WithItsMarkReadsTheSame) {
+  s.Manifest(
+      "\xEF\xBB\xBF"
+      "5.3\r\nsylkum.mde,Sylkum.mde\r\nHJ\xC3\x86LP.CHM,Hj\xC3\xA6lp.chm\r\nslut\r\n");
+  FullUpdate();
+}
+
+void UpdateApplicationTest::FullUpdate() {
   s.Payload(L"sylkum.mde", "new mde");
   s.Payload(L"hj\u00E6lp.chm", "new help");
   const testing::Box& summary = RunToSummary();

@@ -232,6 +232,10 @@ TEST(UpdateDecisionTest, AnInstalledReleaseIsNeverOfferedAgainAndEveryEarlierOne
       {{"\"5,10\"", "5,10", 0}, {"\"5,20\"", "5,20", 0}, {"\"5,3\"", "5,3", 0}},
       {{"05.30", "05.30", 0}, {"5.40", " 5.40 ", 0}, {"5.5", "5.5", 0}},
       {{"7", nullptr, 7}, {"8", nullptr, 8}, {"9", nullptr, 9}},
+      {{"5.2", "5.2", 0},
+       {"\xEF\xBB\xBF"
+        "5.3",
+        "5.3", 0}},  // saved as UTF-8 with BOM
   };
   const auto prompts = [](const wchar_t* separator, const Release& installed,
                           const Release& offered) {

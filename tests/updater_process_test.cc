@@ -211,7 +211,9 @@ class UpdaterProcessTest : public ::testing::Test {
   Explained Explain(const std::string& lang = "C") const {
     std::string command = "env -i";
     for (const std::string& entry : Environment(lang)) command += " '" + entry + "'";
-    command += std::string(" '") + UPDATER_TOOL_PROGRAM + "' explain";
+    // glibc keeps the memory of LOCPATH's parsing until the end, which a
+    // leak-checking build of the tool would report at its exit.
+    command += std::string(" ASAN_OPTIONS=detect_leaks=0 '") + UPDATER_TOOL_PROGRAM + "' explain";
     Explained explained;
     FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) return explained;
@@ -336,8 +338,21 @@ TEST_F(UpdaterProcessTest, VersionTestIsTheSameOnACommaLocale) {
     const char* offered;
     bool prompts;
   } cases[] = {
-      {"5.3", "5.3", false},    {"5.2", "5.1", false},     {"5.20", "5.3", true},
-      {"5.2", "\"5,3\"", true}, {"5.2", "\"5,1\"", false}, {"9.5", "10.0", false},
+      {"5.3", "5.3", false},
+      {"5.2", "5.1", false},
+      {"5.20", "5.3", true},
+      {"5.2", "\"5,3\"", true},
+      {"5.2", "\"5,1\"", false},
+      {"9.5", "10.0", false},
+      // Saved as UTF-8 with its byte-order mark.
+      {"5.3",
+       "\xEF\xBB\xBF"
+       "5.3",
+       false},
+      {"5.2",
+       "\xEF\xBB\xBF"
+       "5.3",
+       true},
   };
   for (const char* lang : {"da_DK.UTF-8", "C"}) {
     for (const auto& c : cases) {

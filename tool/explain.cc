@@ -34,6 +34,18 @@ std::wstring ValueText(const LookupTrace::Read& read) {
   return TypeName(read.type) + L" " + QuotedText(read.value.AsText());
 }
 
+std::wstring LockText(LockState lock, OpenState held) {
+  if (lock == LockState::kAbsent) return L"absent now";
+  if (lock == LockState::kUnknown) return L"cannot be tested";
+  switch (held) {
+    case OpenState::kOpen: return L"present now, held open by a program: the product is running";
+    case OpenState::kClosed:
+      return L"present now, but no program holds it open: left over, the product is closed";
+    case OpenState::kUnknown: break;
+  }
+  return L"present now: the product is running, or the file was left over";
+}
+
 std::wstring ProbeText(CopyError error) {
   switch (error) {
     case CopyError::kNone: return L"can be written now";
@@ -108,7 +120,17 @@ ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildCo
     text += L"Installed version: " + QuotedText(trace.version.value.AsText()) + L" reads as " +
             context.installedVersion + L" (decimal separator " + QuotedText(separator) + L")\n";
     if (installed) {
-      text += L"Install folder: " + ShownText(context.installFolder) + L"\n";
+      // The updater does not look: every copy into a folder that is not
+      // there fails.
+      std::wstring folder = context.installFolder;
+      folder.pop_back();
+      const PathKind kind = inspection.QueryPath(folder);
+      text += L"Install folder: " + ShownText(context.installFolder) +
+              (kind == PathKind::kNothing ? L": does not exist"
+               : kind == PathKind::kPlainFile || kind == PathKind::kHiddenFile
+                   ? L": a file, not a folder"
+                   : L"") +
+              L"\n";
     } else {
       const RegistryValue& folder = trace.folder.value;
       text += L"Install folder: none: ";
@@ -156,26 +178,36 @@ ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildCo
                                         : L"cannot be told") +
           L"\n";
   LockState lock = LockState::kAbsent;
+  OpenState held = OpenState::kUnknown;
   if (installed) {
     lock = LockFileState(platform, context.lockPath, context.lockName);
-    text += L"Lock file " + ShownText(context.lockPath) + L": " +
-            (lock == LockState::kPresent  ? L"present now: the product is running"
-             : lock == LockState::kAbsent ? L"absent now"
-                                          : L"cannot be tested") +
-            L"\n";
+    if (lock == LockState::kPresent) held = inspection.QueryOpen(context.lockPath);
+    text += L"Lock file " + ShownText(context.lockPath) + L": " + LockText(lock, held) + L"\n";
   }
 
-  // 7. The entries, as check shows them, with the destinations as they are.
+  // 7. The entries as the run would meet them, with the destinations as
+  // they are now; a run that ends before copying reaches none of them.
+  const bool reached = decision.outcome == Outcome::kOffer && claim != ClaimState::kHeld;
+  std::size_t failing = 0;
+  std::size_t listed = 0;
   if (manifestFound) {
     const ManifestWalk walk =
         WalkManifest(platform, context.tempFolder, manifestPath, decision.payload);
     text += L"Entries:\n";
     for (const EntryResult& result : walk.entries) {
-      std::wstring line = L"  " + EntryText(result);
-      if (result.fate.action == EntryAction::kCopy && installed) {
+      std::wstring line = L"  " + EntryText(result, !reached);
+      if (result.fate.action == EntryAction::kPassOver) {
+        text += line + L"\n";
+        continue;
+      }
+      ++listed;
+      if (result.fate.action != EntryAction::kCopy) {
+        ++failing;
+      } else if (installed) {
         const std::wstring destination = context.installFolder + *result.entry.destination;
-        line += L"; " + ShownText(destination) + L" " +
-                ProbeText(inspection.ProbeDestination(destination));
+        const CopyError probe = inspection.ProbeDestination(destination);
+        if (probe != CopyError::kNone) ++failing;
+        line += L"; " + ShownText(destination) + L" " + ProbeText(probe);
       }
       text += line + L"\n";
     }
@@ -197,6 +229,7 @@ ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildCo
       break;
     case Outcome::kBuildFolder: ending = L"the install folder is a developer build folder"; break;
     case Outcome::kIncomplete:
+      outcome.status = kBlocked;
       ending = L"the payload does not match its checksum file";
       for (std::size_t i = 0; i < payloadProblems.size(); ++i) {
         ending += (i == 0 ? L": " : L"; ") + payloadProblems[i];
@@ -208,16 +241,24 @@ ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildCo
   }
   if (ending.empty()) {
     text += L"Outcome: the update would be offered now.";
-    if (lock == LockState::kPresent) {
+    if (failing > 0) {
+      text += L" " + std::to_wstring(failing) + L" of its " + Count(listed, L"entry", L"entries") +
+              L" would not be updated now.";
+    }
+    if (lock == LockState::kPresent && held == OpenState::kClosed) {
+      text +=
+          L" The lock file is left over: the updater would wait ten minutes for it to go and "
+          L"then say the product is not closed; delete it.";
+    } else if (lock == LockState::kPresent) {
       text +=
           L" The product is running: after the close notice the updater would wait up to "
           L"ten minutes for it to close.";
     }
     text += L"\n";
-    outcome.status = 0;
+    outcome.status = kOffered;
   } else {
     text += L"Outcome: the run would end silently: " + ending + L".\n";
-    outcome.status = 1;
+    if (outcome.status != kBlocked) outcome.status = kNothingToDo;
   }
   return outcome;
 }

@@ -10,10 +10,17 @@
 
 namespace updater::tool {
 
+// explain's exit status: the update would be offered now; the run would
+// end without offering it, as there is nothing to do; an update is there
+// but blocked (its payload damaged or incomplete). 2 is the tool's own
+// failure.
+constexpr int kOffered = 0;
+constexpr int kNothingToDo = 1;
+constexpr int kBlocked = 3;
+
 struct ExplainOutcome {
   std::wstring text;
-  int status = 1;  // 0: the update would be offered now; 1: the run would end
-                   // without offering it
+  int status = kNothingToDo;
 };
 
 // Runs the updater's own decision on `platform`, reading only: it writes

@@ -36,29 +36,40 @@ CheckOutcome CheckFolder(Platform& platform, Inspection& inspection, const Build
     return outcome;
   }
 
+  // An update that no customer is offered (no version, or a payload that
+  // does not keep the checksum file's promise) never reaches its entries.
+  const bool offerable = !walk.version.empty() && check.ok();
   std::wstring& text = outcome.text;
   text += L"Manifest: " + ShownText(tempFolder + found.name) + L"\n";
   text += L"Offered version: " + QuotedText(walk.version) + L"\n";
   text += L"Entries:\n";
+  std::vector<std::wstring> problems = ManifestProblems(walk);
   std::size_t copied = 0, passedOver = 0, refused = 0;
   for (const EntryResult& result : walk.entries) {
-    text += L"  " + EntryText(result) + L"\n";
+    text += L"  " + EntryText(result, !offerable) + L"\n";
     switch (result.fate.action) {
-      case EntryAction::kCopy: ++copied; break;
+      case EntryAction::kCopy: ++copied; continue;
       case EntryAction::kPassOver: ++passedOver; break;
       case EntryAction::kRefuse:
       case EntryAction::kHoldBack: ++refused; break;
     }
+    // Whatever the updater will not install is a problem of the update.
+    if (offerable) problems.push_back(EntryText(result));
   }
   if (walk.entries.empty()) text += L"  (none)\n";
 
   const PayloadReport payload =
       ReportPayload(check, tempFolder + ChecksumFileName(build.productId));
   text += payload.text;
-
-  std::vector<std::wstring> problems = ManifestProblems(walk);
   problems.insert(problems.end(), payload.problems.begin(), payload.problems.end());
   for (const std::wstring& version : installed) {
+    if (!offerable) {
+      text += L"Customers on " + version + L": not offered anywhere: " +
+              (walk.version.empty() ? L"the offered version is empty"
+                                    : L"the payload does not keep its checksum file's promise") +
+              L"\n";
+      continue;
+    }
     // What the numbers say, against what the updater does on a point and on
     // a comma locale: a problem only where the two disagree, or where the
     // locales do.
@@ -100,15 +111,16 @@ CheckOutcome CheckFolder(Platform& platform, Inspection& inspection, const Build
   text += L"Problems:";
   text += problems.empty() ? L" none\n" : L"\n";
   for (const std::wstring& problem : problems) text += L"  " + problem + L"\n";
-  text += L"Result: " + Count(walk.entries.size(), L"entry", L"entries") + L", " +
-          std::to_wstring(copied) + L" copied, " + std::to_wstring(passedOver) + L" passed over, " +
-          std::to_wstring(refused) + L" refused; " +
-          Count(problems.size(), L"problem", L"problems") + L".\n";
-  if (walk.readFailed) {
-    outcome.status = 2;
+  text += L"Result: " + Count(walk.entries.size(), L"entry", L"entries") + L", ";
+  if (offerable) {
+    text += std::to_wstring(copied) + L" copied, " + std::to_wstring(passedOver) +
+            L" passed over, " + std::to_wstring(refused) + L" refused";
   } else {
-    outcome.status = problems.empty() && copied == walk.entries.size() ? 0 : 1;
+    text += L"none reached: the update is not offered";
   }
+  text += L"; " + Count(problems.size(), L"problem", L"problems") + L".\n";
+  // The status follows the count: every entry not copied is a problem.
+  outcome.status = walk.readFailed ? 2 : problems.empty() ? 0 : 1;
   return outcome;
 }
 

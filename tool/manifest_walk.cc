@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cwchar>
 
+#include "platform/text.h"
 #include "wording.h"
 
 namespace updater::tool {
@@ -17,9 +18,18 @@ bool IsUndefinedIn1252(wchar_t c) {
   return c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D;
 }
 
+// Notes the bytes of `field` that have no character, and whether its bytes
+// (beyond ASCII) are UTF-8 where the updater reads Windows-1252.
 void NoteUndefined(ManifestWalk& walk, const std::wstring& field, std::size_t line) {
   for (wchar_t c : field) {
     if (IsUndefinedIn1252(c)) walk.undefinedBytes.push_back({line, static_cast<unsigned>(c)});
+  }
+  if (walk.utf8Marked || walk.utf8Line != 0) return;
+  const std::string bytes = EncodeWindows1252(field);
+  const std::wstring asUtf8 = DecodeUtf8(bytes);
+  if (asUtf8 != field && asUtf8.find(L'\uFFFD') == std::wstring::npos) {
+    walk.utf8Line = line;
+    walk.utf8Field = asUtf8;
   }
 }
 
@@ -80,6 +90,7 @@ ManifestWalk WalkManifest(Platform& platform, const std::wstring& tempFolder,
   ManifestReader reader(platform);
   if (!reader.open(manifestPath)) return walk;
   walk.opened = true;
+  walk.utf8Marked = reader.utf8();
   if (const std::optional<std::wstring> version = reader.readField()) {
     walk.hasVersion = true;
     walk.version = *version;
@@ -110,18 +121,16 @@ ManifestWalk WalkManifest(Platform& platform, const std::wstring& tempFolder,
     }
   }
   walk.readFailed = reader.failed();
-  walk.loneLineEnds = reader.loneLineEnds();
-  walk.firstLoneLineEnd = reader.firstLoneLineEnd();
   reader.close();
   return walk;
 }
 
-std::wstring EntryText(const EntryResult& result) {
+std::wstring EntryText(const EntryResult& result, bool notReached) {
   const ManifestEntry& e = result.entry;
   std::wstring text = L"line " + std::to_wstring(e.sourceField.line) + L": " +
                       QuotedText(e.source) + L" -> " +
                       (e.destination ? QuotedText(*e.destination) : L"(none)");
-  return text + L": " + FateText(result);
+  return text + L": " + (notReached ? L"not reached; if reached: " : L"") + FateText(result);
 }
 
 std::vector<std::wstring> ManifestProblems(const ManifestWalk& walk) {
@@ -197,10 +206,12 @@ std::vector<std::wstring> ManifestProblems(const ManifestWalk& walk) {
                        Count(walk.fieldsAfterTerminator, L"field", L"fields") +
                        L" after \"slut\", which the updater never reads");
   }
-  if (walk.loneLineEnds > 0) {
-    problems.push_back(Count(walk.loneLineEnds, L"line end is", L"line ends are") +
-                       L" a lone LF or CR instead of CR LF (the first ends line " +
-                       std::to_wstring(walk.firstLoneLineEnd) + L")");
+  if (walk.utf8Line != 0) {
+    problems.push_back(L"line " + std::to_wstring(walk.utf8Line) +
+                       L": the manifest is UTF-8 without a byte-order mark, which the updater "
+                       L"reads as Windows-1252 (" +
+                       QuotedText(walk.utf8Field) +
+                       L" would not be found); save it as Windows-1252, or as UTF-8 with BOM");
   }
   for (const ManifestWalk::UndefinedByte& undefined : walk.undefinedBytes) {
     wchar_t hex[8];

@@ -31,8 +31,12 @@ struct ManifestWalk {
   bool readFailed = false;
   std::size_t fieldsAfterTerminator = 0;
   std::size_t firstLineAfterTerminator = 0;
-  std::size_t loneLineEnds = 0;
-  std::size_t firstLoneLineEnd = 0;
+  bool utf8Marked = false;  // it starts with the UTF-8 byte-order mark
+  // The first field whose bytes are UTF-8 beyond ASCII in a manifest
+  // without the mark, which the updater reads as Windows-1252: its line
+  // (0 when none) and the field as UTF-8 would give it.
+  std::size_t utf8Line = 0;
+  std::wstring utf8Field;
   struct UndefinedByte {
     std::size_t line;
     unsigned byte;
@@ -46,8 +50,10 @@ struct ManifestWalk {
 ManifestWalk WalkManifest(Platform& platform, const std::wstring& tempFolder,
                           const std::wstring& manifestPath, const PayloadCheck& payload);
 
-// "line 2: "sylkum.mde" -> "Sylkum.mde": copied", "... passed over: ...".
-std::wstring EntryText(const EntryResult& result);
+// "line 2: "sylkum.mde" -> "Sylkum.mde": copied", "... passed over: ...";
+// with `notReached`, for a run that ends before its copy pass, "not
+// reached; if reached: copied".
+std::wstring EntryText(const EntryResult& result, bool notReached = false);
 
 // The traps found, one sentence each; empty when there are none.
 std::vector<std::wstring> ManifestProblems(const ManifestWalk& walk);

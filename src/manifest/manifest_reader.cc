@@ -18,7 +18,24 @@ ManifestReader::ManifestReader(Platform& platform) : platform_(platform) {}
 bool ManifestReader::open(const std::wstring& path) {
   close();
   file_ = platform_.OpenFile(path);
-  return file_ != nullptr;
+  if (file_ == nullptr) return false;
+  // The first bytes tell whether the file declares itself UTF-8.
+  while (end_ < 3) {
+    const std::ptrdiff_t got = file_->Read(buffer_ + end_, sizeof buffer_ - end_);
+    if (got == 0) break;
+    if (got < 0) {
+      // Nothing after a failed read is the file's: not even what came before.
+      failed_ = atEnd_ = true;
+      pos_ = end_ = 0;
+      return true;
+    }
+    end_ += static_cast<std::size_t>(got);
+  }
+  if (end_ >= 3 && buffer_[0] == '\xEF' && buffer_[1] == '\xBB' && buffer_[2] == '\xBF') {
+    utf8_ = true;
+    pos_ = 3;
+  }
+  return true;
 }
 
 void ManifestReader::close() {
@@ -27,27 +44,20 @@ void ManifestReader::close() {
   pushed_ = -2;
   atEnd_ = false;
   failed_ = false;
+  utf8_ = false;
   line_ = lastLine_ = pushedLine_ = 1;
   previous_ = -1;
-  loneLineEnds_ = firstLoneLineEnd_ = 0;
   lastField_ = FieldInfo();
-}
-
-void ManifestReader::noteLoneLineEnd(std::size_t line) {
-  if (loneLineEnds_++ == 0) firstLoneLineEnd_ = line;
 }
 
 void ManifestReader::countLine(int c) {
   lastLine_ = line_;
-  // A CR followed by anything but LF was a line end of its own.
-  if (previous_ == '\r' && c != '\n') noteLoneLineEnd(line_ - 1);
   if (c == '\r') {
     ++line_;
   } else if (c == '\n') {
     if (previous_ == '\r') {
       lastLine_ = line_ - 1;  // the LF of a CR LF ends the CR's line
     } else {
-      noteLoneLineEnd(line_);
       ++line_;
     }
   }
@@ -133,9 +143,10 @@ std::optional<std::wstring> ManifestReader::readField() {
     const int after = next();
     if (after != '\n' && after != kEnd) unread(after);
   }
-  // Every manifest is written in Windows-1252, whatever code page the PC
-  // that reads it has (a PC set to UTF-8 would read "hjælp" as "hj?lp").
-  return DecodeWindows1252(bytes);
+  // A manifest is written in Windows-1252, whatever code page the PC that
+  // reads it has (a PC set to UTF-8 would read "hjælp" as "hj?lp"), unless
+  // it declared itself UTF-8.
+  return utf8_ ? DecodeUtf8(bytes) : DecodeWindows1252(bytes);
 }
 
 }  // namespace updater

@@ -12,6 +12,10 @@
 //   tabs are dropped.
 // - Two separators in a row, or an empty line, give an empty field.
 //
+// A manifest that starts with the UTF-8 byte-order mark (EF BB BF), which no
+// Windows-1252 text starts with, is read as UTF-8 (an editor's "UTF-8 with
+// BOM"); the mark is no part of the first field.
+//
 // Choices of our own:
 // - A line end is CR LF, a lone LF or a lone CR; each counts as one line end,
 //   so files saved with Unix or old Mac line ends read the same.
@@ -51,6 +55,10 @@ class ManifestReader {
   // read, as against a file that simply ended.
   bool failed() const { return failed_; }
 
+  // True when the open file starts with the UTF-8 byte-order mark and is
+  // read as UTF-8.
+  bool utf8() const { return utf8_; }
+
   // Where the last field given by readField stood, for those who explain a
   // manifest: the line it began on (counted from 1) and what ended it.
   struct FieldInfo {
@@ -59,11 +67,6 @@ class ManifestReader {
     End end = End::kFileEnd;
   };
   const FieldInfo& lastField() const { return lastField_; }
-
-  // Line ends read so far that were a lone CR or a lone LF rather than CR LF,
-  // and the line the first of them ended (0 when none).
-  std::size_t loneLineEnds() const { return loneLineEnds_; }
-  std::size_t firstLoneLineEnd() const { return firstLoneLineEnd_; }
 
   // Releases the file.
   void close();
@@ -75,7 +78,6 @@ class ManifestReader {
   void unread(int byte);
   // Counts the lines of the byte `c` just read from the file.
   void countLine(int c);
-  void noteLoneLineEnd(std::size_t line);
 
   Platform& platform_;
   std::unique_ptr<InputFile> file_;
@@ -85,14 +87,13 @@ class ManifestReader {
   int pushed_ = -2;  // a byte given back; -2 when none
   bool atEnd_ = false;
   bool failed_ = false;
+  bool utf8_ = false;  // the file declared itself UTF-8 by its byte-order mark
   // Line bookkeeping: the line the next byte stands on, the line of the byte
   // last given out (and of the one given back), and the byte before it.
   std::size_t line_ = 1;
   std::size_t lastLine_ = 1;
   std::size_t pushedLine_ = 1;
   int previous_ = -1;
-  std::size_t loneLineEnds_ = 0;
-  std::size_t firstLoneLineEnd_ = 0;
   FieldInfo lastField_;
 };
 

@@ -21,6 +21,9 @@ enum class PathKind {
   kUnknown,     // the path cannot be looked at
 };
 
+// Whether a program holds a file open.
+enum class OpenState { kClosed, kOpen, kUnknown };
+
 class Inspection {
  public:
   virtual ~Inspection() = default;
@@ -40,6 +43,11 @@ class Inspection {
   // written; kInUse for a file open in a program; kOther when it cannot be
   // told.
   virtual CopyError ProbeDestination(const std::wstring& destination) = 0;
+
+  // Whether a program (other than this one) holds the existing file `path`
+  // open now, as a running product holds its lock file; kUnknown when it
+  // cannot be told.
+  virtual OpenState QueryOpen(const std::wstring& path) = 0;
 };
 
 // The realisation for this system.

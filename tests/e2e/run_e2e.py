@@ -936,6 +936,21 @@ def utf8_code_page(s):
 
 
 @scenario
+def utf8_manifest(s):
+    # A manifest saved as "UTF-8 with BOM" is read as UTF-8: the same version
+    # installed is not offered again, and Danish names are found.
+    s.registry(version='5.3')
+    s.installed({'Sylkum.mde': OLD_MDE, 'Hjælp\\Hjælp.chm': b'gammel'})
+    manifest = s.temp + '\\' + s.config.product_id + '.ini'
+    s.write(manifest, '\ufeff5.3\r\nhjælp.chm,Hjælp\\Hjælp.chm\r\nslut\r\n'.encode('utf-8'))
+    s.payload({'hjælp.chm': b'ny'})
+    s.expect_silent(s.start())
+    s.registry(version='5.2')
+    s.update([s.install + 'Hjælp\\Hjælp.chm'])
+    s.check_install({'Sylkum.mde': OLD_MDE, 'Hjælp/Hjælp.chm': b'ny'})
+
+
+@scenario
 def claim_looked_at(s):
     # A program that looks at the claim of a running updater, and keeps its
     # handle open after that updater has ended, never turns the next one
@@ -1398,7 +1413,7 @@ def payload_checksums(s):
     mde.write_bytes(b'X' + NEW_MDE[1:])
     s.expect_silent(s.start())
     code, lines = s.tool(['explain'])
-    check_equal(code, 1, 'exit code of explain: ' + '\n'.join(lines))
+    check_equal(code, 3, 'exit code of explain: ' + '\n'.join(lines))
     check('  "Sylkum.mde" is damaged: its bytes do not match its line' in lines,
           'explain does not name the damaged file: ' + '\n'.join(lines))
     s.check_install(dict(old, **{s.product['lock']: b''}))
@@ -1473,6 +1488,7 @@ def explain_product_running(s):
                        ('ny.dll', 'Mangler\\ny.dll')])
     s.payload({'sylkum.mde': NEW_MDE, 'bøger.dat': b'nye', 'ny.dll': b'ny'})
     holder = s.hold([s.install + 'Bøger.dat'])
+    product = s.hold([s.install + s.product['lock']])
     manifest = s.temp + '\\' + s.config.product_id + '.ini'
     lines_before_claim = explain_head(s) + [
         f'Manifest: {manifest}: found',
@@ -1486,7 +1502,8 @@ def explain_product_running(s):
         'unchecked',
     ]
     lines_after_claim = [
-        f'Lock file {s.install}{s.product["lock"]}: present now: the product is running',
+        f'Lock file {s.install}{s.product["lock"]}: present now, held open by a program: the '
+        'product is running',
         'Entries:',
         f'  line 2: "sylkum.mde" -> "Sylkum.mde": copied; {s.install}Sylkum.mde can be written '
         'now',
@@ -1499,20 +1516,34 @@ def explain_product_running(s):
     check_equal(code, 0, 'exit code of explain')
     check_lines(lines, lines_before_claim + ['Another updater running now: no'] +
                 lines_after_claim + [
-        'Outcome: the update would be offered now. The product is running: after the close '
-        'notice the updater would wait up to ten minutes for it to close.'], 'explain')
+        'Outcome: the update would be offered now. 2 of its 3 entries would not be updated now. '
+        'The product is running: after the close notice the updater would wait up to ten '
+        'minutes for it to close.'], 'explain')
 
     # With an updater asking, explain says so, and the updater goes on.
     process = s.asking()
     code, lines = s.tool(['explain'])
     check_equal(code, 1, 'exit code of explain while an updater asks')
+    not_reached = [line.replace('": copied;', '": not reached; if reached: copied;')
+                   for line in lines_after_claim]
     check_lines(lines, lines_before_claim + ['Another updater running now: yes'] +
-                lines_after_claim +
+                not_reached +
                 ['Outcome: the run would end silently: another updater is running now.'],
                 'explain while an updater asks')
     s.prompt(IDNO)
     s.expect_exit(process)
     s.check_install({'Sylkum.mde': OLD_MDE, 'Bøger.dat': b'gamle', s.product['lock']: b''})
+
+    # Once no program holds it, the lock file is told apart as left over.
+    product.kill()
+    code, lines = s.tool(['explain'])
+    check_equal(code, 0, 'exit code of explain with a lock file left over')
+    for line in (f'Lock file {s.install}{s.product["lock"]}: present now, but no program holds '
+                 'it open: left over, the product is closed',
+                 'Outcome: the update would be offered now. 2 of its 3 entries would not be '
+                 'updated now. The lock file is left over: the updater would wait ten minutes for '
+                 'it to go and then say the product is not closed; delete it.'):
+        check(line in lines, f'explain does not say {line!r}:\n' + '\n'.join(lines))
 
 
 @scenario
@@ -1539,7 +1570,8 @@ def explain_build_folder(s):
         'Another updater running now: no',
         f'Lock file {folder}{s.product["lock"]}: absent now',
         'Entries:',
-        f'  line 2: "sylkum.mde" -> "Sylkum.mde": copied; {folder}Sylkum.mde can be written now',
+        f'  line 2: "sylkum.mde" -> "Sylkum.mde": not reached; if reached: copied; '
+        f'{folder}Sylkum.mde can be written now',
         'Outcome: the run would end silently: the install folder is a developer build folder.',
     ], 'explain')
     s.expect_silent(s.start())

@@ -42,6 +42,23 @@ bool HasOpen(const std::string& pid, const std::string& path) {
 
 class PosixInspection final : public Inspection {
  public:
+  OpenState QueryOpen(const std::wstring& path) override {
+    const std::optional<std::string> native = ResolveExisting(path);
+    if (!native) return OpenState::kUnknown;
+    // Every process of ours lists its open files under /proc.
+    Dir proc("/proc");
+    if (!proc.get()) return OpenState::kUnknown;
+    const std::string self = std::to_string(::getpid());
+    while (const dirent* entry = ::readdir(proc.get())) {
+      const std::string pid = entry->d_name;
+      if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos || pid == self) {
+        continue;
+      }
+      if (HasOpen(pid, *native)) return OpenState::kOpen;
+    }
+    return OpenState::kClosed;
+  }
+
   ClaimState QueryClaim(const std::wstring& productId) override {
     const std::string path = ClaimPath(productId);
     struct stat st;

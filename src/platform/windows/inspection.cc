@@ -103,6 +103,20 @@ class WindowsInspection final : public Inspection {
     return error == ERROR_ACCESS_DENIED ? CopyError::kAccessDenied : CopyErrorFrom(error);
   }
 
+  OpenState QueryOpen(const std::wstring& path) override {
+    if (HasNul(path) || HasInvalidNameCharacter(path)) return OpenState::kUnknown;
+    // As in ProbeDestination: delete access while sharing everything is
+    // refused while a program holds the file without letting it be deleted,
+    // as a running program holds its own files; nothing is deleted.
+    FileHandle probe(CreateFileW(FilePath(path).c_str(), DELETE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (probe.valid()) return OpenState::kClosed;
+    const DWORD error = GetLastError();
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return OpenState::kOpen;
+    return OpenState::kUnknown;
+  }
+
  private:
   // What ntdll's NtQueryMutant tells of a mutex (MutantBasicInformation).
   struct MutantBasicInformation {
