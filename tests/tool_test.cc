@@ -16,6 +16,7 @@
 #include "pack.h"
 #include "platform/text.h"
 #include "scenario.h"
+#include "sealing.h"
 
 namespace updater {
 namespace {
@@ -444,11 +445,15 @@ TEST_F(PackTest, FilesTheUpdaterCannotInstallAreRefusedAndNothingIsWritten) {
   Write("sub/b.txt", "b");  // the same folder on Windows
   Write("CON.txt", "a device");
   Write("trailing.", "dropped by Windows");
+  Write("sylkum.LDB", "the lock file of a running product");
+  Write("out/OrvakBK.ini", "5.2\r\nslut\r\n");  // an earlier update
   const tool::PackOutcome outcome = Pack("out");
   EXPECT_EQ(outcome.status, 1);
   EXPECT_FALSE(fs::exists(root_ / "out"));
   for (const wchar_t* refused :
        {L"refused: \u0141ukasz.txt: the name has characters outside Windows-1252",
+        L"refused: sylkum.LDB: the product's lock file",
+        L"refused: out\\OrvakBK.ini: a file of a packed update",
         L"refused: sub: its name differs from Sub only in letter case",
         L"refused: CON.txt: the name is one Windows keeps for a device",
         L"refused: trailing.: the name ends in a dot or a space"}) {
@@ -459,10 +464,18 @@ TEST_F(PackTest, FilesTheUpdaterCannotInstallAreRefusedAndNothingIsWritten) {
 
 TEST_F(PackTest, EmptyFilesPackAndLinksAreRefused) {
   Write("empty.log", "");
+  // What Windows and Office make by themselves is left out, and named.
+  Write("Billeder/Thumbs.db", "thumbnails");
+  Write("DESKTOP.INI", "folder settings");
+  Write("~$rapport.docx", "owner");
   tool::PackOutcome outcome = Pack("out1");
   ASSERT_EQ(outcome.status, 0) << EncodeUtf8(outcome.text);
   EXPECT_EQ(Read(root_ / "out1" / "empty.log"), "");
   EXPECT_EQ(Read(root_ / "out1" / "OrvakBK.ini"), "5.3\r\nempty.log,empty.log\r\nslut\r\n");
+  EXPECT_TRUE(Has(outcome.text,
+                  L"Left out, made by Windows or Office by themselves:\n  Billeder\\Thumbs.db\n"
+                  L"  DESKTOP.INI\n  ~$rapport.docx\n"))
+      << EncodeUtf8(outcome.text);
 
   // A link would arrive under its own name as a copy, or not at all.
   fs::create_directories(root_ / "elsewhere");
@@ -490,6 +503,31 @@ TEST_F(PackTest, OutMustBeEmpty) {
   std::ofstream(root_ / "out" / "old.dll") << "stale";
   EXPECT_EQ(Pack("out").status, 2);
   EXPECT_EQ(Read(root_ / "out" / "old.dll"), "stale");
+  // An OUT inside the tree would be packed into the next update.
+  const tool::PackOutcome inside = Pack("tree/packed");
+  EXPECT_EQ(inside.status, 1);
+  EXPECT_TRUE(Has(inside.text, L"lies inside")) << EncodeUtf8(inside.text);
+  EXPECT_FALSE(fs::exists(root_ / "tree" / "packed"));
+}
+
+// A packed update edited by hand no longer matches its checksum file; one
+// command seals it again.
+TEST_F(PackTest, AnUpdateEditedByHandIsSealedAgain) {
+  Write("Sylkum.mde", "mde");
+  ASSERT_EQ(Pack("out").status, 0);
+  std::ofstream(root_ / "out" / "OrvakBK.ini", std::ios::binary)
+      << "5.4\r\nSylkum.mde,Sylkum.mde\r\nny.dll,ny.dll\r\nslut\r\n";
+  std::ofstream(root_ / "out" / "ny.dll", std::ios::binary) << "ny";
+  const std::wstring out = DecodeUtf8((root_ / "out").string());
+  EXPECT_EQ(tool::CheckFolder(SystemPlatform(), SystemInspection(), kBuild, out, {}).status, 1);
+  const tool::SealOutcome sealed = tool::Seal(SystemPlatform(), SystemInspection(), kBuild, out);
+  EXPECT_EQ(sealed.status, 0) << EncodeUtf8(sealed.text);
+  EXPECT_TRUE(Has(sealed.text, L"now vouches for the manifest and 2 payload files"))
+      << EncodeUtf8(sealed.text);
+  EXPECT_EQ(std::system(("cd '" + (root_ / "out").string() +
+                         "' && sha256sum --check --strict --quiet OrvakBK.sha256")
+                            .c_str()),
+            0);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "manifest_check.h"
 #include "platform/text.h"
+#include "sealing.h"
 #include "system.h"
 
 namespace updater::tool {
@@ -71,6 +72,14 @@ std::wstring Refusal(const std::vector<std::wstring>& components) {
     case DestinationFault::kDeviceName: return L"the name is one Windows keeps for a device";
     default: return L"the updater refuses this destination";
   }
+}
+
+// Files that Windows and Office make by themselves beside the product's:
+// thumbnail caches, folder settings and the owner files ("~$") of open
+// documents.
+bool IsMadeByWindowsOrOffice(Platform& platform, const std::wstring& name) {
+  return TextEquals(platform, name, L"Thumbs.db") || TextEquals(platform, name, L"desktop.ini") ||
+         name.rfind(L"~$", 0) == 0;
 }
 
 // A source name for `name` that no other payload file, nor the manifest,
@@ -144,9 +153,21 @@ PackOutcome Pack(Platform& platform, Inspection& inspection, const BuildConstant
     text = L"The folder " + out + L" must be empty or not exist yet.\n";
     return outcome;
   }
+  // The update would pack itself.
+  const fs::path treeFull = fs::weakly_canonical(treePath, error);
+  const fs::path outFull = fs::weakly_canonical(outPath, error);
+  if (std::mismatch(treeFull.begin(), treeFull.end(), outFull.begin(), outFull.end()).first ==
+      treeFull.end()) {
+    text = L"Nothing was written: the folder " + out + L" lies inside " + tree +
+           L"; pack from a tree that does not hold it.\n";
+    outcome.status = 1;
+    return outcome;
+  }
+  const ProductProfile* profile = FindProfile(platform, build.productId);
 
   std::vector<TreeFile> files;
   std::vector<std::wstring> refusals;
+  std::vector<std::wstring> leftOut;
   fs::recursive_directory_iterator walk(treePath, error), end;
   for (; !error && walk != end; walk.increment(error)) {
     TreeFile file;
@@ -170,7 +191,24 @@ PackOutcome Pack(Platform& platform, Inspection& inspection, const BuildConstant
       refusals.push_back(file.destination + L": not a plain file");
       continue;
     }
-    const std::wstring why = Refusal(file.components);
+    const std::wstring& name = file.components.back();
+    if (IsMadeByWindowsOrOffice(platform, name)) {
+      leftOut.push_back(file.destination);
+      continue;
+    }
+    std::wstring why = Refusal(file.components);
+    if (profile != nullptr && file.components.size() == 1 &&
+        TextEquals(platform, name, profile->lockFileName)) {
+      why =
+          L"the product's lock file, there only while the product runs; installed, it would "
+          L"keep every later update waiting for a product that is closed";
+    } else if (file.components.size() > 1 &&
+               (TextEquals(platform, name, ManifestFileName(build.productId)) ||
+                TextEquals(platform, name, ChecksumFileName(build.productId)))) {
+      // An earlier OUT left in the tree would ship a whole update inside
+      // this one.
+      why = L"a file of a packed update: its folder holds an update, not the product";
+    }
     if (!why.empty()) {
       refusals.push_back(file.destination + L": " + why);
       continue;
@@ -218,7 +256,9 @@ PackOutcome Pack(Platform& platform, Inspection& inspection, const BuildConstant
   // one of the same name.
   std::set<std::wstring> taken = {Folded(ManifestFileName(build.productId)),
                                   Folded(ManifestFileName(build.productId) + L".pack-tmp"),
-                                  Folded(ChecksumFileName(build.productId)), Folded(L"slut")};
+                                  Folded(ChecksumFileName(build.productId)),
+                                  Folded(ChecksumFileName(build.productId) + L".pack-tmp"),
+                                  Folded(L"slut")};
   std::vector<TreeFile*> byDepth;
   for (TreeFile& file : files) byDepth.push_back(&file);
   std::stable_sort(byDepth.begin(), byDepth.end(), [](const TreeFile* a, const TreeFile* b) {
@@ -253,22 +293,24 @@ PackOutcome Pack(Platform& platform, Inspection& inspection, const BuildConstant
     return outcome;
   };
   if (!WriteBytes(pendingPath, ManifestBytes(version, entries))) return abandon(L"the manifest");
-  std::string checksums;
-  const auto vouch = [&](const std::wstring& name, const std::wstring& written) {
-    Sha256 digest;
-    if (!platform.HashFile(out + L"\\" + written, &digest)) return false;
-    checksums += DigestHex(digest) + "  " + EncodeUtf8(name) + "\n";
-    return true;
-  };
-  bool vouched = vouch(manifestName, manifestName + L".pack-tmp");
-  for (const TreeFile& file : files) vouched = vouched && vouch(file.source, file.source);
-  if (!vouched || !WriteBytes(checksumPath, checksums)) return abandon(L"the checksum file");
+  std::vector<std::pair<std::wstring, std::wstring>> vouched = {
+      {manifestName, manifestName + L".pack-tmp"}};
+  for (const TreeFile& file : files) vouched.emplace_back(file.source, file.source);
+  std::wstring failedAt;
+  if (!WriteChecksumFile(platform, out, build.productId, vouched, &failedAt)) {
+    return abandon(L"the checksum file");
+  }
   fs::rename(pendingPath, manifestPath, error);
   if (error) return abandon(L"the manifest");
 
   text = L"Packed " + std::to_wstring(files.size()) + (files.size() == 1 ? L" file" : L" files") +
          L" from " + tree + L" into " + out + L", version \"" + version +
          L"\", with the checksum file " + ChecksumFileName(build.productId) + L".\n";
+  if (!leftOut.empty()) {
+    std::sort(leftOut.begin(), leftOut.end());
+    text += L"Left out, made by Windows or Office by themselves:\n";
+    for (const std::wstring& file : leftOut) text += L"  " + file + L"\n";
+  }
   if (!folders.empty()) {
     text += L"The updater makes no folders; these must exist in the install folder:\n";
     for (const std::wstring& folder : folders) text += L"  " + folder + L"\n";

@@ -20,6 +20,13 @@ const std::array<ProductProfile, 2>& ProductProfiles() {
   return profiles;
 }
 
+const ProductProfile* FindProfile(Platform& platform, const std::wstring& productId) {
+  for (const ProductProfile& profile : ProductProfiles()) {
+    if (TextEquals(platform, profile.identifier, productId)) return &profile;
+  }
+  return nullptr;
+}
+
 const std::array<const wchar_t*, 2>& DeveloperBuildFolders() {
   static const std::array<const wchar_t*, 2> folders = {
       L"C:\\Drovanel\\Foerbuild\\",

@@ -31,6 +31,9 @@ struct ProductProfile {
 
 const std::array<ProductProfile, 2>& ProductProfiles();
 
+// The profile whose identifier is `productId` (TextEquals); null when none.
+const ProductProfile* FindProfile(Platform& platform, const std::wstring& productId);
+
 // The developer build folders, which the updater never touches.
 const std::array<const wchar_t*, 2>& DeveloperBuildFolders();
 

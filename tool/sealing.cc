@@ -1,0 +1,96 @@
+// The checksum file of an update folder, written by pack and by seal.
+#include "sealing.h"
+
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include "manifest_check.h"
+#include "manifest_walk.h"
+#include "platform/text.h"
+#include "system.h"
+#include "wording.h"
+
+namespace updater::tool {
+
+namespace fs = std::filesystem;
+
+bool WriteChecksumFile(Platform& platform, const std::wstring& folder,
+                       const std::wstring& productId,
+                       const std::vector<std::pair<std::wstring, std::wstring>>& files,
+                       std::wstring* failedAt) {
+  std::string lines;
+  for (const auto& [name, file] : files) {
+    Sha256 digest;
+    if (!platform.HashFile(folder + L"\\" + file, &digest)) {
+      *failedAt = file;
+      return false;
+    }
+    lines += DigestHex(digest) + "  " + EncodeUtf8(name) + "\n";
+  }
+  const std::wstring name = ChecksumFileName(productId);
+  const fs::path path = NativePath(folder) / NativePath(name);
+  const fs::path pending = NativePath(folder) / NativePath(name + L".pack-tmp");
+  {
+    std::ofstream written(pending, std::ios::binary | std::ios::trunc);
+    written << lines;
+    written.flush();
+    if (!written) {
+      std::error_code ignored;
+      fs::remove(pending, ignored);
+      *failedAt = name;
+      return false;
+    }
+  }
+  std::error_code error;
+  fs::rename(pending, path, error);
+  if (error) {
+    fs::remove(pending, error);
+    *failedAt = name;
+    return false;
+  }
+  return true;
+}
+
+SealOutcome Seal(Platform& platform, Inspection& inspection, const BuildConstants& build,
+                 const std::wstring& folder) {
+  SealOutcome outcome;
+  const std::wstring tempFolder = folder + L"\\";
+  const std::wstring manifestName = ManifestFileName(build.productId);
+  const FindResult found = platform.FindFileName(tempFolder + manifestName);
+  if (!found.ok || !TextEquals(platform, found.name, manifestName)) {
+    outcome.text = L"No manifest to seal: " + tempFolder + manifestName + L" is not there.\n";
+    return outcome;
+  }
+  // What the updater would copy with no checksum file beside the manifest;
+  // each source once.
+  const ManifestWalk walk =
+      WalkManifest(platform, tempFolder, tempFolder + found.name, PayloadCheck{});
+  if (!walk.opened || walk.readFailed) {
+    outcome.text = L"The manifest " + tempFolder + found.name + L" cannot be read.\n";
+    return outcome;
+  }
+  std::vector<std::pair<std::wstring, std::wstring>> files = {{manifestName, found.name}};
+  ChecksumList listed(platform);
+  for (const EntryResult& result : walk.entries) {
+    if (result.fate.action != EntryAction::kCopy || result.fate.source != SourceFate::kPresent ||
+        !listed.Add(result.entry.source, Sha256{})) {
+      continue;
+    }
+    files.emplace_back(result.entry.source, result.entry.source);
+  }
+  std::wstring failedAt;
+  if (!WriteChecksumFile(platform, folder, build.productId, files, &failedAt)) {
+    outcome.text = L"Nothing was sealed: " + failedAt + L" could not be read or written.\n";
+    return outcome;
+  }
+  outcome.text = L"Sealed " + folder + L": " + ChecksumFileName(build.productId) +
+                 L" now vouches for the manifest and " +
+                 Count(files.size() - 1, L"payload file", L"payload files") + L".\n";
+  const CheckOutcome check = CheckFolder(platform, inspection, build, folder, {});
+  outcome.text += L"Check of " + folder + L":\n" + check.text;
+  outcome.status = check.status;
+  return outcome;
+}
+
+}  // namespace updater::tool
