@@ -127,10 +127,13 @@ std::vector<std::wstring> ReadAll(ManifestReader& reader, std::size_t inputSize)
   return fields;
 }
 
+// The fields as text: Windows-1252, or UTF-8 after the UTF-8 byte-order
+// mark, which is no part of the first field.
 std::vector<std::wstring> Expected(SlicePlatform& platform, std::string_view data) {
+  const bool utf8 = data.substr(0, 3) == "\xEF\xBB\xBF";
   std::vector<std::wstring> fields;
-  for (const std::string& field : ExpectedFields(data)) {
-    fields.push_back(platform.AnsiToText(field));
+  for (const std::string& field : ExpectedFields(utf8 ? data.substr(3) : data)) {
+    fields.push_back(utf8 ? DecodeUtf8(field) : platform.AnsiToText(field));
   }
   return fields;
 }

@@ -24,10 +24,9 @@ bool ManifestReader::open(const std::wstring& path) {
     const std::ptrdiff_t got = file_->Read(buffer_ + end_, sizeof buffer_ - end_);
     if (got == 0) break;
     if (got < 0) {
-      // Nothing after a failed read is the file's: not even what came before.
-      failed_ = atEnd_ = true;
-      pos_ = end_ = 0;
-      return true;
+      // The file ends where the read failed, after what came before it.
+      failPending_ = true;
+      break;
     }
     end_ += static_cast<std::size_t>(got);
   }
@@ -45,6 +44,7 @@ void ManifestReader::close() {
   atEnd_ = false;
   failed_ = false;
   utf8_ = false;
+  failPending_ = false;
   line_ = lastLine_ = pushedLine_ = 1;
   previous_ = -1;
   lastField_ = FieldInfo();
@@ -73,7 +73,7 @@ int ManifestReader::next() {
   }
   if (atEnd_ || !file_) return kEnd;
   if (pos_ == end_) {
-    const std::ptrdiff_t got = file_->Read(buffer_, sizeof buffer_);
+    const std::ptrdiff_t got = failPending_ ? -1 : file_->Read(buffer_, sizeof buffer_);
     if (got <= 0) {
       atEnd_ = true;
       failed_ = got < 0;

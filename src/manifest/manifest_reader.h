@@ -87,7 +87,8 @@ class ManifestReader {
   int pushed_ = -2;  // a byte given back; -2 when none
   bool atEnd_ = false;
   bool failed_ = false;
-  bool utf8_ = false;  // the file declared itself UTF-8 by its byte-order mark
+  bool utf8_ = false;         // the file declared itself UTF-8 by its byte-order mark
+  bool failPending_ = false;  // a read at the opening failed after the bytes held
   // Line bookkeeping: the line the next byte stands on, the line of the byte
   // last given out (and of the one given back), and the byte before it.
   std::size_t line_ = 1;
