@@ -19,8 +19,10 @@
 #include "fake_platform.h"
 #include "platform/inspection.h"
 #include "platform/platform.h"
+#include "platform/staged_names.h"
 #include "platform/text.h"
 #include "update/checksums.h"
+#include "update/copy.h"
 #include "update/registry_lookup.h"
 
 namespace updater {
@@ -124,12 +126,13 @@ TEST_F(PosixPlatformTest, OpenFileReadsFilesInAnyLetterCaseButNotFolders) {
 TEST_F(PosixPlatformTest, CopyReplacesTheFileInWhateverCaseItHas) {
   Write("Temp/sylkum.mde", "new content");
   Write("Prog/Sylkum/Sylkum.mde", "old");
-  EXPECT_EQ(platform_.CopyFile(Win("Temp/sylkum.mde"), Win("prog/SYLKUM/SYLKUM.MDE"), nullptr),
-            CopyError::kNone);
+  EXPECT_EQ(
+      CopyIntoPlace(platform_, Win("Temp/sylkum.mde"), Win("prog/SYLKUM/SYLKUM.MDE"), nullptr),
+      CopyError::kNone);
   EXPECT_EQ(Read("Prog/Sylkum/Sylkum.mde"), "new content");
   EXPECT_EQ(List("Prog/Sylkum"), std::vector<std::string>{"Sylkum.mde"});
 
-  EXPECT_EQ(platform_.CopyFile(Win("Temp/sylkum.mde"), Win("Prog/Sylkum/Ny.dll"), nullptr),
+  EXPECT_EQ(CopyIntoPlace(platform_, Win("Temp/sylkum.mde"), Win("Prog/Sylkum/Ny.dll"), nullptr),
             CopyError::kNone);
   EXPECT_EQ(Read("Prog/Sylkum/Ny.dll"), "new content");
 
@@ -138,9 +141,9 @@ TEST_F(PosixPlatformTest, CopyReplacesTheFileInWhateverCaseItHas) {
   Write("Prog/Sylkum/HJ\xC3\x86LP.CHM", "old help");
   const timespec later[2] = {{0, UTIME_OMIT}, {::time(nullptr) + 5, 0}};
   ASSERT_EQ(::utimensat(AT_FDCWD, (root_ + "/Prog/Sylkum").c_str(), later, 0), 0);
-  EXPECT_EQ(
-      platform_.CopyFile(Win("Temp/sylkum.mde"), Win("Prog/Sylkum/hj\xC3\xa6lp.chm"), nullptr),
-      CopyError::kNone);
+  EXPECT_EQ(CopyIntoPlace(platform_, Win("Temp/sylkum.mde"), Win("Prog/Sylkum/hj\xC3\xa6lp.chm"),
+                          nullptr),
+            CopyError::kNone);
   EXPECT_EQ(Read("Prog/Sylkum/HJ\xC3\x86LP.CHM"), "new content");
   EXPECT_EQ(List("Prog/Sylkum"),
             (std::vector<std::string>{"HJ\xC3\x86LP.CHM", "Ny.dll", "Sylkum.mde"}));
@@ -149,26 +152,31 @@ TEST_F(PosixPlatformTest, CopyReplacesTheFileInWhateverCaseItHas) {
 TEST_F(PosixPlatformTest, CopyFailuresNameTheirReason) {
   Write("Temp/a.dll", "a");
   fs::create_directories(root_ + "/Prog/Folder.dll");
-  EXPECT_EQ(platform_.CopyFile(Win("Temp/a.dll"), Win("Prog/Sub/a.dll"), nullptr),
+  EXPECT_EQ(CopyIntoPlace(platform_, Win("Temp/a.dll"), Win("Prog/Sub/a.dll"), nullptr),
             CopyError::kFolderMissing);
-  EXPECT_EQ(platform_.CopyFile(Win("Temp/none.dll"), Win("Prog/a.dll"), nullptr),
+  EXPECT_EQ(CopyIntoPlace(platform_, Win("Temp/none.dll"), Win("Prog/a.dll"), nullptr),
             CopyError::kSourceMissing);
-  EXPECT_EQ(platform_.CopyFile(Win("Temp/a.dll"), Win("Prog/Folder.dll"), nullptr),
+  EXPECT_EQ(CopyIntoPlace(platform_, Win("Temp/a.dll"), Win("Prog/Folder.dll"), nullptr),
             CopyError::kAccessDenied);
-  EXPECT_EQ(platform_.CopyFile(Win("Temp/a.dll"), Win("Prog/a|b.dll"), nullptr),
+  EXPECT_EQ(CopyIntoPlace(platform_, Win("Temp/a.dll"), Win("Prog/a|b.dll"), nullptr),
             CopyError::kInvalidName);
   EXPECT_EQ(List("Prog"), std::vector<std::string>{"Folder.dll"});
 }
 
 TEST_F(PosixPlatformTest, CopyWritesNoFileButItsDestination) {
   Write("Temp/a.dll", "new");
-  ::chmod((root_ + "/Temp/a.dll").c_str(), 0640);
+  // A payload that comes read-only installs as an ordinary file, with the
+  // source's modification time, as a copy keeps it.
+  ::chmod((root_ + "/Temp/a.dll").c_str(), 0444);
+  const timespec past[2] = {{0, UTIME_OMIT}, {1600000000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (root_ + "/Temp/a.dll").c_str(), past, 0), 0);
   // A file that happens to carry a temporary-looking name is the product's.
   Write("Prog/a.dll.updater-tmp", "keep");
   Write("Prog/ro.dll", "old");
   ::chmod((root_ + "/Prog/ro.dll").c_str(), 0444);
-  EXPECT_EQ(platform_.CopyFile(Win("Temp/a.dll"), Win("Prog/a.dll"), nullptr), CopyError::kNone);
-  EXPECT_EQ(platform_.CopyFile(Win("Temp/a.dll"), Win("Prog/ro.dll"), nullptr),
+  EXPECT_EQ(CopyIntoPlace(platform_, Win("Temp/a.dll"), Win("Prog/a.dll"), nullptr),
+            CopyError::kNone);
+  EXPECT_EQ(CopyIntoPlace(platform_, Win("Temp/a.dll"), Win("Prog/ro.dll"), nullptr),
             CopyError::kAccessDenied);
   EXPECT_EQ(Read("Prog/a.dll"), "new");
   EXPECT_EQ(Read("Prog/a.dll.updater-tmp"), "keep");
@@ -176,7 +184,31 @@ TEST_F(PosixPlatformTest, CopyWritesNoFileButItsDestination) {
   EXPECT_EQ(List("Prog"), (std::vector<std::string>{"a.dll", "a.dll.updater-tmp", "ro.dll"}));
   struct stat st;
   ASSERT_EQ(::stat((root_ + "/Prog/a.dll").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0640u);  // the source's permissions
+  EXPECT_NE(st.st_mode & 0200, 0u) << std::oct << st.st_mode;
+  EXPECT_EQ(st.st_mtim.tv_sec, 1600000000);
+  // The next update of it goes through, and keeps the mode it has.
+  ::chmod((root_ + "/Prog/a.dll").c_str(), 0640);
+  ::chmod((root_ + "/Temp/a.dll").c_str(), 0644);
+  Write("Temp/a.dll", "newer");
+  EXPECT_EQ(CopyIntoPlace(platform_, Win("Temp/a.dll"), Win("Prog/a.dll"), nullptr),
+            CopyError::kNone);
+  EXPECT_EQ(Read("Prog/a.dll"), "newer");
+  ASSERT_EQ(::stat((root_ + "/Prog/a.dll").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+// A staged file an earlier run left (killed, or cut off by a power failure)
+// goes with the next copy to its destination; nothing else does.
+TEST_F(PosixPlatformTest, StagedFilesLeftByAnEarlierRunAreRemoved) {
+  Write("Temp/a.dll", "new");
+  const std::string litter = EncodeUtf8(StagedName(L"a.dll", 0x1234abcd));
+  const std::string other = EncodeUtf8(StagedName(L"b.dll", 0x1234abcd));
+  Write("Prog/" + litter, "half");
+  Write("Prog/" + other, "half");
+  Write("Prog/a.dll.1234abcd.keep", "the product's");
+  EXPECT_EQ(CopyIntoPlace(platform_, Win("Temp/a.dll"), Win("Prog/A.DLL"), nullptr),
+            CopyError::kNone);
+  EXPECT_EQ(List("Prog"), (std::vector<std::string>{"A.DLL", "a.dll.1234abcd.keep", other}));
 }
 
 TEST_F(PosixPlatformTest, CopyThatFailsPartWayLeavesTheOldFileWhole) {
@@ -191,7 +223,7 @@ TEST_F(PosixPlatformTest, CopyThatFailsPartWayLeavesTheOldFileWhole) {
     const rlimit limit{64 * 1024, 64 * 1024};
     ::setrlimit(RLIMIT_FSIZE, &limit);
     const CopyError error =
-        SystemPlatform().CopyFile(Win("Temp/big.mdb"), Win("Prog/big.mdb"), nullptr);
+        CopyIntoPlace(SystemPlatform(), Win("Temp/big.mdb"), Win("Prog/big.mdb"), nullptr);
     ::_exit(error == CopyError::kNone ? 0 : 1);
   }
   int status = 0;
@@ -207,7 +239,7 @@ TEST_F(PosixPlatformTest, LargeCopyIsWhole) {
   for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 251);
   Write("Temp/big.bin", content);
   fs::create_directories(root_ + "/Prog");
-  ASSERT_EQ(platform_.CopyFile(Win("Temp/big.bin"), Win("Prog/big.bin"), nullptr),
+  ASSERT_EQ(CopyIntoPlace(platform_, Win("Temp/big.bin"), Win("Prog/big.bin"), nullptr),
             CopyError::kNone);
   EXPECT_TRUE(Read("Prog/big.bin") == content);
 }
@@ -237,15 +269,16 @@ TEST_F(PosixPlatformTest, CopyHeldToADigestReplacesOnlyWithThoseBytes) {
   Write("Prog/big.mdb", "old database");
   // The digest of the source as it was before it was rewritten.
   const Sha256 earlier = testing::DigestOf(content.substr(1));
-  EXPECT_EQ(platform_.CopyFile(Win("Temp/big.mdb"), Win("Prog/big.mdb"), &earlier),
+  EXPECT_EQ(CopyIntoPlace(platform_, Win("Temp/big.mdb"), Win("Prog/big.mdb"), &earlier),
             CopyError::kChanged);
-  EXPECT_EQ(platform_.CopyFile(Win("Temp/big.mdb"), Win("Prog/new.mdb"), &earlier),
+  EXPECT_EQ(CopyIntoPlace(platform_, Win("Temp/big.mdb"), Win("Prog/new.mdb"), &earlier),
             CopyError::kChanged);
   EXPECT_EQ(Read("Prog/big.mdb"), "old database");
   EXPECT_EQ(List("Prog"), std::vector<std::string>{"big.mdb"});
 
   const Sha256 right = testing::DigestOf(content);
-  EXPECT_EQ(platform_.CopyFile(Win("Temp/big.mdb"), Win("Prog/big.mdb"), &right), CopyError::kNone);
+  EXPECT_EQ(CopyIntoPlace(platform_, Win("Temp/big.mdb"), Win("Prog/big.mdb"), &right),
+            CopyError::kNone);
   EXPECT_TRUE(Read("Prog/big.mdb") == content);
   EXPECT_EQ(List("Prog"), std::vector<std::string>{"big.mdb"});
 }

@@ -1,11 +1,14 @@
 #include "fake_platform.h"
 
+#include "platform/staged_names.h"
+
 // The one-shot digest call of libcrypto.
 #define OPENSSL_SUPPRESS_DEPRECATED
 
 #include <openssl/sha.h>
 
 #include <cstring>
+#include <iterator>
 
 namespace updater::testing {
 namespace {
@@ -137,28 +140,36 @@ bool FakePlatform::HashFile(const std::wstring& path, Sha256* digest) {
   return true;
 }
 
-CopyError FakePlatform::CopyFile(const std::wstring& source, const std::wstring& destination,
-                                 const Sha256* expected) {
+CopyError FakePlatform::StageCopy(const std::wstring& source, const std::wstring& destination,
+                                  const Sha256* expected, std::wstring* staged) {
   copies.push_back(destination);
   if (onCopy) onCopy(source);
-  auto scripted = copyFailures.find(destination);
-  if (scripted != copyFailures.end() && !scripted->second.empty()) {
+  auto scripted = stageFailures.find(destination);
+  if (scripted != stageFailures.end() && !scripted->second.empty()) {
     const CopyError error = scripted->second.front();
     scripted->second.pop_front();
     if (error != CopyError::kNone) return error;
   }
   const auto from = files_.find(source);
   if (from == files_.end()) return CopyError::kSourceMissing;
-  if (!folders_.count(FolderOf(destination))) return CopyError::kFolderMissing;
+  const std::wstring folder = FolderOf(destination);
+  if (!folders_.count(folder)) return CopyError::kFolderMissing;
   if (folders_.count(destination)) return CopyError::kAccessDenied;
-  const auto step = [this](const wchar_t* name, const std::wstring& path) {
-    return !copyStep || copyStep(name, path);
+  // What an earlier run left beside this destination goes first.
+  const std::wstring name = NameOf(destination);
+  for (auto file = files_.begin(); file != files_.end();) {
+    const bool litter = CompareFolded(FolderOf(file->first), folder) == 0 &&
+                        IsStagedNameOf(file->second.name, name);
+    file = litter ? files_.erase(file) : std::next(file);
+  }
+  const auto step = [this](const wchar_t* what, const std::wstring& path) {
+    return !copyStep || copyStep(what, path);
   };
-  // The new content goes to a temporary file first, a few bytes a write, and
-  // replaces the destination only once it is whole.
+  // The source is read once, a few bytes a write, into the staged file.
   constexpr std::size_t kWriteBytes = 4;
-  const std::wstring temp = destination + L".updater-tmp";
+  const std::wstring temp = folder + L"\\" + StagedName(name, nextToken_++);
   const std::string content = from->second.content;
+  bytesRead += content.size();
   files_[temp] = File{NameOf(temp), std::string(), false};
   const auto abandon = [this, &temp](CopyError error) {
     files_.erase(temp);
@@ -172,14 +183,29 @@ CopyError FakePlatform::CopyFile(const std::wstring& source, const std::wstring&
     return abandon(CopyError::kChanged);
   }
   if (!step(L"Flush", temp)) return abandon(CopyError::kOther);
-  if (!step(L"Rename", destination)) return abandon(CopyError::kInUse);
+  *staged = temp;
+  return CopyError::kNone;
+}
+
+CopyError FakePlatform::ReplaceWithStaged(const std::wstring& staged,
+                                          const std::wstring& destination) {
+  auto scripted = replaceFailures.find(destination);
+  if (scripted != replaceFailures.end() && !scripted->second.empty()) {
+    const CopyError error = scripted->second.front();
+    scripted->second.pop_front();
+    if (error != CopyError::kNone) return error;
+  }
+  const auto temp = files_.find(staged);
+  if (temp == files_.end()) return CopyError::kOther;
+  if (copyStep && !copyStep(L"Rename", destination)) return CopyError::kInUse;
+  const std::string content = temp->second.content;
+  files_.erase(temp);
   auto to = files_.find(destination);
   if (to != files_.end()) {
-    to->second.content = files_[temp].content;  // keeps its on-disk name
+    to->second.content = content;  // keeps its on-disk name
   } else {
-    files_[destination] = File{NameOf(destination), files_[temp].content, false};
+    files_[destination] = File{NameOf(destination), content, false};
   }
-  files_.erase(temp);
   return CopyError::kNone;
 }
 
@@ -230,8 +256,10 @@ PathKind FakePlatform::QueryPath(const std::wstring& path) {
 }
 
 CopyError FakePlatform::ProbeDestination(const std::wstring& destination) {
-  const auto failing = copyFailures.find(destination);
-  if (failing != copyFailures.end() && !failing->second.empty()) return failing->second.front();
+  for (const auto* failures : {&stageFailures, &replaceFailures}) {
+    const auto failing = failures->find(destination);
+    if (failing != failures->end() && !failing->second.empty()) return failing->second.front();
+  }
   const std::size_t slash = destination.rfind(L'\\');
   if (slash != std::wstring::npos && !folders_.count(destination.substr(0, slash))) {
     return CopyError::kFolderMissing;

@@ -89,15 +89,18 @@ class FakePlatform : public Platform, public Inspection {
   // Called at the start of each copy with its source, before anything is
   // copied.
   std::function<void(const std::wstring&)> onCopy;
-  // A copy takes the steps a real one does: a temporary file beside the
+  // A copy takes the steps a real one does: a staged file beside the
   // destination is written a few bytes at a time ("Write"), flushed
   // ("Flush") and renamed over the destination ("Rename"). Each step asks
   // this first (with the step and the path it acts on) and fails when it
-  // answers false.
+  // answers false; a step answered by throwing ProgramEnded ends the program
+  // there, as a kill would.
   std::function<bool(const wchar_t* step, const std::wstring& path)> copyStep;
-  // Paths whose presence test fails, and results for copies to a destination.
+  // Paths whose presence test fails; results for the staging of copies to a
+  // destination, and for the renames over it.
   std::set<std::wstring, FoldLess> failingFinds;
-  std::map<std::wstring, std::deque<CopyError>, FoldLess> copyFailures;
+  std::map<std::wstring, std::deque<CopyError>, FoldLess> stageFailures;
+  std::map<std::wstring, std::deque<CopyError>, FoldLess> replaceFailures;
   // Other paths to a folder (a share of its disk, a short name), as
   // LocateFolder finds them: the other path, then the folder's own.
   std::map<std::wstring, std::wstring, FoldLess> folderAliases;
@@ -117,6 +120,7 @@ class FakePlatform : public Platform, public Inspection {
   std::vector<Box> boxes;
   std::vector<unsigned> sleeps;
   std::vector<std::wstring> copies;  // destinations of copy attempts
+  std::size_t bytesRead = 0;         // bytes the copies read from their sources
   std::vector<std::wstring> finds;   // paths of presence tests
   std::vector<std::wstring> hashed;  // paths of files hashed
   int openKeys = 0;                  // opened and not yet closed
@@ -129,8 +133,10 @@ class FakePlatform : public Platform, public Inspection {
   FindResult FindFileName(const std::wstring& path) override;
   FolderPlace LocateFolder(const std::wstring& path) override;
   std::unique_ptr<InputFile> OpenFile(const std::wstring& path) override;
-  CopyError CopyFile(const std::wstring& source, const std::wstring& destination,
-                     const Sha256* expected) override;
+  CopyError StageCopy(const std::wstring& source, const std::wstring& destination,
+                      const Sha256* expected, std::wstring* staged) override;
+  CopyError ReplaceWithStaged(const std::wstring& staged, const std::wstring& destination) override;
+  void DiscardStaged(const std::wstring& staged) override { files_.erase(staged); }
   bool HashFile(const std::wstring& path, Sha256* digest) override;
   std::int32_t RegOpenKeyExA(RegistryKey root, const std::string& subKey, std::uint32_t options,
                              std::uint32_t access, RegistryKey* key) override;
@@ -182,6 +188,7 @@ class FakePlatform : public Platform, public Inspection {
   std::map<std::string, std::map<std::string, Value, FoldLessA>, FoldLessA> registry_;
   std::map<RegistryKey, std::string> handles_;
   RegistryKey nextHandle_ = 100;
+  std::uint32_t nextToken_ = 1;
 };
 
 // The SHA-256 digest of `bytes`.

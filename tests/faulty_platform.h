@@ -35,10 +35,15 @@ class FaultyPlatform : public PlatformWrapper {
     return PlatformWrapper::LocateFolder(path);
   }
   std::unique_ptr<InputFile> OpenFile(const std::wstring& path) override;
-  CopyError CopyFile(const std::wstring& source, const std::wstring& destination,
-                     const Sha256* expected) override {
-    if (Fail(L"CopyFile", destination)) return CopyError::kAccessDenied;
-    return PlatformWrapper::CopyFile(source, destination, expected);
+  CopyError StageCopy(const std::wstring& source, const std::wstring& destination,
+                      const Sha256* expected, std::wstring* staged) override {
+    if (Fail(L"StageCopy", destination)) return CopyError::kAccessDenied;
+    return PlatformWrapper::StageCopy(source, destination, expected, staged);
+  }
+  CopyError ReplaceWithStaged(const std::wstring& staged,
+                              const std::wstring& destination) override {
+    if (Fail(L"ReplaceWithStaged", destination)) return CopyError::kAccessDenied;
+    return PlatformWrapper::ReplaceWithStaged(staged, destination);
   }
   bool HashFile(const std::wstring& path, Sha256* digest) override {
     if (Fail(L"HashFile", path)) return false;

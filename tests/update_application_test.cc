@@ -92,7 +92,7 @@ TEST_F(UpdateApplicationTest, FailedCopiesAreListedApartWithTheirReasonAndAWarni
   s.Payload(L"a.dll", "a");
   s.Payload(L"b.dll", "b");
   s.Payload(L"c.dll", "c");
-  s.platform.copyFailures[Installed(L"c.dll")] = {CopyError::kAccessDenied};
+  s.platform.stageFailures[Installed(L"c.dll")] = {CopyError::kAccessDenied};
   const testing::Box& summary = RunToSummary();
   EXPECT_EQ(summary.prompt, std::wstring(kUpdatedHeading) + L"C:\\Prog\\Sylkum\\b.dll\r\n\r\n" +
                                 kFailedHeading +
@@ -135,24 +135,32 @@ TEST(IsSafeDestinationTest, OrdinaryNamesPass) {
   }
 }
 
-TEST_F(UpdateApplicationTest, BusyFileIsTriedAgainBeforeItCountsAsFailed) {
+// A busy destination costs renames, not copies: each payload file is read
+// and written once however long the destination stays busy, and nothing of
+// the copy is left when it never gets free.
+TEST_F(UpdateApplicationTest, BusyDestinationIsRenamedOverAgainButCopiedOnce) {
   s.Manifest("5.3\r\na.dll,a.dll\r\nb.dll,b.dll\r\nslut\r\n");
-  s.Payload(L"a.dll", "a");
-  s.Payload(L"b.dll", "b");
-  s.platform.copyFailures[Installed(L"a.dll")] = {CopyError::kInUse, CopyError::kInUse};
-  s.platform.copyFailures[Installed(L"b.dll")] =
+  s.Payload(L"a.dll", "aaaa");
+  s.Payload(L"b.dll", "bbbbbb");
+  s.platform.replaceFailures[Installed(L"a.dll")] = std::deque<CopyError>(3, CopyError::kInUse);
+  s.platform.replaceFailures[Installed(L"b.dll")] =
       std::deque<CopyError>(6, CopyError::kInUse);  // busy the whole time
   const testing::Box& summary = RunToSummary();
   EXPECT_EQ(summary.prompt, std::wstring(kUpdatedHeading) + L"C:\\Prog\\Sylkum\\a.dll\r\n\r\n" +
                                 kFailedHeading + L"C:\\Prog\\Sylkum\\b.dll (filen er i brug)\r\n");
-  EXPECT_EQ(s.platform.Content(Installed(L"a.dll")), "a");
-  EXPECT_EQ(s.platform.sleeps, std::vector<unsigned>(2 + 5, 200));
+  EXPECT_EQ(s.platform.Content(Installed(L"a.dll")), "aaaa");
+  EXPECT_EQ(s.platform.sleeps, std::vector<unsigned>(3 + 5, 200));
+  EXPECT_EQ(s.platform.copies.size(), 2u);
+  EXPECT_EQ(s.platform.bytesRead, 4u + 6u);
+  for (const auto& [path, file] : s.platform.files()) {
+    EXPECT_EQ(file.name.find(L"updater-tmp"), std::wstring::npos) << EncodeUtf8(path);
+  }
 }
 
 TEST_F(UpdateApplicationTest, OtherErrorsAreNotTriedAgain) {
   s.Manifest("5.3\r\na.dll,a.dll\r\nslut\r\n");
   s.Payload(L"a.dll", "a");
-  s.platform.copyFailures[Installed(L"a.dll")] = {CopyError::kNoSpace};
+  s.platform.stageFailures[Installed(L"a.dll")] = {CopyError::kNoSpace};
   EXPECT_NE(RunToSummary().prompt.find(L"(disken er fuld)"), std::wstring::npos);
   EXPECT_EQ(s.platform.copies.size(), 1u);
 }

@@ -19,6 +19,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -96,6 +97,14 @@ class Updater {
       if (SecondsSince(start) > seconds || !Drain(50)) return false;
     }
     return true;
+  }
+
+  // Ends the program at once, as a kill or a power cut would.
+  void Kill() {
+    if (pid_ <= 0 || !running_) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, &status, 0);
+    running_ = false;
   }
 
   void Type(const std::string& keys) {
@@ -184,8 +193,9 @@ class UpdaterProcessTest : public ::testing::Test {
     std::ofstream(Manifest(), std::ios::binary) << content;
   }
 
-  std::vector<std::string> Environment(const std::string& lang = "C") const {
-    return {"TEMP=" + (root_ / "temp").string(),
+  std::vector<std::string> Environment(const std::string& lang = "C",
+                                       const std::string& temp = "temp") const {
+    return {"TEMP=" + (root_ / temp).string(),
             "HKCU_FILE=" + (root_ / "hkcu.reg").string(),
             "XDG_RUNTIME_DIR=" + (root_ / "run").string(),
             "PATH=/usr/bin:/bin",
@@ -382,6 +392,26 @@ TEST_F(UpdaterProcessTest, InstallFolderOutsideTheCodePage) {
 }
 
 // Snapshot of every file under `folder`: relative path, content.
+// The whole content of the file `path`; empty when it cannot be read.
+std::string Read(const fs::path& path) {
+  std::string content;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return content;
+  struct stat st;
+  if (::fstat(fd, &st) == 0) {
+    content.resize(static_cast<std::size_t>(st.st_size));
+    std::size_t done = 0;
+    while (done < content.size()) {
+      const ssize_t n = ::read(fd, content.data() + done, content.size() - done);
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    content.resize(done);
+  }
+  ::close(fd);
+  return content;
+}
+
 std::map<std::string, std::string> Files(const fs::path& folder) {
   std::map<std::string, std::string> files;
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
@@ -391,6 +421,71 @@ std::map<std::string, std::string> Files(const fs::path& folder) {
         std::string(std::istreambuf_iterator<char>(in), {});
   }
   return files;
+}
+
+// Killed at any instant of its copy pass, the updater leaves every
+// destination with its old content or a whole new one; the next complete run
+// leaves exactly the new files, with no staged file beside them. Two
+// payloads take turns, so that every kill has something to interrupt.
+TEST_F(UpdaterProcessTest, KilledAnywhereInTheCopyPassEveryFileIsOldOrWholeNew) {
+  constexpr int kFiles = 12;
+  constexpr std::size_t kBytes = 2 << 20;
+  std::vector<std::vector<std::string>> versions(3);  // installed, then two payloads
+  std::string manifest = "5.3\r\n";
+  for (int file = 0; file < kFiles; ++file) {
+    const std::string name = "data" + std::to_string(file) + ".mdb";
+    manifest += name + "," + name + "\r\n";
+    for (int version = 0; version < 3; ++version) {
+      versions[version].push_back(std::string(kBytes, static_cast<char>('a' + version)) +
+                                  std::to_string(file));
+      const fs::path folder =
+          version == 0 ? root_ / "install" : root_ / ("temp" + std::to_string(version));
+      fs::create_directories(folder);
+      std::ofstream(folder / name, std::ios::binary) << versions[version].back();
+    }
+  }
+  for (const char* temp : {"temp1", "temp2"}) {
+    std::ofstream(root_ / temp / "OrvakBK.ini", std::ios::binary) << manifest << "slut\r\n";
+  }
+  // A run of payload `version`, killed `delay` seconds after the last answer
+  // (never: a whole run); returns the seconds to its summary.
+  const auto run = [&](int version, double delay) {
+    Updater updater(Updater::Terminal::kPty, Environment("C", "temp" + std::to_string(version)));
+    EXPECT_TRUE(updater.WaitForOutput(kPrompt, 10)) << updater.printed;
+    updater.Type("j\n");
+    EXPECT_TRUE(updater.WaitForOutput("[OK] (Enter): ", 10)) << updater.printed;
+    updater.Type("\n");
+    const Clock::time_point answered = Clock::now();
+    if (delay >= 0) {
+      std::this_thread::sleep_for(std::chrono::duration<double>(delay));
+      updater.Kill();
+      return 0.0;
+    }
+    EXPECT_TRUE(updater.WaitForOutput("opdateret:", 60)) << updater.printed;
+    const double took = SecondsSince(answered);
+    updater.Type("\n");
+    EXPECT_TRUE(updater.WaitForEnd(10));
+    return took;
+  };
+  const double took = run(1, -1);
+  std::mt19937 chance(20261209);
+  std::uniform_real_distribution<double> moment(0, took);
+  for (int kill = 0; kill < 200; ++kill) {
+    run(2 - kill % 2, moment(chance));
+    for (int file = 0; file < kFiles; ++file) {
+      const std::string content =
+          Read(root_ / "install" / ("data" + std::to_string(file) + ".mdb"));
+      EXPECT_TRUE(content == versions[0][file] || content == versions[1][file] ||
+                  content == versions[2][file])
+          << "data" << file << ".mdb holds a part after kill " << kill;
+    }
+  }
+  run(2, -1);
+  std::map<std::string, std::string> expected;
+  for (int file = 0; file < kFiles; ++file) {
+    expected["data" + std::to_string(file) + ".mdb"] = versions[2][file];
+  }
+  EXPECT_EQ(Files(root_ / "install"), expected);
 }
 
 // What the maker packs is what the customer gets: a tree with Danish

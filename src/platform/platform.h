@@ -111,13 +111,28 @@ class Platform {
   // opened (missing, a folder, no access).
   virtual std::unique_ptr<InputFile> OpenFile(const std::wstring& path) = 0;
 
-  // Copies `source` over `destination` so that the destination holds either
-  // its old content or the whole new content, never a part; kNone on
-  // success, otherwise why it failed (the old destination is then untouched).
-  // With `expected`, the bytes of the copy are hashed before they replace
-  // the destination, and kChanged when they are not those of `expected`.
-  virtual CopyError CopyFile(const std::wstring& source, const std::wstring& destination,
-                             const Sha256* expected) = 0;
+  // The first half of a copy: writes the content of `source`, read once, to
+  // a new file beside `destination` under a name of the updater's own
+  // (StagedName), forced to the disk, and gives that file's path in
+  // `staged`. Only the content and its last-write time are carried over:
+  // the new file has ordinary attributes and no other data streams. Such
+  // files an earlier run left beside `destination` are removed first. With
+  // `expected`, the bytes are hashed as they are written, and kChanged when
+  // they are not those of `expected`. kNone on success, otherwise why it
+  // failed; nothing is left behind then and the destination is untouched.
+  virtual CopyError StageCopy(const std::wstring& source, const std::wstring& destination,
+                              const Sha256* expected, std::wstring* staged) = 0;
+
+  // The second half: renames the staged file over `destination`, which then
+  // holds its old or its whole new content, never a part. kNone on success;
+  // otherwise why not (kInUse when a program holds the destination: worth
+  // trying again), and the staged file stays.
+  virtual CopyError ReplaceWithStaged(const std::wstring& staged,
+                                      const std::wstring& destination) = 0;
+
+  // Removes a staged file that will not replace its destination; nothing to
+  // report.
+  virtual void DiscardStaged(const std::wstring& staged) = 0;
 
   // The SHA-256 digest of the bytes of the file `path`: true and the digest
   // on success; false when it cannot be opened (missing, a folder, no
@@ -203,10 +218,15 @@ class PlatformWrapper : public Platform {
   std::unique_ptr<InputFile> OpenFile(const std::wstring& path) override {
     return target_.OpenFile(path);
   }
-  CopyError CopyFile(const std::wstring& source, const std::wstring& destination,
-                     const Sha256* expected) override {
-    return target_.CopyFile(source, destination, expected);
+  CopyError StageCopy(const std::wstring& source, const std::wstring& destination,
+                      const Sha256* expected, std::wstring* staged) override {
+    return target_.StageCopy(source, destination, expected, staged);
   }
+  CopyError ReplaceWithStaged(const std::wstring& staged,
+                              const std::wstring& destination) override {
+    return target_.ReplaceWithStaged(staged, destination);
+  }
+  void DiscardStaged(const std::wstring& staged) override { target_.DiscardStaged(staged); }
   bool HashFile(const std::wstring& path, Sha256* digest) override {
     return target_.HashFile(path, digest);
   }

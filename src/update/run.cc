@@ -5,15 +5,11 @@
 
 #include "lockwait/lock_wait.h"
 #include "manifest/manifest_reader.h"
+#include "update/copy.h"
 #include "update/update.h"
 
 namespace updater {
 namespace {
-
-// A virus scanner or indexer often holds a freshly written file for a
-// moment: a copy that finds its file busy is tried again a few times.
-constexpr int kBusyRetries = 5;
-constexpr unsigned kBusyRetryPauseMs = 200;
 
 std::wstring Title(const UpdateContext& context) { return L"Zorbe IT - " + context.productId; }
 
@@ -24,16 +20,6 @@ std::wstring Printable(std::wstring text) {
     if (c < 32) c = L'?';
   }
   return text;
-}
-
-CopyError CopyWithRetry(Platform& platform, const std::wstring& source,
-                        const std::wstring& destination, const Sha256* expected) {
-  CopyError error = platform.CopyFile(source, destination, expected);
-  for (int retry = 0; retry < kBusyRetries && error == CopyError::kInUse; ++retry) {
-    platform.Sleep(kBusyRetryPauseMs);
-    error = platform.CopyFile(source, destination, expected);
-  }
-  return error;
 }
 
 }  // namespace
@@ -96,7 +82,7 @@ void RunUpdate(Platform& platform, const BuildConstants& build) {
       const std::wstring destination =
           context.installFolder + entry->destination.value_or(std::wstring());
       const CopyError error = fate.action == EntryAction::kCopy
-                                  ? CopyWithRetry(platform, context.tempFolder + entry->source,
+                                  ? CopyIntoPlace(platform, context.tempFolder + entry->source,
                                                   destination, fate.expected)
                                   : fate.refusal;
       if (error == CopyError::kNone) {

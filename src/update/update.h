@@ -6,6 +6,7 @@
 
 #include "update/checksums.h"
 #include "update/context.h"
+#include "update/copy.h"
 #include "update/decision.h"
 #include "update/entries.h"
 #include "update/products.h"

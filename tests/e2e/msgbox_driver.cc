@@ -24,10 +24,12 @@
 //       {"name": "da-DK", "decimal": ",", "acp": 1252}.
 //   msgbox_driver shortname PATH
 //       Prints the short (8.3) form Windows gives the existing PATH.
-//   msgbox_driver run [NAME=VALUE...] -- PROGRAM [ARG...]
+//   msgbox_driver run [--terminate-when PATH] [NAME=VALUE...] -- PROGRAM [ARG...]
 //       Runs PROGRAM with the variables set and the driver's standard
 //       handles, waits for it and ends with its exit code. The program is
-//       ended with the driver.
+//       ended with the driver; with --terminate-when, also by
+//       TerminateProcess as soon as the file PATH exists (a kill at a
+//       moment the suite chooses).
 //
 // Output is UTF-8. Exit codes other than `run`'s are those of ExitCode.
 #include <windows.h>
@@ -483,7 +485,8 @@ std::wstring Environment(const std::vector<std::wstring>& settings) {
   return result + L'\0';
 }
 
-int Run(const std::vector<std::wstring>& settings, const std::vector<std::wstring>& command) {
+int Run(const std::wstring& terminateWhen, const std::vector<std::wstring>& settings,
+        const std::vector<std::wstring>& command) {
   std::wstring commandLine;
   for (const std::wstring& argument : command) {
     if (!commandLine.empty()) commandLine += L' ';
@@ -520,7 +523,16 @@ int Run(const std::vector<std::wstring>& settings, const std::vector<std::wstrin
   if (job != nullptr) AssignProcessToJobObject(job, process.hProcess);
   ResumeThread(process.hThread);
   CloseHandle(process.hThread);
-  WaitForSingleObject(process.hProcess, INFINITE);
+  if (terminateWhen.empty()) {
+    WaitForSingleObject(process.hProcess, INFINITE);
+  } else {
+    while (WaitForSingleObject(process.hProcess, 5) == WAIT_TIMEOUT) {
+      if (GetFileAttributesW(terminateWhen.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        TerminateProcess(process.hProcess, 1);
+        WaitForSingleObject(process.hProcess, INFINITE);
+      }
+    }
+  }
   DWORD exitCode = 0;
   GetExitCodeProcess(process.hProcess, &exitCode);
   CloseHandle(process.hProcess);
@@ -530,7 +542,7 @@ int Run(const std::vector<std::wstring>& settings, const std::vector<std::wstrin
 int Usage() {
   Err("usage: msgbox_driver wait TITLE TIMEOUT_MS | press TITLE BUTTON_ID TIMEOUT_MS | "
       "close TITLE TIMEOUT_MS | absent TITLE MS | locale | shortname PATH | run "
-      "[NAME=VALUE...] -- PROGRAM [ARG...]");
+      "[--terminate-when PATH] [NAME=VALUE...] -- PROGRAM [ARG...]");
   return kUsage;
 }
 
@@ -558,13 +570,18 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"shortname" && argc == 3) return ShortName(argv[2]);
   if (command == L"run") {
     std::vector<std::wstring> settings;
+    std::wstring terminateWhen;
     int i = 2;
+    if (i + 1 < argc && std::wcscmp(argv[i], L"--terminate-when") == 0) {
+      terminateWhen = argv[i + 1];
+      i += 2;
+    }
     for (; i < argc && std::wcscmp(argv[i], L"--") != 0; ++i) {
       if (std::wcschr(argv[i], L'=') == nullptr || argv[i][0] == L'=') return Usage();
       settings.emplace_back(argv[i]);
     }
     if (i + 1 >= argc) return Usage();
-    return Run(settings, std::vector<std::wstring>(argv + i + 1, argv + argc));
+    return Run(terminateWhen, settings, std::vector<std::wstring>(argv + i + 1, argv + argc));
   }
   return Usage();
 }

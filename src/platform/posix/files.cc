@@ -16,11 +16,13 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <optional>
 #include <vector>
 
 #include "platform/posix/handles.h"
 #include "platform/posix/paths.h"
+#include "platform/staged_names.h"
 #include "platform/text.h"
 
 namespace updater {
@@ -28,11 +30,9 @@ namespace posix {
 namespace {
 
 constexpr std::size_t kCopyChunk = 64 * 1024;
-const char kTempSuffix[] = ".updater-tmp";
-// What the temporary name adds to the destination's: ".XXXXXX" and the suffix.
-constexpr std::size_t kTempMarkLength = 7 + sizeof kTempSuffix - 1;
-// Longest name of one path component on Linux file systems.
-constexpr std::size_t kLongestName = 255;
+// Staged names tried before a copy gives up; each is taken only when a file
+// of that very name exists.
+constexpr int kStagedAttempts = 8;
 
 CopyError CopyErrorFromErrno(int error) {
   switch (error) {
@@ -305,10 +305,48 @@ bool HashFile(const std::wstring& path, Sha256* digest) {
   return true;
 }
 
-CopyError CopyFile(const std::wstring& source, const std::wstring& destination,
-                   const Sha256* expected) {
+namespace {
+
+// Where a copy goes: the destination's folder on disk and its name there
+// (the existing file's, in whatever letter case, else the name as written).
+struct Target {
+  std::string folder;
+  std::string name;
+  std::string Path() const { return Join(folder, name); }
+};
+
+CopyError FindTarget(const std::wstring& destination, Target* target) {
   const SplitPath to = Split(destination);
   if (!to.valid || to.last.empty() || HasWildcard(to.last)) return CopyError::kInvalidName;
+  if (!ResolveFolder(to, Lookup::kIndex, &target->folder)) {
+    return errno == ENOENT || errno == ENOTDIR ? CopyError::kFolderMissing
+                                               : CopyErrorFromErrno(errno);
+  }
+  target->name = ResolveName(target->folder, to.last, Lookup::kIndex);
+  if (target->name.empty()) target->name = EncodeUtf8(to.last);
+  return CopyError::kNone;
+}
+
+// A token for staged names, different at every call and from run to run.
+std::uint32_t NextToken() {
+  static std::uint32_t token = static_cast<std::uint32_t>(::getpid()) * 2654435761u ^
+                               static_cast<std::uint32_t>(::time(nullptr));
+  return token++;
+}
+
+// The folder made durable after a change of its entries.
+void SyncFolder(const std::string& folder) {
+  Fd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.valid()) ::fsync(dir.get());
+}
+
+}  // namespace
+
+CopyError StageCopy(const std::wstring& source, const std::wstring& destination,
+                    const Sha256* expected, std::wstring* staged) {
+  Target target;
+  const CopyError where = FindTarget(destination, &target);
+  if (where != CopyError::kNone) return where;
   const std::optional<std::string> from = ResolveExisting(source);
   if (!from) return CopyError::kSourceMissing;
   // Not blocking: a FIFO in place of the source must not hang the run.
@@ -318,55 +356,84 @@ CopyError CopyFile(const std::wstring& source, const std::wstring& destination,
   if (::fstat(in.get(), &sourceStat) != 0 || !S_ISREG(sourceStat.st_mode)) {
     return CopyError::kSourceMissing;
   }
-
-  std::string folder;
-  if (!ResolveFolder(to, Lookup::kIndex, &folder)) {
-    return errno == ENOENT || errno == ENOTDIR ? CopyError::kFolderMissing
-                                               : CopyErrorFromErrno(errno);
-  }
-  // An existing destination in another letter case is the file to replace.
-  std::string name = ResolveName(folder, to.last, Lookup::kIndex);
-  if (name.empty()) name = EncodeUtf8(to.last);
-  const std::string target = Join(folder, name);
-  // A folder, or a file nobody may write (read-only, as Windows calls
-  // it), is not replaced.
+  // A folder, or a file nobody may write (read-only, as Windows calls it),
+  // is not replaced. The new file gets an existing destination's mode, else
+  // a new file's: never the source's, so that a read-only payload does not
+  // install read-only and block the next update.
   struct stat targetStat;
-  if (::stat(target.c_str(), &targetStat) == 0 &&
-      (S_ISDIR(targetStat.st_mode) || (targetStat.st_mode & 0222) == 0)) {
-    return CopyError::kAccessDenied;
+  mode_t mode = 0666;
+  if (::stat(target.Path().c_str(), &targetStat) == 0) {
+    if (S_ISDIR(targetStat.st_mode) || (targetStat.st_mode & 0222) == 0) {
+      return CopyError::kAccessDenied;
+    }
+    mode = targetStat.st_mode & 07777;
   }
 
-  // The new content goes to a temporary file of a new, unique name beside
-  // the destination and replaces it in one rename, so the destination never
-  // holds a part and no other file is ever written through.
-  std::string temp =
-      (name.size() + kTempMarkLength <= kLongestName ? target : Join(folder, "updater")) +
-      ".XXXXXX" + kTempSuffix;
-  Fd out(::mkostemps(temp.data(), sizeof kTempSuffix - 1, O_CLOEXEC));
-  if (!out.valid()) return CopyErrorFromErrno(errno);
+  // What an earlier run left beside this destination, and only that, goes.
+  int error = 0;
+  const std::wstring name = DecodeUtf8(target.name);
+  for (const std::string& litter : Index().Staged(target.folder, &error)) {
+    if (IsStagedNameOf(DecodeUtf8(litter), name) &&
+        ::unlink(Join(target.folder, litter).c_str()) == 0) {
+      Index().Removed(target.folder, litter);
+    }
+  }
+
+  std::string temp;
+  Fd out;
+  for (int attempt = 0; attempt < kStagedAttempts && !out.valid(); ++attempt) {
+    temp = EncodeUtf8(StagedName(name, NextToken()));
+    out.reset(
+        ::open(Join(target.folder, temp).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+    if (!out.valid() && errno != EEXIST) return CopyErrorFromErrno(errno);
+  }
+  if (!out.valid()) return CopyError::kOther;
+  const std::string tempPath = Join(target.folder, temp);
+  Index().Added(target.folder, temp);
+  const auto abandon = [&](int failure) {
+    ::unlink(tempPath.c_str());
+    Index().Removed(target.folder, temp);
+    return failure == ENOENT ? CopyError::kOther : CopyErrorFromErrno(failure);
+  };
+
+  // Content and modification time only; the mode was set at creation
+  // (open's mode is cut by the umask; an existing destination's is put back).
   Sha256 copied;
-  const bool written = ::fchmod(out.get(), sourceStat.st_mode & 0777) == 0 &&
+  const bool written = (mode == 0666 || ::fchmod(out.get(), mode) == 0) &&
                        (expected != nullptr ? CopyHashed(in.get(), out.get(), &copied)
                                             : CopyContent(in.get(), out.get(), sourceStat.st_size));
   if (written && expected != nullptr && copied != *expected) {
-    ::unlink(temp.c_str());
+    abandon(0);
     return CopyError::kChanged;
   }
-  if (!written || ::fsync(out.get()) != 0) {
-    const int error = errno;
-    ::unlink(temp.c_str());
-    return error == ENOENT ? CopyError::kOther : CopyErrorFromErrno(error);
+  const timespec times[2] = {{0, UTIME_OMIT}, sourceStat.st_mtim};
+  if (!written || ::futimens(out.get(), times) != 0 || ::fsync(out.get()) != 0 ||
+      ::close(out.release()) != 0) {
+    return abandon(errno);
   }
-  if (::close(out.release()) != 0 || ::rename(temp.c_str(), target.c_str()) != 0) {
-    const int error = errno;
-    ::unlink(temp.c_str());
-    return CopyErrorFromErrno(error);
-  }
-  Index().Added(folder, name);
-  // The rename itself is made durable with the folder.
-  Fd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.valid()) ::fsync(dir.get());
+  *staged = DecodeUtf8(tempPath);
   return CopyError::kNone;
+}
+
+CopyError ReplaceWithStaged(const std::wstring& staged, const std::wstring& destination) {
+  Target target;
+  const CopyError where = FindTarget(destination, &target);
+  if (where != CopyError::kNone) return where;
+  const std::string temp = EncodeUtf8(staged);
+  if (::rename(temp.c_str(), target.Path().c_str()) != 0) return CopyErrorFromErrno(errno);
+  Index().Removed(target.folder, temp.substr(temp.find_last_of('/') + 1));
+  Index().Added(target.folder, target.name);
+  // The rename itself is made durable with the folder.
+  SyncFolder(target.folder);
+  return CopyError::kNone;
+}
+
+void DiscardStaged(const std::wstring& staged) {
+  const std::string temp = EncodeUtf8(staged);
+  if (::unlink(temp.c_str()) != 0) return;
+  const std::size_t slash = temp.find_last_of('/');
+  Index().Removed(slash == std::string::npos ? std::string() : temp.substr(0, slash),
+                  temp.substr(slash + 1));
 }
 
 }  // namespace posix

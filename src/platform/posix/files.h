@@ -16,8 +16,10 @@ FindResult FindFileName(const std::wstring& path);
 FolderPlace LocateFolder(const std::wstring& path);
 std::unique_ptr<InputFile> OpenFile(const std::wstring& path);
 bool HashFile(const std::wstring& path, Sha256* digest);
-CopyError CopyFile(const std::wstring& source, const std::wstring& destination,
-                   const Sha256* expected);
+CopyError StageCopy(const std::wstring& source, const std::wstring& destination,
+                    const Sha256* expected, std::wstring* staged);
+CopyError ReplaceWithStaged(const std::wstring& staged, const std::wstring& destination);
+void DiscardStaged(const std::wstring& staged);
 
 }  // namespace posix
 }  // namespace updater

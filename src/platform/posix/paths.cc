@@ -9,6 +9,8 @@
 
 #include <algorithm>
 
+#include "platform/staged_names.h"
+
 namespace updater {
 namespace posix {
 namespace {
@@ -67,9 +69,7 @@ std::string Join(const std::string& folder, const std::string& name) {
   return folder + "/" + name;
 }
 
-const std::vector<std::string>* FolderIndex::Find(const std::string& folder,
-                                                  const std::wstring& name, int* error) {
-  static const std::vector<std::string> kNone;
+FolderIndex::Listing* FolderIndex::Fresh(const std::string& folder, int* error) {
   struct stat st;
   const std::string path = folder.empty() ? "." : folder;
   if (::stat(path.c_str(), &st) != 0) {
@@ -92,20 +92,52 @@ const std::vector<std::string>* FolderIndex::Find(const std::string& folder,
     }
     listing = listings_.insert_or_assign(folder, std::move(fresh)).first;
   }
-  const auto variants = listing->second.byFolded.find(Folded(name));
-  return variants == listing->second.byFolded.end() ? &kNone : &variants->second;
+  return &listing->second;
+}
+
+const std::vector<std::string>* FolderIndex::Find(const std::string& folder,
+                                                  const std::wstring& name, int* error) {
+  static const std::vector<std::string> kNone;
+  Listing* listing = Fresh(folder, error);
+  if (listing == nullptr) return nullptr;
+  const auto variants = listing->byFolded.find(Folded(name));
+  return variants == listing->byFolded.end() ? &kNone : &variants->second;
+}
+
+std::vector<std::string> FolderIndex::Staged(const std::string& folder, int* error) {
+  Listing* listing = Fresh(folder, error);
+  if (listing == nullptr) return {};
+  return std::vector<std::string>(listing->staged.begin(), listing->staged.end());
+}
+
+bool FolderIndex::Touched(const std::string& folder) {
+  const auto listing = listings_.find(folder);
+  if (listing == listings_.end()) return false;
+  struct stat st;
+  if (::stat(folder.empty() ? "." : folder.c_str(), &st) != 0) {
+    listings_.erase(listing);
+    return false;
+  }
+  listing->second.mtime = st.st_mtim;
+  return true;
 }
 
 void FolderIndex::Added(const std::string& folder, const std::string& name) {
   const auto listing = listings_.find(folder);
-  struct stat st;
-  if (listing == listings_.end()) return;
-  if (::stat(folder.empty() ? "." : folder.c_str(), &st) != 0) {
-    listings_.erase(listing);
-    return;
-  }
+  if (listing == listings_.end() || !Touched(folder)) return;
   Insert(listing->second, name);
-  listing->second.mtime = st.st_mtim;
+}
+
+void FolderIndex::Removed(const std::string& folder, const std::string& name) {
+  const auto listing = listings_.find(folder);
+  if (listing == listings_.end() || !Touched(folder)) return;
+  const auto variants = listing->second.byFolded.find(Folded(DecodeUtf8(name)));
+  if (variants != listing->second.byFolded.end()) {
+    auto& names = variants->second;
+    names.erase(std::remove(names.begin(), names.end(), name), names.end());
+    if (names.empty()) listing->second.byFolded.erase(variants);
+  }
+  listing->second.staged.erase(name);
 }
 
 bool FolderIndex::SameTime(const timespec& a, const timespec& b) {
@@ -113,6 +145,7 @@ bool FolderIndex::SameTime(const timespec& a, const timespec& b) {
 }
 
 void FolderIndex::Insert(Listing& listing, const std::string& name) {
+  if (LooksStaged(DecodeUtf8(name))) listing.staged.insert(name);
   std::vector<std::string>& variants = listing.byFolded[Folded(DecodeUtf8(name))];
   const auto at = std::lower_bound(variants.begin(), variants.end(), name);
   if (at == variants.end() || *at != name) variants.insert(at, name);

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -78,15 +79,28 @@ class FolderIndex {
   const std::vector<std::string>* Find(const std::string& folder, const std::wstring& name,
                                        int* error);
 
-  // Enters `name`, just made in `folder` by the updater.
+  // The staged files (LooksStaged) in `folder`, as the index knows them;
+  // empty, with `error` set, when the folder cannot be read.
+  std::vector<std::string> Staged(const std::string& folder, int* error);
+
+  // Enters `name`, just made in `folder` by the updater; takes out `name`,
+  // just removed (or renamed away) by it.
   void Added(const std::string& folder, const std::string& name);
+  void Removed(const std::string& folder, const std::string& name);
 
  private:
   static constexpr std::size_t kMaxFolders = 64;
   struct Listing {
     timespec mtime;
     std::map<std::wstring, std::vector<std::string>> byFolded;
+    std::set<std::string> staged;
   };
+  // The listing of `folder`, read again when the folder changed behind our
+  // back; null, with `error` set, when the folder cannot be read.
+  Listing* Fresh(const std::string& folder, int* error);
+  // Takes the folder's new modification time after a change of ours; false
+  // (and the listing dropped) when it cannot be read.
+  bool Touched(const std::string& folder);
 
   static bool SameTime(const timespec& a, const timespec& b);
   static void Insert(Listing& listing, const std::string& name);

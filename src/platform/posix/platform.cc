@@ -58,10 +58,17 @@ class PosixPlatform final : public Platform {
     return posix::HashFile(path, digest);
   }
 
-  CopyError CopyFile(const std::wstring& source, const std::wstring& destination,
-                     const Sha256* expected) override {
-    return posix::CopyFile(source, destination, expected);
+  CopyError StageCopy(const std::wstring& source, const std::wstring& destination,
+                      const Sha256* expected, std::wstring* staged) override {
+    return posix::StageCopy(source, destination, expected, staged);
   }
+
+  CopyError ReplaceWithStaged(const std::wstring& staged,
+                              const std::wstring& destination) override {
+    return posix::ReplaceWithStaged(staged, destination);
+  }
+
+  void DiscardStaged(const std::wstring& staged) override { posix::DiscardStaged(staged); }
 
   std::int32_t RegOpenKeyExA(RegistryKey root, const std::string& subKey, std::uint32_t options,
                              std::uint32_t access, RegistryKey* key) override {

@@ -1,6 +1,7 @@
-// Finding, reading, hashing and copying files on Windows. A copy goes to a
-// temporary file beside the destination, is checked and flushed, and is
-// renamed over the destination only then.
+// Finding, reading, hashing and copying files on Windows. A copy reads its
+// source once into a staged file beside the destination, hashing what it
+// writes when asked, flushes it, and is renamed over the destination only
+// then.
 #include "platform/windows/files.h"
 
 #include <windows.h>
@@ -14,6 +15,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/staged_names.h"
 #include "platform/windows/handles.h"
 #include "platform/windows/library.h"
 #include "platform/windows/paths.h"
@@ -47,70 +49,87 @@ namespace {
 
 // --- Copying -----------------------------------------------------------------
 
-// A copy is first written beside the destination under this extra ending and
-// then renamed over it, so the destination is never half written.
-constexpr wchar_t kTempEnding[] = L".updater-tmp";
 // Longest name of one path component on the file systems Windows uses.
 constexpr std::size_t kLongestName = 255;
-
-// Temporary file number `attempt` beside `destination`: its name with this
-// process's number, the attempt and our ending, or a fixed name with the
-// same marks in the same folder when that would make the name too long.
-std::wstring TempPathBeside(const std::wstring& destination, int attempt) {
-  const std::wstring ending =
-      L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt) + kTempEnding;
-  const std::size_t slash = destination.find_last_of(L"\\/");
-  const std::size_t nameStart = slash == std::wstring::npos ? 0 : slash + 1;
-  if (destination.size() - nameStart + ending.size() <= kLongestName) {
-    return destination + ending;
-  }
-  return destination.substr(0, nameStart) + L"updater" + ending;
-}
-
-// Temporary names tried before a copy gives up; each is taken only when a
-// file of that very name exists.
-constexpr int kTempAttempts = 8;
+// Bytes read and written at a time by a copy.
+constexpr DWORD kCopyChunk = 1024 * 1024;
+// Staged names tried before a copy gives up; each is taken only when a file
+// of that very name exists.
+constexpr int kStagedAttempts = 8;
 
 bool IsTaken(DWORD error) { return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS; }
 
-// Removes the temporary file, also when it came out read-only (CopyFileW
-// carries the source's attributes over).
-void DeleteTemp(const std::wstring& temp) {
-  SetFileAttributesW(temp.c_str(), FILE_ATTRIBUTE_NORMAL);
-  DeleteFileW(temp.c_str());
+// A token for staged names, different at every call and from run to run.
+std::uint32_t NextToken() {
+  static std::uint32_t token = GetCurrentProcessId() * 2654435761u ^ GetTickCount();
+  return token++;
 }
 
-// Forces the copied bytes of `temp` to the disk before it replaces the
-// destination, so that a power cut after the rename cannot leave a file of the
-// right name with missing content. FlushFileBuffers needs a handle that may
-// write, which a read-only file refuses, so the read-only mark is lifted for
-// the flush and put back after. Returns the Windows error, 0 when flushed.
-DWORD FlushToDisk(const std::wstring& temp) {
-  const DWORD attributes = GetFileAttributesW(temp.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return GetLastError();
-  const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-  if (readOnly && !SetFileAttributesW(temp.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
-    return GetLastError();
-  }
-  DWORD error = ERROR_SUCCESS;
-  {
-    // Others may share it: a virus scanner often looks at a new file at once.
-    FileHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) {
-      error = GetLastError();
-    } else if (!FlushFileBuffers(file.get())) {
-      // Some network and virtual file systems cannot flush; the rename's
-      // write-through is then all there is.
-      error = GetLastError();
-      if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED) error = ERROR_SUCCESS;
+// The folder part of `path`, with its last separator; empty when none.
+std::wstring FolderOf(const std::wstring& path) {
+  const std::size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+}
+
+std::wstring NameOf(const std::wstring& path) {
+  const std::size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+// Removes a staged file, also one marked read-only.
+void DeleteStaged(const std::wstring& staged) {
+  SetFileAttributesW(staged.c_str(), FILE_ATTRIBUTE_NORMAL);
+  DeleteFileW(staged.c_str());
+}
+
+// Removes what an earlier run (killed, or cut off by a power failure) left
+// staged beside the destination `name` in `folder`, and nothing else.
+void RemoveLitter(const std::wstring& folder, const std::wstring& name) {
+  WIN32_FIND_DATAW entry;
+  FindHandle search(FindFirstFileW(FilePath(folder + StagedPattern(name)).c_str(), &entry));
+  if (!search.valid()) return;
+  do {
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+        IsStagedNameOf(entry.cFileName, name)) {
+      DeleteStaged(FilePath(folder + entry.cFileName));
     }
+  } while (FindNextFileW(search.get(), &entry));
+}
+
+// Writes all of `size` bytes; false, with the error kept, when it cannot.
+bool WriteAll(HANDLE file, const unsigned char* bytes, DWORD size) {
+  while (size > 0) {
+    DWORD written = 0;
+    if (!WriteFile(file, bytes, size, &written, nullptr)) return false;
+    if (written == 0) {
+      SetLastError(ERROR_WRITE_FAULT);
+      return false;
+    }
+    bytes += written;
+    size -= written;
   }
-  if (readOnly && error == ERROR_SUCCESS && !SetFileAttributesW(temp.c_str(), attributes)) {
-    error = GetLastError();
+  return true;
+}
+
+// Copies `in` to its end into `out` through our own buffer, hashing every
+// byte as it is written when `digest` is given: the digest is that of the
+// copy itself. ERROR_SUCCESS, or the Windows error that stopped it.
+DWORD CopyContent(HANDLE in, HANDLE out, Sha256* digest) {
+  std::unique_ptr<Sha256Hash> hash;
+  if (digest != nullptr) {
+    hash = std::make_unique<Sha256Hash>();
+    if (!hash->ok()) return ERROR_NOT_SUPPORTED;
   }
-  return error;
+  std::unique_ptr<unsigned char[]> buffer(new unsigned char[kCopyChunk]);
+  for (;;) {
+    DWORD read = 0;
+    if (!ReadFile(in, buffer.get(), kCopyChunk, &read, nullptr)) return GetLastError();
+    if (read == 0) break;
+    if (hash != nullptr && !hash->Add(buffer.get(), read)) return ERROR_NOT_SUPPORTED;
+    if (!WriteAll(out, buffer.get(), read)) return GetLastError();
+  }
+  if (hash != nullptr && !hash->Finish(digest)) return ERROR_NOT_SUPPORTED;
+  return ERROR_SUCCESS;
 }
 
 // Why renaming over `destination` was refused with "access denied". Windows
@@ -251,10 +270,9 @@ bool HashFile(const std::wstring& path, Sha256* digest) {
   return HashPath(FilePath(path), digest) == ERROR_SUCCESS;
 }
 
-CopyError CopyFile(const std::wstring& source, const std::wstring& destination,
-                   const Sha256* expected) {
+CopyError StageCopy(const std::wstring& source, const std::wstring& destination,
+                    const Sha256* expected, std::wstring* staged) {
   if (HasNul(source) || HasNul(destination)) return CopyError::kInvalidName;
-  const std::wstring from = FilePath(source);
   const std::wstring to = FilePath(destination);
 
   // Renaming over a read-only file or a folder is refused on Windows, but
@@ -266,58 +284,81 @@ CopyError CopyFile(const std::wstring& source, const std::wstring& destination,
     return CopyError::kAccessDenied;
   }
 
-  // The copy goes to a temporary name that no file has yet (CopyFileW
-  // refuses to overwrite), so no file of the product's, nor one left by an
-  // earlier run, is ever written through or removed.
-  std::wstring temp;
-  DWORD copyError = ERROR_FILE_EXISTS;
-  for (int attempt = 0; attempt < kTempAttempts && IsTaken(copyError); ++attempt) {
-    temp = FilePath(TempPathBeside(destination, attempt));
-    copyError = CopyFileW(from.c_str(), temp.c_str(), TRUE) ? ERROR_SUCCESS : GetLastError();
-  }
-  if (copyError != ERROR_SUCCESS) {
-    if (IsTaken(copyError)) return CopyError::kOther;
-    DeleteTemp(temp);
-    if (IsNotFound(copyError)) {
-      // CopyFileW does not tell which side was missing: the source, or the
-      // folder of the destination.
-      if (GetFileAttributesW(from.c_str()) == INVALID_FILE_ATTRIBUTES &&
-          IsNotFound(GetLastError())) {
-        return CopyError::kSourceMissing;
-      }
-      return CopyError::kFolderMissing;
-    }
-    return CopyErrorFrom(copyError);
-  }
-
-  // The copy itself is read back and hashed: those are the bytes that
-  // will replace the destination.
-  if (expected != nullptr) {
-    Sha256 copied;
-    const DWORD hashError = HashPath(temp, &copied);
-    if (hashError != ERROR_SUCCESS) {
-      DeleteTemp(temp);
-      return CopyErrorFrom(hashError);
-    }
-    if (copied != *expected) {
-      DeleteTemp(temp);
-      return CopyError::kChanged;
-    }
-  }
-
-  const DWORD flushError = FlushToDisk(temp);
-  if (flushError != ERROR_SUCCESS) {
-    DeleteTemp(temp);
-    return CopyErrorFrom(flushError);
-  }
-
-  if (!MoveFileExW(temp.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  // The source, read once and shared in every way: it may be open elsewhere.
+  FileHandle in(CreateFileW(FilePath(source).c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!in.valid()) {
     const DWORD error = GetLastError();
-    DeleteTemp(temp);
-    if (error == ERROR_ACCESS_DENIED) return AccessDeniedOnReplace(to);
-    return CopyErrorFrom(error);
+    return IsNotFound(error) ? CopyError::kSourceMissing : CopyErrorFrom(error);
   }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(in.get(), &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return CopyError::kSourceMissing;
+  }
+
+  const std::wstring folder = FolderOf(destination);
+  const std::wstring name = NameOf(destination);
+  // No file system Windows uses takes a longer name; the staged file's own
+  // name would be short enough, and the rename fail only at the end.
+  if (name.size() > kLongestName) return CopyError::kInvalidName;
+  RemoveLitter(folder, name);
+
+  // A new file of a name no file has yet (CREATE_NEW), with ordinary
+  // attributes whatever the source's; writing its data stream alone leaves
+  // out the source's other streams (the download mark among them).
+  std::wstring temp;
+  FileHandle out(INVALID_HANDLE_VALUE);
+  DWORD error = ERROR_FILE_EXISTS;
+  for (int attempt = 0; attempt < kStagedAttempts && IsTaken(error); ++attempt) {
+    temp = FilePath(folder + StagedName(name, NextToken()));
+    out.Reset(CreateFileW(temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                          CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    error = out.valid() ? ERROR_SUCCESS : GetLastError();
+  }
+  if (error != ERROR_SUCCESS) {
+    if (IsTaken(error)) return CopyError::kOther;
+    return IsNotFound(error) ? CopyError::kFolderMissing : CopyErrorFrom(error);
+  }
+  const auto abandon = [&](CopyError why) {
+    out.Close();
+    DeleteStaged(temp);
+    return why;
+  };
+
+  Sha256 copied;
+  error = CopyContent(in.get(), out.get(), expected != nullptr ? &copied : nullptr);
+  if (error != ERROR_SUCCESS) return abandon(CopyErrorFrom(error));
+  if (expected != nullptr && copied != *expected) return abandon(CopyError::kChanged);
+  // The copy keeps the source's last-write time, as a copy does.
+  SetFileTime(out.get(), nullptr, nullptr, &info.ftLastWriteTime);
+  // On the disk before it replaces the destination, so that a power cut
+  // after the rename cannot leave a file of the right name with missing
+  // content. Some network and virtual file systems cannot flush; the
+  // rename's write-through is then all there is.
+  if (!FlushFileBuffers(out.get())) {
+    error = GetLastError();
+    if (error != ERROR_INVALID_FUNCTION && error != ERROR_NOT_SUPPORTED) {
+      return abandon(CopyErrorFrom(error));
+    }
+  }
+  out.Close();
+  *staged = temp;
   return CopyError::kNone;
 }
+
+CopyError ReplaceWithStaged(const std::wstring& staged, const std::wstring& destination) {
+  if (HasNul(destination)) return CopyError::kInvalidName;
+  const std::wstring to = FilePath(destination);
+  if (MoveFileExW(staged.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return CopyError::kNone;
+  }
+  const DWORD error = GetLastError();
+  if (error == ERROR_ACCESS_DENIED) return AccessDeniedOnReplace(to);
+  return CopyErrorFrom(error);
+}
+
+void DiscardStaged(const std::wstring& staged) { DeleteStaged(staged); }
 
 }  // namespace updater::win

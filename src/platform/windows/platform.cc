@@ -85,10 +85,17 @@ class WindowsPlatform final : public Platform {
     return win::HashFile(path, digest);
   }
 
-  CopyError CopyFile(const std::wstring& source, const std::wstring& destination,
-                     const Sha256* expected) override {
-    return win::CopyFile(source, destination, expected);
+  CopyError StageCopy(const std::wstring& source, const std::wstring& destination,
+                      const Sha256* expected, std::wstring* staged) override {
+    return win::StageCopy(source, destination, expected, staged);
   }
+
+  CopyError ReplaceWithStaged(const std::wstring& staged,
+                              const std::wstring& destination) override {
+    return win::ReplaceWithStaged(staged, destination);
+  }
+
+  void DiscardStaged(const std::wstring& staged) override { win::DiscardStaged(staged); }
 
   std::int32_t RegOpenKeyExA(RegistryKey root, const std::string& subKey, std::uint32_t options,
                              std::uint32_t access, RegistryKey* key) override {
