@@ -137,7 +137,7 @@ void RunOnce(const std::string& manifest, bool checksums) {
   const auto before = platform.files();
 
   const bool ended = testing::EndsProgram(platform, [&platform] {
-    RunUpdate(platform, BuildConstants{L"OrvakBK", L"Sylkum"});
+    RunUpdate(platform, BuildConstants{L"OrvakBK", L"Sylkum", {}});
   });
   FUZZ_CHECK(ended, "the run did not end through EndProgram");
   FUZZ_CHECK(platform.boxes.size() <= 3, "more than three boxes");

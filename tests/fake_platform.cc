@@ -2,9 +2,13 @@
 
 #include "platform/staged_names.h"
 
-// The one-shot digest call of libcrypto.
+// The one-shot digest call and the low-level signature calls of libcrypto.
 #define OPENSSL_SUPPRESS_DEPRECATED
 
+#include <openssl/bn.h>
+#include <openssl/ec.h>
+#include <openssl/ecdsa.h>
+#include <openssl/obj_mac.h>
 #include <openssl/sha.h>
 
 #include <cstring>
@@ -130,6 +134,31 @@ Sha256 DigestOf(const std::string& bytes) {
   Sha256 digest;
   SHA256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), digest.data());
   return digest;
+}
+
+bool FakePlatform::HashBytes(const std::string& bytes, Sha256* digest) {
+  *digest = DigestOf(bytes);
+  return true;
+}
+
+// The fake checks signatures with libcrypto itself, as the POSIX platform
+// does through the library it loads.
+SignatureCheck FakePlatform::VerifyP256(const P256Point& point, const Sha256& digest,
+                                        const P256Signature& signature) {
+  EC_KEY* key = EC_KEY_new_by_curve_name(NID_X9_62_prime256v1);
+  BIGNUM* x = BN_bin2bn(point.data(), 32, nullptr);
+  BIGNUM* y = BN_bin2bn(point.data() + 32, 32, nullptr);
+  const bool onCurve = EC_KEY_set_public_key_affine_coordinates(key, x, y) == 1;
+  BN_free(x);
+  BN_free(y);
+  ECDSA_SIG* sig = ECDSA_SIG_new();
+  ECDSA_SIG_set0(sig, BN_bin2bn(signature.data(), 32, nullptr),
+                 BN_bin2bn(signature.data() + 32, 32, nullptr));
+  const bool valid =
+      onCurve && ECDSA_do_verify(digest.data(), static_cast<int>(digest.size()), sig, key) == 1;
+  ECDSA_SIG_free(sig);
+  EC_KEY_free(key);
+  return valid ? SignatureCheck::kValid : SignatureCheck::kInvalid;
 }
 
 bool FakePlatform::HashFile(const std::wstring& path, Sha256* digest) {

@@ -138,6 +138,9 @@ class FakePlatform : public Platform, public Inspection {
   CopyError ReplaceWithStaged(const std::wstring& staged, const std::wstring& destination) override;
   void DiscardStaged(const std::wstring& staged) override { files_.erase(staged); }
   bool HashFile(const std::wstring& path, Sha256* digest) override;
+  bool HashBytes(const std::string& bytes, Sha256* digest) override;
+  SignatureCheck VerifyP256(const P256Point& point, const Sha256& digest,
+                            const P256Signature& signature) override;
   std::int32_t RegOpenKeyExA(RegistryKey root, const std::string& subKey, std::uint32_t options,
                              std::uint32_t access, RegistryKey* key) override;
   std::int32_t RegQueryValueExA(RegistryKey key, const std::string& name, std::uint32_t* type,

@@ -49,6 +49,15 @@ class FaultyPlatform : public PlatformWrapper {
     if (Fail(L"HashFile", path)) return false;
     return PlatformWrapper::HashFile(path, digest);
   }
+  bool HashBytes(const std::string& bytes, Sha256* digest) override {
+    if (Fail(L"HashBytes", L"")) return false;
+    return PlatformWrapper::HashBytes(bytes, digest);
+  }
+  SignatureCheck VerifyP256(const P256Point& point, const Sha256& digest,
+                            const P256Signature& signature) override {
+    if (Fail(L"VerifyP256", L"")) return SignatureCheck::kUnavailable;
+    return PlatformWrapper::VerifyP256(point, digest, signature);
+  }
   std::int32_t RegOpenKeyExA(RegistryKey root, const std::string& subKey, std::uint32_t options,
                              std::uint32_t access, RegistryKey* key) override {
     if (Fail(L"RegOpenKeyExA", AnsiToText(subKey))) return kErrorAccessDenied;
@@ -69,6 +78,7 @@ class FaultyPlatform : public PlatformWrapper {
     return PlatformWrapper::RegCloseKey(key);
   }
   int ShowMessage(const std::wstring& prompt, unsigned flags, const std::wstring& title) override {
+    ++shown_;
     if (Fail(L"ShowMessage", prompt)) return 0;
     return PlatformWrapper::ShowMessage(prompt, flags, title);
   }
@@ -78,16 +88,22 @@ class FaultyPlatform : public PlatformWrapper {
     return PlatformWrapper::ClaimSingleInstance(productId);
   }
 
+  // How many boxes had been asked for when the call failed.
+  int shownAtFailure() const { return shownAtFailure_; }
+
   // Counts one call; true when it is the one to fail.
   bool Fail(const wchar_t* operation, const std::wstring& what) {
     if (++calls_ != failAt_) return false;
     failed_ = std::wstring(operation) + L" " + what;
+    shownAtFailure_ = shown_;
     return true;
   }
 
  private:
   int failAt_;
   int calls_ = 0;
+  int shown_ = 0;
+  int shownAtFailure_ = 0;
   std::wstring failed_;
 };
 

@@ -95,7 +95,7 @@ class GeneratedManifestPlatform final : public testing::FakePlatform {
 
   bool Run() {
     return testing::EndsProgram(*this, [this] {
-      RunUpdate(*this, BuildConstants{L"OrvakBK", L"Verazuzoduvuzo"});
+      RunUpdate(*this, BuildConstants{L"OrvakBK", L"Verazuzoduvuzo", {}});
     });
   }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "fake_platform.h"
 #include "update/update.h"
@@ -48,11 +49,12 @@ class Scenario {
   // Runs the updater; true when it ended through EndProgram.
   bool Run() {
     return EndsProgram(platform, [this] {
-      RunUpdate(platform, BuildConstants{L"OrvakBK", L"Verazuzoduvuzo"});
+      RunUpdate(platform, BuildConstants{L"OrvakBK", L"Verazuzoduvuzo", keys});
     });
   }
 
   FakePlatform platform;
+  std::vector<PublicKey> keys;  // a signed build's
 };
 
 }  // namespace updater::testing

@@ -25,7 +25,7 @@ using testing::FakePlatform;
 using testing::kSylkumKey;
 using testing::Scenario;
 
-const BuildConstants kBuild{L"OrvakBK", L"Verazuzoduvuzo"};
+const BuildConstants kBuild{L"OrvakBK", L"Verazuzoduvuzo", {}};
 const wchar_t kFolder[] = L"C:\\Upd";
 
 bool Has(const std::wstring& text, const std::wstring& part) {

@@ -160,8 +160,8 @@ ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildCo
   const std::wstring checksumPath = context.tempFolder + ChecksumFileName(build.productId);
   std::vector<std::wstring> payloadProblems;
   if (decision.outcome == Outcome::kOffer) {
-    CheckDecisionPayload(platform, &decision);
-    PayloadReport payload = ReportPayload(decision.payload, checksumPath);
+    CheckDecisionPayload(platform, build, &decision);
+    PayloadReport payload = ReportPayload(platform, decision.payload, checksumPath);
     text += payload.text;
     for (const std::wstring& problem : payload.problems) text += L"  " + problem + L"\n";
     payloadProblems = std::move(payload.problems);

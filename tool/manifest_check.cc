@@ -29,7 +29,7 @@ CheckOutcome CheckFolder(Platform& platform, Inspection& inspection, const Build
                        : L"The folder " + folder + L" does not exist.\n";
     return outcome;
   }
-  const PayloadCheck check = CheckPayload(platform, tempFolder, build.productId);
+  const PayloadCheck check = CheckPayload(platform, tempFolder, build.productId, build.signingKeys);
   const ManifestWalk walk = WalkManifest(platform, tempFolder, tempFolder + found.name, check);
   if (!walk.opened) {
     outcome.text = L"The manifest " + tempFolder + found.name + L" cannot be opened.\n";
@@ -59,7 +59,7 @@ CheckOutcome CheckFolder(Platform& platform, Inspection& inspection, const Build
   if (walk.entries.empty()) text += L"  (none)\n";
 
   const PayloadReport payload =
-      ReportPayload(check, tempFolder + ChecksumFileName(build.productId));
+      ReportPayload(platform, check, tempFolder + ChecksumFileName(build.productId));
   text += payload.text;
   problems.insert(problems.end(), payload.problems.begin(), payload.problems.end());
   for (const std::wstring& version : installed) {

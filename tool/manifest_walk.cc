@@ -102,7 +102,7 @@ ManifestWalk WalkManifest(Platform& platform, const std::wstring& tempFolder,
     while (const std::optional<ManifestEntry> entry = NextEntry(platform, reader, &terminated)) {
       EntryResult result;
       result.entry = *entry;
-      result.fate = DecideEntry(platform, tempFolder, *entry, payload, false);
+      result.fate = DecideEntry(platform, tempFolder, *entry, payload);
       NoteUndefined(walk, entry->source, entry->sourceField.line);
       if (entry->destination) {
         NoteUndefined(walk, *entry->destination, entry->destinationField.line);

@@ -6,7 +6,17 @@
 namespace updater::tool {
 namespace {
 
-std::wstring PayloadProblemText(const PayloadCheck& check, const PayloadProblem& problem) {
+// The keys a signature was checked with, by their fingerprints.
+std::wstring KeyList(Platform& platform, const PayloadCheck& check) {
+  std::wstring list;
+  for (const PublicKey& key : check.keys) {
+    list += (list.empty() ? L"" : L", ") + KeyFingerprint(platform, key);
+  }
+  return list;
+}
+
+std::wstring PayloadProblemText(Platform& platform, const PayloadCheck& check,
+                                const PayloadProblem& problem) {
   const std::wstring name = QuotedText(problem.name);
   const std::wstring line = L"line " + std::to_wstring(check.checksumFaultLine);
   switch (problem.fault) {
@@ -29,28 +39,59 @@ std::wstring PayloadProblemText(const PayloadCheck& check, const PayloadProblem&
     case PayloadFault::kDamaged: return name + L" is damaged: its bytes do not match its line";
     case PayloadFault::kUnreadable: return name + L" cannot be read";
     case PayloadFault::kListCut: return L"the manifest cannot be read to its end";
+    case PayloadFault::kManifestTooLarge:
+      return name + L" is larger than " + std::to_wstring(kMaxManifestBytes / 1024) +
+             L" KiB, more than a checksum file may vouch for";
+    case PayloadFault::kManifestChanged: return name + L" changed while the updater read it";
+    case PayloadFault::kChecksumFileMissing:
+      return L"the checksum file " + name + L" is missing: " +
+             (check.declaresChecksums ? L"the manifest says it comes with one"
+                                      : L"this build takes only signed updates");
+    case PayloadFault::kSignatureMissing:
+      return L"no signature: " + name + L" is missing; " +
+             (check.keys.empty() ? L"the manifest says it comes with one"
+                                 : L"this build takes only updates signed by one of its keys (" +
+                                       KeyList(platform, check) + L")");
+    case PayloadFault::kSignatureUnreadable:
+      return L"the signature " + name + L" cannot be read: it is larger than " +
+             std::to_wstring(kMaxSignatureFileBytes) +
+             L" bytes, or no ECDSA P-256 signature (DER, or the 64 bytes of r and s)";
+    case PayloadFault::kSignatureNotByKey:
+      return L"the signature " + name + L" was not made by any of the keys " +
+             KeyList(platform, check) +
+             L": it is another key's, or the checksum file changed "
+             L"after it was signed";
+    case PayloadFault::kCryptoUnavailable:
+      return L"the system's cryptography cannot be had to check the signature " + name;
   }
   return name;
 }
 
 }  // namespace
 
-PayloadReport ReportPayload(const PayloadCheck& check, const std::wstring& checksumPath) {
+PayloadReport ReportPayload(Platform& platform, const PayloadCheck& check,
+                            const std::wstring& checksumPath) {
   PayloadReport report;
   std::wstring& text = report.text;
   text = L"Checksum file: " + ShownText(checksumPath) + L": ";
-  if (!check.present) {
+  if (!check.present && check.ok()) {
     text += L"none: the payload is copied unchecked\n";
     return report;
   }
   if (check.ok()) {
     text += L"the manifest and " + Count(check.verified.size(), L"payload file", L"payload files") +
-            L" match\n";
+            L" match";
+    if (check.signedBy >= 0) {
+      text += L"; signed by key " +
+              KeyFingerprint(platform, check.keys[static_cast<std::size_t>(check.signedBy)]);
+    }
+    text += L"\n";
     return report;
   }
-  text += L"not kept: the updater does not offer the update\n";
+  text += check.present ? L"not kept: the updater does not offer the update\n"
+                        : L"none, and the updater does not offer the update without it\n";
   for (const PayloadProblem& problem : check.problems) {
-    report.problems.push_back(PayloadProblemText(check, problem));
+    report.problems.push_back(PayloadProblemText(platform, check, problem));
   }
   return report;
 }

@@ -16,6 +16,7 @@ struct PayloadReport {
   std::vector<std::wstring> problems;
 };
 
-PayloadReport ReportPayload(const PayloadCheck& check, const std::wstring& checksumPath);
+PayloadReport ReportPayload(Platform& platform, const PayloadCheck& check,
+                            const std::wstring& checksumPath);
 
 }  // namespace updater::tool

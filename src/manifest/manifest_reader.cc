@@ -1,5 +1,8 @@
 #include "manifest/manifest_reader.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "platform/text.h"
 
 namespace updater {
@@ -15,10 +18,41 @@ bool IsLineEnd(int c) { return c == '\r' || c == '\n'; }
 
 ManifestReader::ManifestReader(Platform& platform) : platform_(platform) {}
 
+namespace {
+
+// Bytes in memory, read as a file.
+class BytesFile final : public InputFile {
+ public:
+  explicit BytesFile(const std::string& bytes) : bytes_(bytes) {}
+  std::ptrdiff_t Read(char* buffer, std::size_t size) override {
+    const std::size_t n = std::min(size, bytes_.size() - pos_);
+    std::memcpy(buffer, bytes_.data() + pos_, n);
+    pos_ += n;
+    return static_cast<std::ptrdiff_t>(n);
+  }
+
+ private:
+  const std::string& bytes_;
+  std::size_t pos_ = 0;
+};
+
+}  // namespace
+
+void ManifestReader::openBytes(const std::string& bytes) {
+  close();
+  Begin(std::make_unique<BytesFile>(bytes));
+}
+
 bool ManifestReader::open(const std::wstring& path) {
   close();
-  file_ = platform_.OpenFile(path);
-  if (file_ == nullptr) return false;
+  std::unique_ptr<InputFile> file = platform_.OpenFile(path);
+  if (file == nullptr) return false;
+  Begin(std::move(file));
+  return true;
+}
+
+void ManifestReader::Begin(std::unique_ptr<InputFile> file) {
+  file_ = std::move(file);
   // The first bytes tell whether the file declares itself UTF-8.
   while (end_ < 3) {
     const std::ptrdiff_t got = file_->Read(buffer_ + end_, sizeof buffer_ - end_);
@@ -34,7 +68,6 @@ bool ManifestReader::open(const std::wstring& path) {
     utf8_ = true;
     pos_ = 3;
   }
-  return true;
 }
 
 void ManifestReader::close() {

@@ -46,6 +46,10 @@ class ManifestReader {
   // opened.
   bool open(const std::wstring& path);
 
+  // Opens `bytes` (kept by the caller while they are read) as if they were
+  // the file's.
+  void openBytes(const std::string& bytes);
+
   // The next field, or no value once the file has no field left (also after
   // a read failure or an overlong field; a field that a read failure cut
   // short is not given).
@@ -72,6 +76,8 @@ class ManifestReader {
   void close();
 
  private:
+  // Starts reading `file` from its first byte.
+  void Begin(std::unique_ptr<InputFile> file);
   // Next byte of the file, or -1 at its end.
   int next();
   // Gives back the byte just taken, so that the next call to next() sees it.

@@ -47,6 +47,19 @@ constexpr RegistryKey kHkeyCurrentUser = 0x80000001u;
 // A SHA-256 digest.
 using Sha256 = std::array<unsigned char, 32>;
 
+// A point of the curve P-256, as x and y of 32 bytes each, big-endian: a
+// public key.
+using P256Point = std::array<unsigned char, 64>;
+// An ECDSA signature on P-256, as r and s of 32 bytes each, big-endian.
+using P256Signature = std::array<unsigned char, 64>;
+
+// What the check of a signature found.
+enum class SignatureCheck {
+  kValid,        // made with the key's private half over the digest
+  kInvalid,      // not (or the key is no point of the curve)
+  kUnavailable,  // the system's cryptography cannot be had
+};
+
 // Outcome of a presence test by path.
 struct FindResult {
   bool ok = true;     // false: the path could not be searched
@@ -139,6 +152,15 @@ class Platform {
   // access) or a read fails.
   virtual bool HashFile(const std::wstring& path, Sha256* digest) = 0;
 
+  // The SHA-256 digest of `bytes`: true and the digest; false when the
+  // system's digest cannot be had.
+  virtual bool HashBytes(const std::string& bytes, Sha256* digest) = 0;
+
+  // Whether `signature` is an ECDSA P-256 signature of `digest` by the key
+  // `point`, checked by the system's cryptography.
+  virtual SignatureCheck VerifyP256(const P256Point& point, const Sha256& digest,
+                                    const P256Signature& signature) = 0;
+
   // Opens `subKey` under `root`; 0 and the key in `key` on success, the
   // Windows error code otherwise (2 when the key does not exist).
   virtual std::int32_t RegOpenKeyExA(RegistryKey root, const std::string& subKey,
@@ -229,6 +251,13 @@ class PlatformWrapper : public Platform {
   void DiscardStaged(const std::wstring& staged) override { target_.DiscardStaged(staged); }
   bool HashFile(const std::wstring& path, Sha256* digest) override {
     return target_.HashFile(path, digest);
+  }
+  bool HashBytes(const std::string& bytes, Sha256* digest) override {
+    return target_.HashBytes(bytes, digest);
+  }
+  SignatureCheck VerifyP256(const P256Point& point, const Sha256& digest,
+                            const P256Signature& signature) override {
+    return target_.VerifyP256(point, digest, signature);
   }
   std::int32_t RegOpenKeyExA(RegistryKey root, const std::string& subKey, std::uint32_t options,
                              std::uint32_t access, RegistryKey* key) override {

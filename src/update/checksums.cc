@@ -70,22 +70,6 @@ bool ParseLine(std::string line, Sha256* digest, std::wstring* name) {
   return EncodeUtf8(*name) == bytes && !name->empty();
 }
 
-// The whole file, at most kMaxChecksumFileBytes; no value when it cannot be
-// opened or read, or is larger.
-std::optional<std::string> ReadChecksumFile(Platform& platform, const std::wstring& path) {
-  std::unique_ptr<InputFile> file = platform.OpenFile(path);
-  if (!file) return std::nullopt;
-  std::string bytes;
-  char buffer[4096];
-  for (;;) {
-    const std::ptrdiff_t n = file->Read(buffer, sizeof buffer);
-    if (n < 0) return std::nullopt;
-    if (n == 0) return bytes;
-    bytes.append(buffer, static_cast<std::size_t>(n));
-    if (bytes.size() > kMaxChecksumFileBytes) return std::nullopt;
-  }
-}
-
 }  // namespace
 
 const Sha256* ChecksumList::Find(const std::wstring& name) const {
@@ -143,32 +127,123 @@ std::wstring ChecksumFileName(const std::wstring& productId) {
   return productId + kChecksumExtension;
 }
 
+std::wstring SignatureFileName(const std::wstring& productId) {
+  return ChecksumFileName(productId) + L".sig";
+}
+
+namespace {
+
+// A file read whole into `bytes`, if it holds at most `limit` bytes: kNone;
+// kNotFound when it cannot be opened; kTooLarge; kUnreadable.
+enum class ReadOutcome { kRead, kNotFound, kTooLarge, kUnreadable };
+
+ReadOutcome ReadWhole(Platform& platform, const std::wstring& path, std::size_t limit,
+                      std::string* bytes) {
+  std::unique_ptr<InputFile> file = platform.OpenFile(path);
+  if (!file) return ReadOutcome::kNotFound;
+  bytes->clear();
+  char buffer[4096];
+  for (;;) {
+    const std::ptrdiff_t n = file->Read(buffer, sizeof buffer);
+    if (n < 0) return ReadOutcome::kUnreadable;
+    if (n == 0) return ReadOutcome::kRead;
+    bytes->append(buffer, static_cast<std::size_t>(n));
+    if (bytes->size() > limit) return ReadOutcome::kTooLarge;
+  }
+}
+
+// The manifest's list as the copy pass reads it, and what follows "slut".
+struct Listing {
+  bool opened = false;
+  std::vector<ManifestEntry> entries;
+  bool cut = false;  // a read failed before the terminator
+};
+
+Listing ReadListing(Platform& platform, ManifestReader& reader, const std::wstring& productId,
+                    PayloadCheck* check) {
+  Listing listing;
+  listing.opened = true;
+  reader.readField();  // the offered version
+  bool terminated = false;
+  while (const std::optional<ManifestEntry> entry = NextEntry(platform, reader, &terminated)) {
+    listing.entries.push_back(*entry);
+  }
+  listing.cut = reader.failed() && !terminated;
+  // After the terminator, where older updaters never read, a manifest says
+  // what comes with it.
+  if (terminated) {
+    while (const std::optional<std::wstring> field = reader.readField()) {
+      if (TextEquals(platform, *field, ChecksumFileName(productId)))
+        check->declaresChecksums = true;
+      if (TextEquals(platform, *field, SignatureFileName(productId))) {
+        check->declaresChecksums = check->declaresSignature = true;
+      }
+    }
+  }
+  reader.close();
+  return listing;
+}
+
+}  // namespace
+
 PayloadCheck CheckPayload(Platform& platform, const std::wstring& tempFolder,
-                          const std::wstring& productId) {
+                          const std::wstring& productId, const std::vector<PublicKey>& keys) {
   PayloadCheck check;
   check.verified = ChecksumList(platform);
+  check.keys = keys;
   const std::wstring checksumName = ChecksumFileName(productId);
   const std::wstring checksumPath = tempFolder + checksumName;
+  const std::wstring manifestName = ManifestFileName(productId);
+  const std::wstring manifestPath = tempFolder + manifestName;
+  const auto fail = [&check](PayloadFault fault, const std::wstring& name) {
+    check.problems.push_back({fault, name});
+  };
   const FindResult found = platform.FindFileName(checksumPath);
   // The stricter road wherever there is doubt: a presence test that cannot
   // be made counts as finding the file, and so does a file the test passes
   // over (hidden, or a system file) that can be opened; reading it decides.
-  if (found.ok && !TextEquals(platform, found.name, checksumName) &&
-      platform.OpenFile(checksumPath) == nullptr) {
+  check.present = !found.ok || TextEquals(platform, found.name, checksumName) ||
+                  platform.OpenFile(checksumPath) != nullptr;
+
+  // Under a checksum file the manifest is read once, and what is checked is
+  // what both passes read.
+  ManifestReader reader(platform);
+  if (check.present) {
+    switch (ReadWhole(platform, manifestPath, kMaxManifestBytes, &check.manifestBytes)) {
+      case ReadOutcome::kRead: break;
+      case ReadOutcome::kTooLarge:
+        fail(PayloadFault::kManifestTooLarge, manifestName);
+        return check;
+      default: fail(PayloadFault::kUnreadable, manifestName); return check;
+    }
+    check.manifestHeld = true;
+    reader.openBytes(check.manifestBytes);
+  } else if (!reader.open(manifestPath)) {
+    return check;  // nothing to read, nothing promised
+  }
+  const Listing listing = ReadListing(platform, reader, productId, &check);
+
+  // Without a checksum file: complete unless the manifest or the build asks
+  // for what is not there.
+  const bool signedBuild = !keys.empty();
+  if (!check.present) {
+    if (check.declaresChecksums || signedBuild) {
+      fail(PayloadFault::kChecksumFileMissing, checksumName);
+    }
+    if (check.declaresSignature || signedBuild) {
+      fail(PayloadFault::kSignatureMissing, SignatureFileName(productId));
+    }
     return check;
   }
-  check.present = true;
 
-  const auto fail = [&check](PayloadFault fault, const std::wstring& name) {
-    check.problems.push_back({fault, name});
-  };
-  const std::optional<std::string> bytes = ReadChecksumFile(platform, checksumPath);
+  std::string checksumBytes;
   ParsedChecksums parsed;
   parsed.list = ChecksumList(platform);
-  if (!bytes) {
+  if (ReadWhole(platform, checksumPath, kMaxChecksumFileBytes, &checksumBytes) !=
+      ReadOutcome::kRead) {
     parsed.fault = ChecksumFileFault::kUnreadable;
   } else {
-    parsed = ParseChecksums(platform, *bytes);
+    parsed = ParseChecksums(platform, checksumBytes);
   }
   if (parsed.fault != ChecksumFileFault::kNone) {
     check.checksumFault = parsed.fault;
@@ -177,17 +252,47 @@ PayloadCheck CheckPayload(Platform& platform, const std::wstring& tempFolder,
     return check;
   }
 
+  // The signature over the checksum file's exact bytes.
+  if (signedBuild || check.declaresSignature) {
+    const std::wstring signatureName = SignatureFileName(productId);
+    std::string signatureBytes;
+    const ReadOutcome read =
+        ReadWhole(platform, tempFolder + signatureName, kMaxSignatureFileBytes, &signatureBytes);
+    const std::optional<P256Signature> signature =
+        read == ReadOutcome::kRead ? ParseSignature(signatureBytes) : std::nullopt;
+    if (read == ReadOutcome::kNotFound) {
+      fail(PayloadFault::kSignatureMissing, signatureName);
+      return check;
+    }
+    if (!signature) {
+      fail(PayloadFault::kSignatureUnreadable, signatureName);
+      return check;
+    }
+    if (signedBuild) {
+      Sha256 digest;
+      bool unavailable = !platform.HashBytes(checksumBytes, &digest);
+      for (std::size_t k = 0; k < keys.size() && !unavailable && check.signedBy < 0; ++k) {
+        const SignatureCheck verdict = platform.VerifyP256(keys[k].point, digest, *signature);
+        if (verdict == SignatureCheck::kValid) check.signedBy = static_cast<int>(k);
+        unavailable = verdict == SignatureCheck::kUnavailable;
+      }
+      if (check.signedBy < 0) {
+        fail(unavailable ? PayloadFault::kCryptoUnavailable : PayloadFault::kSignatureNotByKey,
+             signatureName);
+        return check;
+      }
+    }
+  }
+
   // The file must belong to this very manifest: one left from an earlier
   // delivery promises nothing about this one.
-  const std::wstring manifestName = ManifestFileName(productId);
-  const std::wstring manifestPath = tempFolder + manifestName;
   const Sha256* manifestDigest = parsed.list.Find(manifestName);
   if (manifestDigest == nullptr) {
     fail(PayloadFault::kManifestUnlisted, manifestName);
     return check;
   }
   Sha256 digest;
-  if (!platform.HashFile(manifestPath, &digest)) {
+  if (!platform.HashBytes(check.manifestBytes, &digest)) {
     fail(PayloadFault::kUnreadable, manifestName);
     return check;
   }
@@ -197,38 +302,30 @@ PayloadCheck CheckPayload(Platform& platform, const std::wstring& tempFolder,
   }
   check.manifest = digest;
 
-  ManifestReader reader(platform);
-  if (!reader.open(manifestPath)) {
-    fail(PayloadFault::kListCut, manifestName);
-    return check;
-  }
-  reader.readField();  // the offered version
-  bool terminated = false;
   ChecksumList seen(platform);  // every source looked at, matching or not
-  while (const std::optional<ManifestEntry> entry = NextEntry(platform, reader, &terminated)) {
-    const SourceFate fate = TestSource(platform, tempFolder, entry->source);
+  for (const ManifestEntry& entry : listing.entries) {
+    const SourceFate fate = TestSource(platform, tempFolder, entry.source);
     // Names the presence test can never match are never copied.
     if (fate == SourceFate::kEmpty || fate == SourceFate::kFolderPart ||
         fate == SourceFate::kWildcard) {
       continue;
     }
-    if (!seen.Add(entry->source, Sha256{})) continue;
-    const Sha256* listed = parsed.list.Find(entry->source);
+    if (!seen.Add(entry.source, Sha256{})) continue;
+    const Sha256* listed = parsed.list.Find(entry.source);
     if (listed == nullptr) {
-      fail(PayloadFault::kUnlisted, entry->source);
+      fail(PayloadFault::kUnlisted, entry.source);
     } else if (fate == SourceFate::kMissing) {
-      fail(PayloadFault::kMissing, entry->source);
-    } else if (!platform.HashFile(tempFolder + entry->source, &digest)) {
+      fail(PayloadFault::kMissing, entry.source);
+    } else if (!platform.HashFile(tempFolder + entry.source, &digest)) {
       fail(fate == SourceFate::kUnknown ? PayloadFault::kMissing : PayloadFault::kUnreadable,
-           entry->source);
+           entry.source);
     } else if (digest != *listed) {
-      fail(PayloadFault::kDamaged, entry->source);
+      fail(PayloadFault::kDamaged, entry.source);
     } else {
-      check.verified.Add(entry->source, digest);
+      check.verified.Add(entry.source, digest);
     }
   }
-  if (reader.failed() && !terminated) fail(PayloadFault::kListCut, manifestName);
-  reader.close();
+  if (listing.cut) fail(PayloadFault::kListCut, manifestName);
   return check;
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "update/signatures.h"
 
 namespace updater {
 
@@ -70,8 +71,14 @@ ParsedChecksums ParseChecksums(Platform& platform, const std::string& bytes);
 // The digest as sha256sum writes it: 64 lower-case hex digits.
 std::string DigestHex(const Sha256& digest);
 
-// The checksum file's name for the product `productId`.
+// The checksum file's name for the product `productId`, and its signature's
+// ("OrvakBK.sha256", "OrvakBK.sha256.sig").
 std::wstring ChecksumFileName(const std::wstring& productId);
+std::wstring SignatureFileName(const std::wstring& productId);
+
+// The largest manifest a checksum file may vouch for: under a checksum file
+// the manifest is read once into memory, and both passes read those bytes.
+constexpr std::size_t kMaxManifestBytes = 4 << 20;
 
 // Why the payload does not keep the checksum file's promise.
 enum class PayloadFault {
@@ -83,6 +90,14 @@ enum class PayloadFault {
   kDamaged,           // a source's bytes do not match its line
   kUnreadable,        // a source (or the manifest) cannot be read
   kListCut,           // the manifest could not be read to its end
+  kManifestTooLarge,  // the manifest is larger than kMaxManifestBytes
+  kManifestChanged,   // the manifest changed after its version was read
+  // An incomplete or unsigned delivery:
+  kChecksumFileMissing,  // the manifest (or a signed build) asks for one
+  kSignatureMissing,     // the manifest (or a signed build) asks for one
+  kSignatureUnreadable,  // too large, unreadable, or no signature
+  kSignatureNotByKey,    // not made by any of the keys it is checked with
+  kCryptoUnavailable,    // the system's cryptography cannot be had
 };
 
 struct PayloadProblem {
@@ -100,6 +115,18 @@ struct PayloadCheck {
   // and the manifest's, for the list to be held to when it is read again.
   ChecksumList verified;
   Sha256 manifest{};
+  // What the manifest says after "slut": that a checksum file comes with
+  // it, and a signature.
+  bool declaresChecksums = false;
+  bool declaresSignature = false;
+  // The keys the signature was checked with, and which made it (-1: none,
+  // or it was not checked).
+  std::vector<PublicKey> keys;
+  int signedBy = -1;
+  // The manifest's bytes, read once when a checksum file lies beside it:
+  // both passes read these.
+  bool manifestHeld = false;
+  std::string manifestBytes;
 
   // True when the update may be offered: no checksum file, or one whose
   // promise the payload keeps.
@@ -108,10 +135,12 @@ struct PayloadCheck {
 
 // Holds the payload in `tempFolder` (ending in "\") against the checksum
 // file beside the manifest of `productId`, reading each source the list
-// would copy once. Every problem is listed, except that nothing is compared
-// with a checksum file that cannot be used or that belongs to another
-// manifest.
+// would copy once. With `keys` (a signed build), the checksum file must come
+// with a signature by one of them; a manifest that says it comes with a
+// checksum file or a signature must have them. Every problem is listed,
+// except that nothing is compared with a checksum file that cannot be used,
+// that nobody signed, or that belongs to another manifest.
 PayloadCheck CheckPayload(Platform& platform, const std::wstring& tempFolder,
-                          const std::wstring& productId);
+                          const std::wstring& productId, const std::vector<PublicKey>& keys = {});
 
 }  // namespace updater

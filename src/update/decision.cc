@@ -12,11 +12,22 @@ bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
 
 }  // namespace
 
-void CheckDecisionPayload(Platform& platform, Decision* decision) {
+void CheckDecisionPayload(Platform& platform, const BuildConstants& build, Decision* decision) {
   if (decision->outcome != Outcome::kOffer) return;
-  decision->payload =
-      CheckPayload(platform, decision->context.tempFolder, decision->context.productId);
-  if (!decision->payload.ok()) decision->outcome = Outcome::kIncomplete;
+  PayloadCheck& payload = decision->payload;
+  payload = CheckPayload(platform, decision->context.tempFolder, decision->context.productId,
+                         build.signingKeys);
+  // What was checked must be what the version test read: a manifest
+  // replaced in between is not the one decided on.
+  if (payload.ok() && payload.manifestHeld) {
+    ManifestReader reader(platform);
+    reader.openBytes(payload.manifestBytes);
+    if (reader.readField().value_or(std::wstring()) != decision->context.offeredVersion) {
+      payload.problems.push_back(
+          {PayloadFault::kManifestChanged, ManifestFileName(decision->context.productId)});
+    }
+  }
+  if (!payload.ok()) decision->outcome = Outcome::kIncomplete;
 }
 
 Decision DecideUpdate(Platform& platform, const BuildConstants& build) {

@@ -81,6 +81,6 @@ Decision DecideUpdate(Platform& platform, const BuildConstants& build);
 // offer the update, since it reads the whole payload: with a checksum file
 // beside the manifest, the payload is held against it, and the outcome
 // becomes kIncomplete when it does not keep its promise.
-void CheckDecisionPayload(Platform& platform, Decision* decision);
+void CheckDecisionPayload(Platform& platform, const BuildConstants& build, Decision* decision);
 
 }  // namespace updater

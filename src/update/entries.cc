@@ -101,7 +101,7 @@ std::optional<ManifestEntry> NextEntry(Platform& platform, ManifestReader& reade
 }
 
 EntryFate DecideEntry(Platform& platform, const std::wstring& tempFolder,
-                      const ManifestEntry& entry, const PayloadCheck& payload, bool listChanged) {
+                      const ManifestEntry& entry, const PayloadCheck& payload) {
   EntryFate fate;
   fate.expected = payload.present ? payload.verified.Find(entry.source) : nullptr;
   fate.source = TestSource(platform, tempFolder, entry.source);
@@ -113,7 +113,7 @@ EntryFate DecideEntry(Platform& platform, const std::wstring& tempFolder,
   if (fate.destination != DestinationFault::kNone) {
     fate.action = EntryAction::kRefuse;
     fate.refusal = CopyError::kInvalidName;
-  } else if (payload.present && (fate.expected == nullptr || listChanged)) {
+  } else if (payload.present && fate.expected == nullptr) {
     fate.action = EntryAction::kHoldBack;
     fate.refusal = CopyError::kChanged;
   } else {

@@ -61,8 +61,8 @@ std::optional<ManifestEntry> NextEntry(Platform& platform, ManifestReader& reade
 enum class EntryAction {
   kPassOver,  // the source is not there under its name: no copy, no trace
   kRefuse,    // the destination is refused: listed as not updated
-  kHoldBack,  // the checksum file does not vouch for the source (or the list
-              // changed since it was checked): listed as not updated
+  kHoldBack,  // the checksum file does not vouch for the source: listed as
+              // not updated
   kCopy,      // copied, held to `expected` when the checksum file vouches
 };
 
@@ -77,11 +77,10 @@ struct EntryFate {
 };
 
 // The one rule of the copy pass for `entry`, whose source lies in
-// `tempFolder`, under the checksum file's verdict `payload`; `listChanged`
-// when the manifest is no longer the one the checksum file vouched for.
-// Under a checksum file a source checked then is copied even when it seems
-// gone (the copy then tells it), and one not checked is held back.
+// `tempFolder`, under the checksum file's verdict `payload`. Under a
+// checksum file a source checked then is copied even when it seems gone
+// (the copy then tells it), and one not checked is held back.
 EntryFate DecideEntry(Platform& platform, const std::wstring& tempFolder,
-                      const ManifestEntry& entry, const PayloadCheck& payload, bool listChanged);
+                      const ManifestEntry& entry, const PayloadCheck& payload);
 
 }  // namespace updater

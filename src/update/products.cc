@@ -10,7 +10,7 @@ const wchar_t kManifestExtension[] = L".ini";
 
 }  // namespace
 
-BuildConstants ThisBuild() { return {kBuildProductId, kBuildDisplayName}; }
+BuildConstants ThisBuild() { return {kBuildProductId, kBuildDisplayName, BuildSigningKeys()}; }
 
 const std::array<ProductProfile, 2>& ProductProfiles() {
   static const std::array<ProductProfile, 2> profiles = {{

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "update/context.h"
+#include "update/signatures.h"
 
 namespace updater {
 
@@ -15,6 +16,9 @@ namespace updater {
 struct BuildConstants {
   std::wstring productId;
   std::wstring displayName;
+  // The makers' keys a signed build requires a signature by; none in an
+  // unsigned build.
+  std::vector<PublicKey> signingKeys;
 };
 
 // The constants this build was configured with.

@@ -37,7 +37,7 @@ void RunUpdate(Platform& platform, const BuildConstants& build) {
 
   // A payload that is not yet complete and exact is not offered: the next
   // delivery may mend it.
-  CheckDecisionPayload(platform, &decision);
+  CheckDecisionPayload(platform, build, &decision);
   if (decision.outcome != Outcome::kOffer) platform.EndProgram();
   const PayloadCheck& payload = decision.payload;
 
@@ -64,20 +64,16 @@ void RunUpdate(Platform& platform, const BuildConstants& build) {
   // Second pass: the entries, strictly in file order. Only copies that
   // really happened are listed as updated; the rest are listed with a reason.
   CopyReport report;
-  if (!reader.open(ManifestPath(context))) {
+  // Under a checksum file the list is the one checked, read from memory: a
+  // manifest replaced while the updater waited changes nothing.
+  if (payload.manifestHeld) reader.openBytes(payload.manifestBytes);
+  if (!payload.manifestHeld && !reader.open(ManifestPath(context))) {
     report.listCut = true;
   } else {
-    // The list itself must still be the one checked: a manifest replaced
-    // while the updater waited copies nothing.
-    Sha256 manifest;
-    const bool listChanged =
-        payload.present &&
-        (!platform.HashFile(ManifestPath(context), &manifest) || manifest != payload.manifest);
     context.offeredVersion = reader.readField().value_or(std::wstring());
     bool terminated = false;
     while (const std::optional<ManifestEntry> entry = NextEntry(platform, reader, &terminated)) {
-      const EntryFate fate =
-          DecideEntry(platform, context.tempFolder, *entry, payload, listChanged);
+      const EntryFate fate = DecideEntry(platform, context.tempFolder, *entry, payload);
       if (fate.action == EntryAction::kPassOver) continue;
       const std::wstring destination =
           context.installFolder + entry->destination.value_or(std::wstring());

@@ -1,15 +1,8 @@
 // Reads, copies and hashes files on a POSIX file system: a copy goes to a
 // temporary file beside the destination and replaces it in one rename.
-// The low-level digest calls of OpenSSL's libcrypto (its EVP road needs the
-// library's whole provider machinery for one digest); its header gives the
-// types only, the library is loaded when first needed.
-#define OPENSSL_SUPPRESS_DEPRECATED
-
 #include "platform/posix/files.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
-#include <openssl/sha.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +13,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/posix/crypto.h"
 #include "platform/posix/handles.h"
 #include "platform/posix/paths.h"
 #include "platform/staged_names.h"
@@ -118,56 +112,6 @@ bool CopyContent(int in, int out, off_t size) {
 // are hashed.
 constexpr std::size_t kHashChunk = 64 * 1024;
 constexpr off_t kWriteBehind = 8 * 1024 * 1024;
-
-// OpenSSL's libcrypto, loaded for the first digest. Linked into the program,
-// its start-up probe of the processor would run at every product start, and
-// in a virtual machine each of its CPUID instructions is a trip to the host.
-struct Libcrypto {
-  decltype(&SHA256_Init) init = nullptr;
-  decltype(&SHA256_Update) update = nullptr;
-  decltype(&SHA256_Final) final = nullptr;
-
-  // The library's digest calls; null when it cannot be loaded.
-  static const Libcrypto* Get() {
-    static const Libcrypto library = Load();
-    return library.init != nullptr ? &library : nullptr;
-  }
-
- private:
-  static Libcrypto Load() {
-    Libcrypto library;
-    for (const char* name : {"libcrypto.so.3", "libcrypto.so"}) {
-      void* handle = ::dlopen(name, RTLD_LAZY | RTLD_LOCAL);
-      if (handle == nullptr) continue;
-      library.init = reinterpret_cast<decltype(init)>(::dlsym(handle, "SHA256_Init"));
-      library.update = reinterpret_cast<decltype(update)>(::dlsym(handle, "SHA256_Update"));
-      library.final = reinterpret_cast<decltype(final)>(::dlsym(handle, "SHA256_Final"));
-      if (library.init && library.update && library.final) return library;
-      library = Libcrypto();
-      ::dlclose(handle);
-    }
-    return library;
-  }
-};
-
-// A SHA-256 digest under way; ok() is false when libcrypto cannot be had.
-class Hasher {
- public:
-  Hasher() : crypto_(Libcrypto::Get()) {
-    if (crypto_ != nullptr && crypto_->init(&context_) != 1) crypto_ = nullptr;
-  }
-  bool ok() const { return crypto_ != nullptr; }
-  void Add(const char* bytes, std::size_t size) { crypto_->update(&context_, bytes, size); }
-  Sha256 Finish() {
-    Sha256 digest;
-    crypto_->final(digest.data(), &context_);
-    return digest;
-  }
-
- private:
-  const Libcrypto* crypto_;
-  SHA256_CTX context_;
-};
 
 // Reads `in` to its end into `hasher`; false, with errno set, on failure.
 bool HashAll(int in, Hasher* hasher) {

@@ -17,6 +17,7 @@
 
 #include "platform/posix/boxes.h"
 #include "platform/posix/claim.h"
+#include "platform/posix/crypto.h"
 #include "platform/posix/files.h"
 #include "platform/posix/registry.h"
 #include "platform/text.h"
@@ -69,6 +70,15 @@ class PosixPlatform final : public Platform {
   }
 
   void DiscardStaged(const std::wstring& staged) override { posix::DiscardStaged(staged); }
+
+  bool HashBytes(const std::string& bytes, Sha256* digest) override {
+    return posix::HashBytes(bytes, digest);
+  }
+
+  SignatureCheck VerifyP256(const P256Point& point, const Sha256& digest,
+                            const P256Signature& signature) override {
+    return posix::VerifyP256(point, digest, signature);
+  }
 
   std::int32_t RegOpenKeyExA(RegistryKey root, const std::string& subKey, std::uint32_t options,
                              std::uint32_t access, RegistryKey* key) override {

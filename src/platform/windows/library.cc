@@ -42,15 +42,10 @@ SystemLibrary& Advapi32() {
   return library;
 }
 
-namespace {
-
-// bcrypt (CNG) hashes the payload, only when an update has a checksum file.
 SystemLibrary& Bcrypt() {
   static SystemLibrary library(L"bcrypt.dll");
   return library;
 }
-
-}  // namespace
 
 Sha256Hash::Sha256Hash() {
   SystemLibrary& cng = Bcrypt();

@@ -55,6 +55,9 @@ class SystemLibrary {
 // registry.
 SystemLibrary& User32();
 SystemLibrary& Advapi32();
+// bcrypt (CNG), for digests and signatures, only when an update has a
+// checksum file.
+SystemLibrary& Bcrypt();
 
 // A SHA-256 hash under way in CNG; ok() is false when CNG cannot be had.
 class Sha256Hash {

@@ -16,7 +16,9 @@
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "platform/windows/claim.h"
+#include "platform/windows/ecdsa.h"
 #include "platform/windows/files.h"
+#include "platform/windows/library.h"
 #include "platform/windows/message_box.h"
 #include "platform/windows/paths.h"
 #include "platform/windows/registry.h"
@@ -96,6 +98,20 @@ class WindowsPlatform final : public Platform {
   }
 
   void DiscardStaged(const std::wstring& staged) override { win::DiscardStaged(staged); }
+
+  bool HashBytes(const std::string& bytes, Sha256* digest) override {
+    if (bytes.size() > 0x7FFFFFFF) return false;
+    win::Sha256Hash hash;
+    return hash.ok() &&
+           hash.Add(reinterpret_cast<const unsigned char*>(bytes.data()),
+                    static_cast<ULONG>(bytes.size())) &&
+           hash.Finish(digest);
+  }
+
+  SignatureCheck VerifyP256(const P256Point& point, const Sha256& digest,
+                            const P256Signature& signature) override {
+    return win::VerifyP256(point, digest, signature);
+  }
 
   std::int32_t RegOpenKeyExA(RegistryKey root, const std::string& subKey, std::uint32_t options,
                              std::uint32_t access, RegistryKey* key) override {

@@ -1,0 +1,231 @@
+// The maker's signature over the checksum file and the build's public keys,
+// parsed strictly.
+#include "update/signatures.h"
+
+#include <cstring>
+
+#include "build_config.h"
+
+namespace updater {
+namespace {
+
+const char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// The fixed start of a P-256 SubjectPublicKeyInfo with an uncompressed
+// point: SEQUENCE { SEQUENCE { OID id-ecPublicKey, OID prime256v1 },
+// BIT STRING { 0 unused bits, 04 ... } }.
+const unsigned char kSpkiPrefix[] = {0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2A, 0x86, 0x48,
+                                     0xCE, 0x3D, 0x02, 0x01, 0x06, 0x08, 0x2A, 0x86, 0x48,
+                                     0xCE, 0x3D, 0x03, 0x01, 0x07, 0x03, 0x42, 0x00, 0x04};
+
+int Base64Value(char c) {
+  const char* at = std::strchr(kBase64, c);
+  return c != '\0' && at != nullptr ? static_cast<int>(at - kBase64) : -1;
+}
+
+// The DER length at `pos` (advanced past it): the short form, or the long
+// form with the fewest bytes and only for lengths over 127.
+bool ReadLength(const std::string& der, std::size_t* pos, std::size_t* length) {
+  if (*pos >= der.size()) return false;
+  const unsigned char first = static_cast<unsigned char>(der[(*pos)++]);
+  if (first < 0x80) {
+    *length = first;
+    return true;
+  }
+  // A signature of P-256 is far shorter than 256 bytes: one length byte.
+  if (first != 0x81 || *pos >= der.size()) return false;
+  *length = static_cast<unsigned char>(der[(*pos)++]);
+  return *length >= 0x80;
+}
+
+// One positive INTEGER of at most 32 bytes, minimally encoded, right-aligned
+// into `out`.
+bool ReadInteger(const std::string& der, std::size_t* pos, unsigned char* out) {
+  std::size_t length = 0;
+  if (*pos >= der.size() || der[(*pos)++] != 0x02 || !ReadLength(der, pos, &length) ||
+      length == 0 || length > der.size() - *pos) {
+    return false;
+  }
+  const unsigned char* value = reinterpret_cast<const unsigned char*>(der.data()) + *pos;
+  *pos += length;
+  if (value[0] & 0x80) return false;                                    // negative
+  if (length > 1 && value[0] == 0 && !(value[1] & 0x80)) return false;  // not minimal
+  if (value[0] == 0) {
+    ++value;
+    --length;
+  }
+  if (length > 32) return false;
+  std::memset(out, 0, 32);
+  std::memcpy(out + 32 - length, value, length);
+  for (std::size_t i = 0; i < 32; ++i) {
+    if (out[i] != 0) return true;
+  }
+  return false;  // zero
+}
+
+}  // namespace
+
+std::optional<std::string> DecodeBase64(const std::string& text) {
+  if (text.empty() || text.size() % 4 != 0) return std::nullopt;
+  std::string bytes;
+  for (std::size_t i = 0; i < text.size(); i += 4) {
+    const bool last = i + 4 == text.size();
+    int values[4];
+    int padding = 0;
+    for (int k = 0; k < 4; ++k) {
+      const char c = text[i + k];
+      if (c == '=' && last && k >= 2) {
+        values[k] = 0;
+        ++padding;
+        continue;
+      }
+      if (padding > 0) return std::nullopt;  // "=" only at the very end
+      values[k] = Base64Value(c);
+      if (values[k] < 0) return std::nullopt;
+    }
+    const unsigned long group =
+        (values[0] << 18) | (values[1] << 12) | (values[2] << 6) | values[3];
+    // The bits padding leaves over must be zero: one encoding only.
+    if ((padding == 1 && (group & 0xFF) != 0) || (padding == 2 && (group & 0xFFFF) != 0)) {
+      return std::nullopt;
+    }
+    bytes.push_back(static_cast<char>(group >> 16));
+    if (padding < 2) bytes.push_back(static_cast<char>((group >> 8) & 0xFF));
+    if (padding < 1) bytes.push_back(static_cast<char>(group & 0xFF));
+  }
+  return bytes;
+}
+
+std::string EncodeBase64Lines(const std::string& bytes) {
+  std::string text;
+  std::size_t column = 0;
+  for (std::size_t i = 0; i < bytes.size(); i += 3) {
+    const std::size_t n = bytes.size() - i < 3 ? bytes.size() - i : 3;
+    unsigned long group = static_cast<unsigned char>(bytes[i]) << 16;
+    if (n > 1) group |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+    if (n > 2) group |= static_cast<unsigned char>(bytes[i + 2]);
+    for (std::size_t k = 0; k < 4; ++k) {
+      text.push_back(k <= n ? kBase64[(group >> (18 - 6 * k)) & 63] : '=');
+      if (++column == 64) {
+        text.push_back('\n');
+        column = 0;
+      }
+    }
+  }
+  if (column != 0) text.push_back('\n');
+  return text;
+}
+
+std::optional<std::string> PemBody(const std::string& pem, const char* label) {
+  const std::string begin = std::string("-----BEGIN ") + label + "-----";
+  const std::string end = std::string("-----END ") + label + "-----";
+  // Lines, with CR LF or LF; blank lines around the block are allowed.
+  std::string body;
+  bool inside = false;
+  bool done = false;
+  std::size_t pos = 0;
+  while (pos < pem.size()) {
+    std::size_t next = pem.find('\n', pos);
+    if (next == std::string::npos) next = pem.size();
+    std::string line = pem.substr(pos, next - pos);
+    pos = next + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() && !inside) continue;
+    if (done) return std::nullopt;
+    if (!inside) {
+      if (line != begin) return std::nullopt;
+      inside = true;
+    } else if (line == end) {
+      inside = false;
+      done = true;
+    } else {
+      body += line;
+    }
+  }
+  if (!done) return std::nullopt;
+  return DecodeBase64(body);
+}
+
+std::optional<PublicKey> ParsePublicKeyDer(const std::string& spki) {
+  if (spki.size() != sizeof kSpkiPrefix + 64 ||
+      std::memcmp(spki.data(), kSpkiPrefix, sizeof kSpkiPrefix) != 0) {
+    return std::nullopt;
+  }
+  PublicKey key;
+  key.spki = spki;
+  std::memcpy(key.point.data(), spki.data() + sizeof kSpkiPrefix, 64);
+  return key;
+}
+
+std::optional<PublicKey> ParsePublicKeyPem(const std::string& pem) {
+  const std::optional<std::string> der = PemBody(pem, "PUBLIC KEY");
+  if (!der) return std::nullopt;
+  return ParsePublicKeyDer(*der);
+}
+
+std::string PublicKeyDer(const P256Point& point) {
+  return std::string(reinterpret_cast<const char*>(kSpkiPrefix), sizeof kSpkiPrefix) +
+         std::string(reinterpret_cast<const char*>(point.data()), point.size());
+}
+
+namespace {
+
+// One INTEGER of the 32 bytes at `value`: leading zeros dropped, and a zero
+// put back before a byte with its high bit set, so that it stays positive.
+std::string IntegerDer(const unsigned char* value) {
+  std::size_t start = 0;
+  while (start < 31 && value[start] == 0) ++start;
+  std::string content(reinterpret_cast<const char*>(value) + start, 32 - start);
+  if (static_cast<unsigned char>(content[0]) & 0x80) content.insert(content.begin(), '\0');
+  return std::string(1, '\x02') + static_cast<char>(content.size()) + content;
+}
+
+}  // namespace
+
+std::string SignatureDer(const P256Signature& signature) {
+  const std::string body = IntegerDer(signature.data()) + IntegerDer(signature.data() + 32);
+  return std::string(1, '\x30') + static_cast<char>(body.size()) + body;
+}
+
+std::vector<PublicKey> BuildSigningKeys() {
+  std::vector<PublicKey> keys;
+  for (const char* const* key = kBuildSigningKeys; *key != nullptr; ++key) {
+    const std::optional<std::string> der = DecodeBase64(*key);
+    if (!der) continue;
+    if (std::optional<PublicKey> parsed = ParsePublicKeyDer(*der)) keys.push_back(*parsed);
+  }
+  return keys;
+}
+
+std::optional<P256Signature> ParseSignature(const std::string& bytes) {
+  P256Signature signature{};
+  if (bytes.size() == signature.size()) {
+    std::memcpy(signature.data(), bytes.data(), signature.size());
+    return signature;
+  }
+  std::size_t pos = 0;
+  std::size_t length = 0;
+  if (bytes.empty() || bytes[pos++] != 0x30 || !ReadLength(bytes, &pos, &length) ||
+      length != bytes.size() - pos) {
+    return std::nullopt;
+  }
+  if (!ReadInteger(bytes, &pos, signature.data()) ||
+      !ReadInteger(bytes, &pos, signature.data() + 32) || pos != bytes.size()) {
+    return std::nullopt;
+  }
+  return signature;
+}
+
+std::wstring KeyFingerprint(Platform& platform, const PublicKey& key) {
+  Sha256 digest;
+  if (!platform.HashBytes(key.spki, &digest)) return L"?";
+  static const wchar_t kHex[] = L"0123456789abcdef";
+  std::wstring text;
+  for (std::size_t i = 0; i < 8; ++i) {
+    text.push_back(kHex[digest[i] >> 4]);
+    text.push_back(kHex[digest[i] & 15]);
+  }
+  return text;
+}
+
+}  // namespace updater

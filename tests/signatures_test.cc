@@ -1,0 +1,228 @@
+// The maker's signature and the build's keys: how they are read, and what a
+// signed build does with an update, signed or not.
+#include "update/signatures.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "scenario.h"
+#include "update/checksums.h"
+
+namespace updater {
+namespace {
+
+using testing::DigestOf;
+using testing::Scenario;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+std::string Key(const char* name) { return ReadFile(std::string(TEST_KEYS) + "/" + name); }
+
+// openssl's DER signature of `bytes` by the test key `key`, as a maker
+// signs with it.
+std::string OpensslSignature(const std::string& bytes, const char* key) {
+  const std::string data = ::testing::TempDir() + "/signed-data";
+  const std::string signature = ::testing::TempDir() + "/signature";
+  std::ofstream(data, std::ios::binary) << bytes;
+  const std::string command = "openssl dgst -sha256 -sign '" + std::string(TEST_KEYS) + "/" + key +
+                              "' -out '" + signature + "' '" + data + "'";
+  EXPECT_EQ(std::system(command.c_str()), 0) << command;
+  return ReadFile(signature);
+}
+
+TEST(SignaturesTest, Base64IsReadStrictly) {
+  const struct {
+    const char* text;
+    std::optional<std::string> bytes;
+  } cases[] = {
+      {"TWFu", std::string("Man")}, {"TWE=", std::string("Ma")}, {"TQ==", std::string("M")},
+      {"", std::nullopt},           {"TWF", std::nullopt},       {"TW=u", std::nullopt},
+      {"TQ=\n", std::nullopt},      {"TR==", std::nullopt},  // bits left over
+      {"TWE=TWFu", std::nullopt},   {"TW-u", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(DecodeBase64(c.text), c.bytes) << c.text;
+  for (const std::string& bytes : {std::string(), std::string("a"), std::string("ab"),
+                                   std::string("abc"), std::string(200, '\xff')}) {
+    std::string text = EncodeBase64Lines(bytes);
+    text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
+    EXPECT_EQ(DecodeBase64(text).value_or("<none>"), bytes.empty() ? "<none>" : bytes);
+  }
+}
+
+TEST(SignaturesTest, OnlyAP256PublicKeyInPemIsAKey) {
+  const std::string pub = Key("test-signing-key-a.pub.pem");
+  ASSERT_TRUE(ParsePublicKeyPem(pub).has_value());
+  std::string crlf;
+  for (char c : pub) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  EXPECT_TRUE(ParsePublicKeyPem(crlf).has_value());
+  EXPECT_EQ(PublicKeyDer(ParsePublicKeyPem(pub)->point), ParsePublicKeyPem(pub)->spki);
+  for (const std::string& other : {Key("test-signing-key-a.pem"), Key("test-signing-key-b.pem"),
+                                   pub + "-----BEGIN PUBLIC KEY-----\n", std::string("garbage"),
+                                   pub.substr(0, pub.size() / 2)}) {
+    EXPECT_FALSE(ParsePublicKeyPem(other).has_value()) << other;
+  }
+  // A P-384 key is a key, but not one of ours.
+  const std::string p384 =
+      "-----BEGIN PUBLIC KEY-----\n"
+      "MHYwEAYHKoZIzj0CAQYFK4EEACIDYgAEsUqlBg5rSVE9bjtGNP0MLpIAD5yHaHIO\n"
+      "K4brKzUv9dsLu2ND4rQRJdWI2q4jIA7k0nIgfFkUKj3eYJk3eGYA0qZdzqy5ycG4\n"
+      "kOjMSsnTU2TPt1zfLVNKNuZX4LmnNo3T\n"
+      "-----END PUBLIC KEY-----\n";
+  EXPECT_FALSE(ParsePublicKeyPem(p384).has_value());
+}
+
+TEST(SignaturesTest, SignaturesAreDerOrRAndSAndNothingElse) {
+  const std::string der = OpensslSignature("checksums", "test-signing-key-a.pem");
+  const std::optional<P256Signature> parsed = ParseSignature(der);
+  ASSERT_TRUE(parsed.has_value());
+  EXPECT_EQ(SignatureDer(*parsed), der);  // one encoding only
+  const std::string raw(reinterpret_cast<const char*>(parsed->data()), parsed->size());
+  EXPECT_EQ(ParseSignature(raw), parsed);
+  // r = 1, s = 0x80: the smallest integers, and one that needs its 00.
+  const std::string small("\x30\x07\x02\x01\x01\x02\x02\x00\x80", 9);
+  ASSERT_TRUE(ParseSignature(small).has_value());
+  EXPECT_EQ(SignatureDer(*ParseSignature(small)), small);
+  const std::string refused[] = {
+      "",
+      std::string("\x30\x07\x02\x01\x01\x02\x02\x00\x80\x00", 10),        // a byte after it
+      std::string("\x30\x81\x07\x02\x01\x01\x02\x02\x00\x80", 10),        // long form for 7
+      std::string("\x30\x08\x02\x01\x01\x02\x03\x00\x00\x80", 10),        // 00 not needed
+      std::string("\x30\x06\x02\x01\x01\x02\x01\x80", 8),                 // negative
+      std::string("\x30\x06\x02\x01\x00\x02\x01\x01", 8),                 // r = 0
+      std::string("\x31\x06\x02\x01\x01\x02\x01\x01", 8),                 // not a SEQUENCE
+      std::string("\x30\x06\x02\x01\x01\x02\x01\x01", 7),                 // cut short
+      "\x30\x25\x02\x21\x01" + std::string(32, '\x01') + "\x02\x01\x01",  // r of 33 bytes
+      raw + "x",                                                          // 65 bytes
+  };
+  for (const std::string& bytes : refused) {
+    EXPECT_FALSE(ParseSignature(bytes).has_value()) << bytes.size() << " bytes";
+  }
+}
+
+// A signed build takes an update only with its checksum file signed by one
+// of its keys; every other delivery ends silently, nothing written. An
+// unsigned build takes what it always took, unless the manifest itself says
+// what comes with it.
+TEST(SignaturesTest, ASignedBuildInstallsOnlyWhatItsMakerSigned) {
+  const std::string kManifest = "5.3\r\nsylkum.mde,Sylkum.mde\r\nslut\r\n";
+  const std::string kDeclared = "5.3\r\nsylkum.mde,Sylkum.mde\r\nslut\r\nOrvakBK.sha256\r\n";
+  const auto checksums = [](const std::string& manifest) {
+    return DigestHex(DigestOf(manifest)) + "  OrvakBK.ini\n" + DigestHex(DigestOf("new mde")) +
+           "  sylkum.mde\n";
+  };
+  const PublicKey a = *ParsePublicKeyPem(Key("test-signing-key-a.pub.pem"));
+  const PublicKey b = *ParsePublicKeyPem(Key("test-signing-key-b.pub.pem"));
+  const std::string signature = OpensslSignature(checksums(kManifest), "test-signing-key-a.pem");
+  const P256Signature rs = *ParseSignature(signature);
+  struct Case {
+    const char* what;
+    std::vector<PublicKey> keys;
+    std::string manifest;
+    std::optional<std::string> checksums;  // no value: none
+    std::optional<std::string> signature;
+    std::vector<PayloadFault> faults;
+  };
+  const Case cases[] = {
+      {"signed by the build's key", {a}, kManifest, checksums(kManifest), signature, {}},
+      {"as r and s",
+       {a},
+       kManifest,
+       checksums(kManifest),
+       std::string(reinterpret_cast<const char*>(rs.data()), rs.size()),
+       {}},
+      {"by the second of two keys", {b, a}, kManifest, checksums(kManifest), signature, {}},
+      {"by another key",
+       {b},
+       kManifest,
+       checksums(kManifest),
+       signature,
+       {PayloadFault::kSignatureNotByKey}},
+      {"checksum file changed after signing",
+       {a},
+       kManifest,
+       checksums(kManifest) + DigestHex(DigestOf("x")) + "  extra\n",
+       signature,
+       {PayloadFault::kSignatureNotByKey}},
+      {"no signature",
+       {a},
+       kManifest,
+       checksums(kManifest),
+       std::nullopt,
+       {PayloadFault::kSignatureMissing}},
+      {"empty signature file",
+       {a},
+       kManifest,
+       checksums(kManifest),
+       std::string(),
+       {PayloadFault::kSignatureUnreadable}},
+      {"oversized signature file",
+       {a},
+       kManifest,
+       checksums(kManifest),
+       signature + std::string(300, 'x'),
+       {PayloadFault::kSignatureUnreadable}},
+      {"garbage signature",
+       {a},
+       kManifest,
+       checksums(kManifest),
+       std::string(70, 'g'),
+       {PayloadFault::kSignatureUnreadable}},
+      {"no checksum file in a signed build",
+       {a},
+       kManifest,
+       std::nullopt,
+       std::nullopt,
+       {PayloadFault::kChecksumFileMissing, PayloadFault::kSignatureMissing}},
+      {"unsigned build, signature ignored",
+       {},
+       kManifest,
+       checksums(kManifest),
+       std::string("x"),
+       {}},
+      {"unsigned build, declared checksum file missing",
+       {},
+       kDeclared,
+       std::nullopt,
+       std::nullopt,
+       {PayloadFault::kChecksumFileMissing}},
+      {"unsigned build, declared checksum file there",
+       {},
+       kDeclared,
+       checksums(kDeclared),
+       std::nullopt,
+       {}},
+  };
+  for (const Case& c : cases) {
+    Scenario s;
+    s.keys = c.keys;
+    s.Manifest(c.manifest);
+    s.Payload(L"sylkum.mde", "new mde");
+    s.platform.AddFile(L"C:\\Prog\\Sylkum\\Sylkum.mde", "old mde");
+    if (c.checksums) s.Payload(L"OrvakBK.sha256", *c.checksums);
+    if (c.signature) s.Payload(L"OrvakBK.sha256.sig", *c.signature);
+    const PayloadCheck check =
+        CheckPayload(s.platform, std::wstring(testing::kTemp) + L"\\", L"OrvakBK", c.keys);
+    std::vector<PayloadFault> faults;
+    for (const PayloadProblem& problem : check.problems) faults.push_back(problem.fault);
+    EXPECT_EQ(faults, c.faults) << c.what;
+    ASSERT_TRUE(s.Run()) << c.what;
+    EXPECT_EQ(s.platform.boxes.size(), c.faults.empty() ? 3u : 0u) << c.what;
+    EXPECT_EQ(s.platform.Content(L"C:\\Prog\\Sylkum\\Sylkum.mde"),
+              c.faults.empty() ? "new mde" : "old mde")
+        << c.what;
+  }
+}
+
+}  // namespace
+}  // namespace updater
