@@ -12,8 +12,11 @@
 #include <vector>
 
 #include "explain.h"
+#include "keygen.h"
+#include "keys.h"
 #include "manifest_check.h"
 #include "pack.h"
+#include "platform/signing.h"
 #include "platform/text.h"
 #include "scenario.h"
 #include "sealing.h"
@@ -427,7 +430,8 @@ TEST_F(PackTest, SameTreeSameBytesAndSourcesThatTheUpdaterFinds) {
             "OrvakBK (2).sha256,OrvakBK.sha256\r\n"
             "slut (2),slut\r\n"
             "Sylkum.mde,Sylkum.mde\r\n"
-            "slut\r\n");
+            "slut\r\n"
+            "OrvakBK.sha256\r\n");
   EXPECT_TRUE(Has(first.text, L"these must exist in the install folder:\n  Hj\u00E6lp\n"));
   // The checksum file is one that sha256sum itself accepts, every line of it.
   const std::string verify =
@@ -471,7 +475,8 @@ TEST_F(PackTest, EmptyFilesPackAndLinksAreRefused) {
   tool::PackOutcome outcome = Pack("out1");
   ASSERT_EQ(outcome.status, 0) << EncodeUtf8(outcome.text);
   EXPECT_EQ(Read(root_ / "out1" / "empty.log"), "");
-  EXPECT_EQ(Read(root_ / "out1" / "OrvakBK.ini"), "5.3\r\nempty.log,empty.log\r\nslut\r\n");
+  EXPECT_EQ(Read(root_ / "out1" / "OrvakBK.ini"),
+            "5.3\r\nempty.log,empty.log\r\nslut\r\nOrvakBK.sha256\r\n");
   EXPECT_TRUE(Has(outcome.text,
                   L"Left out, made by Windows or Office by themselves:\n  Billeder\\Thumbs.db\n"
                   L"  DESKTOP.INI\n  ~$rapport.docx\n"))
@@ -508,6 +513,62 @@ TEST_F(PackTest, OutMustBeEmpty) {
   EXPECT_EQ(inside.status, 1);
   EXPECT_TRUE(Has(inside.text, L"lies inside")) << EncodeUtf8(inside.text);
   EXPECT_FALSE(fs::exists(root_ / "tree" / "packed"));
+}
+
+// A maker's key made by keygen signs with pack; openssl verifies that
+// signature, check verifies it with the public key, names the key by its
+// fingerprint, and tells a signature by another key. openssl's own keys
+// (both PEM forms it writes) sign as well.
+TEST_F(PackTest, SignedPackVerifiesWithOpensslAndCheck) {
+  Write("Sylkum.mde", "mde");
+  const std::wstring keys = DecodeUtf8((root_ / "keys").string());
+  ASSERT_EQ(tool::Keygen(SystemSigning(), keys).status, 0);
+  EXPECT_EQ(tool::Keygen(SystemSigning(), keys).status, 1);  // never over a key
+  EXPECT_EQ(fs::status(root_ / "keys" / "maker-key.pem").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  const std::string makers[] = {(root_ / "keys" / "maker-key.pem").string(),
+                                std::string(TEST_KEYS) + "/test-signing-key-a.pem",
+                                std::string(TEST_KEYS) + "/test-signing-key-b.pem"};
+  for (std::size_t k = 0; k < 3; ++k) {
+    const std::string& key = makers[k];
+    std::wstring why;
+    const std::optional<tool::MakerKey> maker = tool::ParsePrivateKeyPem(Read(key), &why);
+    ASSERT_TRUE(maker.has_value()) << key << ": " << EncodeUtf8(why);
+    const std::string out = "out-" + std::to_string(k);
+    const tool::PackOutcome packed = tool::Pack(SystemPlatform(), SystemInspection(), kBuild,
+                                                L"5.3", DecodeUtf8((root_ / "tree").string()),
+                                                DecodeUtf8((root_ / out).string()), &*maker);
+    ASSERT_EQ(packed.status, 0) << EncodeUtf8(packed.text);
+    EXPECT_NE(
+        Read(root_ / out / "OrvakBK.ini").find("slut\r\nOrvakBK.sha256\r\nOrvakBK.sha256.sig\r\n"),
+        std::string::npos);
+    // The public half as openssl writes it verifies the signature.
+    const std::string pub = (root_ / (out + ".pub.pem")).string();
+    const std::string verify = "openssl pkey -in '" + key + "' -pubout -out '" + pub +
+                               "' && openssl dgst -sha256 -verify '" + pub + "' -signature '" +
+                               (root_ / out / "OrvakBK.sha256.sig").string() + "' '" +
+                               (root_ / out / "OrvakBK.sha256").string() + "' >/dev/null";
+    EXPECT_EQ(std::system(verify.c_str()), 0) << key;
+    BuildConstants signedBuild = kBuild;
+    signedBuild.signingKeys = {*tool::ReadPublicKeyFile(DecodeUtf8(pub), &why)};
+    const tool::CheckOutcome checked = tool::CheckFolder(
+        SystemPlatform(), SystemInspection(), signedBuild, DecodeUtf8((root_ / out).string()), {});
+    EXPECT_EQ(checked.status, 0) << EncodeUtf8(checked.text);
+    EXPECT_TRUE(
+        Has(checked.text,
+            L"; signed by key " + KeyFingerprint(SystemPlatform(), signedBuild.signingKeys[0])));
+  }
+  // Checked with another key, the signature is not its.
+  BuildConstants other = kBuild;
+  std::wstring why;
+  other.signingKeys = {*tool::ReadPublicKeyFile(
+      DecodeUtf8(std::string(TEST_KEYS) + "/test-signing-key-b.pub.pem"), &why)};
+  const tool::CheckOutcome checked = tool::CheckFolder(SystemPlatform(), SystemInspection(), other,
+                                                       DecodeUtf8((root_ / "out-0").string()), {});
+  EXPECT_EQ(checked.status, 1);
+  EXPECT_TRUE(Has(checked.text, L"was not made by any of the keys " +
+                                    KeyFingerprint(SystemPlatform(), other.signingKeys[0])))
+      << EncodeUtf8(checked.text);
 }
 
 // A packed update edited by hand no longer matches its checksum file; one

@@ -192,7 +192,7 @@ ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildCo
   std::size_t listed = 0;
   if (manifestFound) {
     const ManifestWalk walk =
-        WalkManifest(platform, context.tempFolder, manifestPath, decision.payload);
+        WalkManifest(platform, context.tempFolder, manifestPath, build.productId, decision.payload);
     text += L"Entries:\n";
     for (const EntryResult& result : walk.entries) {
       std::wstring line = L"  " + EntryText(result, !reached);

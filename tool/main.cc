@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "explain.h"
+#include "keygen.h"
+#include "keys.h"
 #include "manifest_check.h"
 #include "pack.h"
 #include "sealing.h"
@@ -19,16 +21,17 @@ const wchar_t kUsage[] =
     L"usage: updater-tool COMMAND [ARGUMENTS]\n"
     L"\n"
     L"For the product's maker:\n"
-    L"  pack --version VERSION --from TREE --to OUT   build an update from a folder\n"
-    L"  check [--installed VERSION]... FOLDER         check an update before shipping it\n"
-    L"  seal FOLDER                                   seal an update edited by hand again\n"
+    L"  keygen --out DIR                              make a signing key pair\n"
+    L"  pack --version V --from TREE --to OUT [--sign KEY]   build an update\n"
+    L"  check [--installed V]... [--key PUB]... FOLDER       check it before shipping\n"
+    L"  seal [--sign KEY] FOLDER                      seal an update edited by hand again\n"
     L"For support staff, on the customer's PC:\n"
-    L"  explain                                       why the update would come or not\n"
+    L"  explain [--key PUB]...                        why the update would come or not\n"
     L"\n"
     L"updater-tool COMMAND --help tells more of each.\n";
 
 const wchar_t kPackHelp[] =
-    L"usage: updater-tool pack --version VERSION --from TREE --to OUT\n"
+    L"usage: updater-tool pack --version VERSION --from TREE --to OUT [--sign KEY]\n"
     L"\n"
     L"TREE is laid out as the install folder should look after the update. OUT (absent\n"
     L"or empty) receives the manifest and, flat, the payload, as the updater expects\n"
@@ -38,14 +41,16 @@ const wchar_t kPackHelp[] =
     L"product's lock file, which must never be installed, and the files of an update\n"
     L"folder (OUT itself must not lie inside TREE). Files Windows and Office make by\n"
     L"themselves (Thumbs.db, desktop.ini, ~$ owner files) are left out and named.\n"
-    L"The same TREE gives the same bytes every time. OUT is then checked as `check`\n"
-    L"does.\n"
+    L"The same TREE gives the same bytes every time; the manifest says after \"slut\"\n"
+    L"that it comes with a checksum file. With --sign KEY (a private key in PEM, as\n"
+    L"keygen or openssl writes it) the checksum file is signed too, and the manifest\n"
+    L"says so. OUT is then checked as `check` does.\n"
     L"\n"
     L"Exit status: 0 packed and checked clean; 1 a file was refused or the check\n"
     L"reported something; 2 the command line is wrong or a folder cannot be used.\n";
 
 const wchar_t kCheckHelp[] =
-    L"usage: updater-tool check [--installed VERSION]... FOLDER\n"
+    L"usage: updater-tool check [--installed VERSION]... [--key PUB]... FOLDER\n"
     L"\n"
     L"Reads FOLDER's manifest exactly as the updater does and prints each entry's\n"
     L"fate: copied, passed over or refused, and why. Reports the traps of a\n"
@@ -55,22 +60,34 @@ const wchar_t kCheckHelp[] =
     L"\".\". Every entry the updater would not install is a problem. For each --installed\n"
     L"VERSION (as the registry holds it) it tells whether customers on it are offered\n"
     L"this update, on a point locale and on a comma locale, and reports where that\n"
-    L"differs from what the numbers say or between the two locales.\n"
+    L"differs from what the numbers say or between the two locales. The signature is\n"
+    L"checked with this build's keys, or with the public keys given by --key.\n"
     L"\n"
     L"Exit status: 0 no problem; 1 problems, as many as the last line counts; 2 FOLDER\n"
     L"or its manifest cannot be read, or the command line is wrong.\n";
 
 const wchar_t kSealHelp[] =
-    L"usage: updater-tool seal FOLDER\n"
+    L"usage: updater-tool seal [--sign KEY] FOLDER\n"
     L"\n"
     L"After FOLDER's manifest or payload was edited by hand, writes its checksum file\n"
-    L"anew: a line for the manifest and for every source the updater would copy. Then\n"
-    L"checks FOLDER as `check` does.\n"
+    L"anew: a line for the manifest and for every source the updater would copy; with\n"
+    L"--sign KEY, signs it again. Then checks FOLDER as `check` does.\n"
     L"\n"
     L"Exit status: as check's.\n";
 
+const wchar_t kKeygenHelp[] =
+    L"usage: updater-tool keygen --out DIR\n"
+    L"\n"
+    L"Makes an ECDSA P-256 key pair with the system's cryptography and writes it into\n"
+    L"DIR (made if needed): maker-key.pem, the private key (PKCS#8, readable by you\n"
+    L"alone where the system allows), and maker-key.pub.pem, its public half, for a\n"
+    L"signed build (UPDATER_SIGNING_KEYS). Both are the PEM files openssl reads. An\n"
+    L"existing key is never overwritten. Keep the private key off the build machine.\n"
+    L"\n"
+    L"Exit status: 0 written; 1 not.\n";
+
 const wchar_t kExplainHelp[] =
-    L"usage: updater-tool explain\n"
+    L"usage: updater-tool explain [--key PUB]...\n"
     L"\n"
     L"Run it on the PC where the updater runs, as the same user. It reads the real\n"
     L"environment, registry and files and prints every step of the updater's\n"
@@ -93,14 +110,47 @@ int Usage(const wchar_t* text, const std::wstring& complaint) {
   return kUsageError;
 }
 
+// The key pair in the file `path`, for --sign; false, with the complaint,
+// when it cannot be used.
+bool LoadMakerKey(const std::wstring& path, MakerKey* key, std::wstring* complaint) {
+  const std::optional<std::string> text = ReadFileBytes(path);
+  std::wstring why = L"it cannot be read";
+  const std::optional<MakerKey> parsed = text ? ParsePrivateKeyPem(*text, &why) : std::nullopt;
+  if (!parsed) {
+    *complaint = L"the key " + path + L" cannot sign: " + why;
+    return false;
+  }
+  *key = *parsed;
+  return true;
+}
+
+// The keys of --key options, which replace this build's; false, with the
+// complaint, when one cannot be used.
+bool LoadPublicKeys(const std::vector<std::wstring>& paths, BuildConstants* build,
+                    std::wstring* complaint) {
+  if (paths.empty()) return true;
+  build->signingKeys.clear();
+  for (const std::wstring& path : paths) {
+    std::wstring why;
+    const std::optional<PublicKey> key = ReadPublicKeyFile(path, &why);
+    if (!key) {
+      *complaint = L"the key " + path + L" cannot be used: " + why;
+      return false;
+    }
+    build->signingKeys.push_back(*key);
+  }
+  return true;
+}
+
 int PackCommand(const std::vector<std::wstring>& arguments) {
-  std::wstring version, from, to;
+  std::wstring version, from, to, sign;
   bool haveVersion = false;
   for (std::size_t i = 1; i < arguments.size(); ++i) {
     const std::wstring& option = arguments[i];
     std::wstring* target = option == L"--version" ? &version
                            : option == L"--from"  ? &from
                            : option == L"--to"    ? &to
+                           : option == L"--sign"  ? &sign
                                                   : nullptr;
     if (!target) return Usage(kPackHelp, L"unknown argument " + option);
     if (i + 1 >= arguments.size()) return Usage(kPackHelp, option + L" needs a value");
@@ -110,19 +160,23 @@ int PackCommand(const std::vector<std::wstring>& arguments) {
   if (!haveVersion || from.empty() || to.empty()) {
     return Usage(kPackHelp, L"--version, --from and --to are all needed");
   }
-  const PackOutcome outcome =
-      Pack(SystemPlatform(), SystemInspection(), ThisBuild(), version, from, to);
+  MakerKey key;
+  std::wstring complaint;
+  if (!sign.empty() && !LoadMakerKey(sign, &key, &complaint)) return Usage(kPackHelp, complaint);
+  const PackOutcome outcome = Pack(SystemPlatform(), SystemInspection(), ThisBuild(), version, from,
+                                   to, sign.empty() ? nullptr : &key);
   (outcome.status == kUsageError ? WriteErr : WriteOut)(outcome.text);
   return outcome.status;
 }
 
 int CheckCommand(const std::vector<std::wstring>& arguments) {
-  std::vector<std::wstring> installed;
+  std::vector<std::wstring> installed, keys;
   std::wstring folder;
   for (std::size_t i = 1; i < arguments.size(); ++i) {
-    if (arguments[i] == L"--installed") {
-      if (i + 1 >= arguments.size()) return Usage(kCheckHelp, L"--installed needs a version");
-      installed.push_back(arguments[++i]);
+    if (arguments[i] == L"--installed" || arguments[i] == L"--key") {
+      if (i + 1 >= arguments.size()) return Usage(kCheckHelp, arguments[i] + L" needs a value");
+      std::vector<std::wstring>& values = arguments[i] == L"--key" ? keys : installed;
+      values.push_back(arguments[++i]);
     } else if (arguments[i].rfind(L"--", 0) == 0 || !folder.empty()) {
       return Usage(kCheckHelp, L"unknown argument " + arguments[i]);
     } else {
@@ -130,24 +184,57 @@ int CheckCommand(const std::vector<std::wstring>& arguments) {
     }
   }
   if (folder.empty()) return Usage(kCheckHelp, L"FOLDER is needed");
+  BuildConstants build = ThisBuild();
+  std::wstring complaint;
+  if (!LoadPublicKeys(keys, &build, &complaint)) return Usage(kCheckHelp, complaint);
   const CheckOutcome outcome =
-      CheckFolder(SystemPlatform(), SystemInspection(), ThisBuild(), folder, installed);
+      CheckFolder(SystemPlatform(), SystemInspection(), build, folder, installed);
   (outcome.status == kUsageError ? WriteErr : WriteOut)(outcome.text);
   return outcome.status;
 }
 
-int SealCommand(const std::vector<std::wstring>& arguments) {
-  if (arguments.size() != 2 || arguments[1].rfind(L"--", 0) == 0) {
-    return Usage(kSealHelp, L"seal takes one FOLDER");
+int KeygenCommand(const std::vector<std::wstring>& arguments) {
+  if (arguments.size() != 3 || arguments[1] != L"--out") {
+    return Usage(kKeygenHelp, L"keygen takes --out DIR");
   }
-  const SealOutcome outcome = Seal(SystemPlatform(), SystemInspection(), ThisBuild(), arguments[1]);
+  const KeygenOutcome outcome = Keygen(SystemSigning(), arguments[2]);
+  (outcome.status == 0 ? WriteOut : WriteErr)(outcome.text);
+  return outcome.status;
+}
+
+int SealCommand(const std::vector<std::wstring>& arguments) {
+  std::wstring folder, sign;
+  for (std::size_t i = 1; i < arguments.size(); ++i) {
+    if (arguments[i] == L"--sign" && i + 1 < arguments.size()) {
+      sign = arguments[++i];
+    } else if (arguments[i].rfind(L"--", 0) == 0 || !folder.empty()) {
+      return Usage(kSealHelp, L"unknown argument " + arguments[i]);
+    } else {
+      folder = arguments[i];
+    }
+  }
+  if (folder.empty()) return Usage(kSealHelp, L"FOLDER is needed");
+  MakerKey key;
+  std::wstring complaint;
+  if (!sign.empty() && !LoadMakerKey(sign, &key, &complaint)) return Usage(kSealHelp, complaint);
+  const SealOutcome outcome = Seal(SystemPlatform(), SystemInspection(), ThisBuild(), folder,
+                                   sign.empty() ? nullptr : &key);
   (outcome.status == kUsageError ? WriteErr : WriteOut)(outcome.text);
   return outcome.status;
 }
 
 int ExplainCommand(const std::vector<std::wstring>& arguments) {
-  if (arguments.size() > 1) return Usage(kExplainHelp, L"explain takes no arguments");
-  const ExplainOutcome outcome = Explain(SystemPlatform(), SystemInspection(), ThisBuild());
+  std::vector<std::wstring> keys;
+  for (std::size_t i = 1; i < arguments.size(); ++i) {
+    if (arguments[i] != L"--key" || i + 1 >= arguments.size()) {
+      return Usage(kExplainHelp, L"unknown argument " + arguments[i]);
+    }
+    keys.push_back(arguments[++i]);
+  }
+  BuildConstants build = ThisBuild();
+  std::wstring complaint;
+  if (!LoadPublicKeys(keys, &build, &complaint)) return Usage(kExplainHelp, complaint);
+  const ExplainOutcome outcome = Explain(SystemPlatform(), SystemInspection(), build);
   WriteOut(outcome.text);
   return outcome.status;
 }
@@ -162,9 +249,8 @@ int RunTool(const std::vector<std::wstring>& arguments) {
     const wchar_t* help;
     int (*run)(const std::vector<std::wstring>&);
   } commands[] = {
-      {L"pack", kPackHelp, PackCommand},
-      {L"check", kCheckHelp, CheckCommand},
-      {L"seal", kSealHelp, SealCommand},
+      {L"pack", kPackHelp, PackCommand},          {L"check", kCheckHelp, CheckCommand},
+      {L"seal", kSealHelp, SealCommand},          {L"keygen", kKeygenHelp, KeygenCommand},
       {L"explain", kExplainHelp, ExplainCommand},
   };
   for (const auto& c : commands) {

@@ -30,7 +30,8 @@ CheckOutcome CheckFolder(Platform& platform, Inspection& inspection, const Build
     return outcome;
   }
   const PayloadCheck check = CheckPayload(platform, tempFolder, build.productId, build.signingKeys);
-  const ManifestWalk walk = WalkManifest(platform, tempFolder, tempFolder + found.name, check);
+  const ManifestWalk walk =
+      WalkManifest(platform, tempFolder, tempFolder + found.name, build.productId, check);
   if (!walk.opened) {
     outcome.text = L"The manifest " + tempFolder + found.name + L" cannot be opened.\n";
     return outcome;

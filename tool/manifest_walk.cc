@@ -85,7 +85,8 @@ std::wstring FateText(const EntryResult& result) {
 }  // namespace
 
 ManifestWalk WalkManifest(Platform& platform, const std::wstring& tempFolder,
-                          const std::wstring& manifestPath, const PayloadCheck& payload) {
+                          const std::wstring& manifestPath, const std::wstring& productId,
+                          const PayloadCheck& payload) {
   ManifestWalk walk;
   ManifestReader reader(platform);
   if (!reader.open(manifestPath)) return walk;
@@ -115,6 +116,10 @@ ManifestWalk WalkManifest(Platform& platform, const std::wstring& tempFolder,
   // here only to say that it is there.
   if (walk.terminated) {
     while (const std::optional<std::wstring> field = reader.readField()) {
+      if (TextEquals(platform, *field, ChecksumFileName(productId)) ||
+          TextEquals(platform, *field, SignatureFileName(productId))) {
+        continue;
+      }
       if (walk.fieldsAfterTerminator++ == 0)
         walk.firstLineAfterTerminator = reader.lastField().line;
       NoteUndefined(walk, *field, reader.lastField().line);

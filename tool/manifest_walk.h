@@ -44,11 +44,13 @@ struct ManifestWalk {
   std::vector<UndefinedByte> undefinedBytes;
 };
 
-// Reads the manifest at `manifestPath`; sources are looked for in
-// `tempFolder` (ending in "\"), and each entry's fate is decided under the
-// checksum file's verdict `payload`, as the updater does.
+// Reads the manifest at `manifestPath` of `productId`; sources are looked
+// for in `tempFolder` (ending in "\"), and each entry's fate is decided
+// under the checksum file's verdict `payload`, as the updater does. After
+// "slut", what the manifest says comes with it is no stray field.
 ManifestWalk WalkManifest(Platform& platform, const std::wstring& tempFolder,
-                          const std::wstring& manifestPath, const PayloadCheck& payload);
+                          const std::wstring& manifestPath, const std::wstring& productId,
+                          const PayloadCheck& payload);
 
 // "line 2: "sylkum.mde" -> "Sylkum.mde": copied", "... passed over: ...";
 // with `notReached`, for a run that ends before its copy pass, "not

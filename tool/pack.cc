@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "keys.h"
 #include "manifest_check.h"
 #include "platform/text.h"
 #include "sealing.h"
@@ -119,17 +120,22 @@ bool WriteBytes(const fs::path& path, const std::string& bytes) {
 }  // namespace
 
 std::string ManifestBytes(const std::wstring& version,
-                          const std::vector<std::pair<std::wstring, std::wstring>>& entries) {
+                          const std::vector<std::pair<std::wstring, std::wstring>>& entries,
+                          const std::wstring& productId, bool signedUpdate) {
   std::wstring text = Field(version) + L"\r\n";
   for (const auto& [source, destination] : entries) {
     text += Field(source) + L"," + Field(destination) + L"\r\n";
   }
-  text += L"slut\r\n";
+  // After the terminator, where older updaters never read: what comes with
+  // the manifest, so that a delivery without it is taken for incomplete.
+  text += L"slut\r\n" + ChecksumFileName(productId) + L"\r\n";
+  if (signedUpdate) text += SignatureFileName(productId) + L"\r\n";
   return EncodeWindows1252(text);
 }
 
 PackOutcome Pack(Platform& platform, Inspection& inspection, const BuildConstants& build,
-                 const std::wstring& version, const std::wstring& tree, const std::wstring& out) {
+                 const std::wstring& version, const std::wstring& tree, const std::wstring& out,
+                 const MakerKey* key) {
   PackOutcome outcome;
   std::wstring& text = outcome.text;
   bool control = false;
@@ -258,6 +264,8 @@ PackOutcome Pack(Platform& platform, Inspection& inspection, const BuildConstant
                                   Folded(ManifestFileName(build.productId) + L".pack-tmp"),
                                   Folded(ChecksumFileName(build.productId)),
                                   Folded(ChecksumFileName(build.productId) + L".pack-tmp"),
+                                  Folded(SignatureFileName(build.productId)),
+                                  Folded(SignatureFileName(build.productId) + L".pack-tmp"),
                                   Folded(L"slut")};
   std::vector<TreeFile*> byDepth;
   for (TreeFile& file : files) byDepth.push_back(&file);
@@ -292,7 +300,9 @@ PackOutcome Pack(Platform& platform, Inspection& inspection, const BuildConstant
     text = L"Writing " + what + L" into " + out + L" failed.\n";
     return outcome;
   };
-  if (!WriteBytes(pendingPath, ManifestBytes(version, entries))) return abandon(L"the manifest");
+  if (!WriteBytes(pendingPath, ManifestBytes(version, entries, build.productId, key != nullptr))) {
+    return abandon(L"the manifest");
+  }
   std::vector<std::pair<std::wstring, std::wstring>> vouched = {
       {manifestName, manifestName + L".pack-tmp"}};
   for (const TreeFile& file : files) vouched.emplace_back(file.source, file.source);
@@ -300,12 +310,23 @@ PackOutcome Pack(Platform& platform, Inspection& inspection, const BuildConstant
   if (!WriteChecksumFile(platform, out, build.productId, vouched, &failedAt)) {
     return abandon(L"the checksum file");
   }
+  if (key != nullptr &&
+      !SignChecksumFile(platform, SystemSigning(), out, build.productId, *key, &failedAt)) {
+    std::error_code ignored;
+    fs::remove(outPath / NativePath(SignatureFileName(build.productId)), ignored);
+    return abandon(L"the signature (" + failedAt + L")");
+  }
   fs::rename(pendingPath, manifestPath, error);
   if (error) return abandon(L"the manifest");
 
-  text = L"Packed " + std::to_wstring(files.size()) + (files.size() == 1 ? L" file" : L" files") +
-         L" from " + tree + L" into " + out + L", version \"" + version +
-         L"\", with the checksum file " + ChecksumFileName(build.productId) + L".\n";
+  text =
+      L"Packed " + std::to_wstring(files.size()) + (files.size() == 1 ? L" file" : L" files") +
+      L" from " + tree + L" into " + out + L", version \"" + version +
+      L"\", with the checksum file " + ChecksumFileName(build.productId) +
+      (key != nullptr ? L", signed with key " +
+                            KeyFingerprint(platform, *ParsePublicKeyDer(PublicKeyDer(key->point)))
+                      : L"") +
+      L".\n";
   if (!leftOut.empty()) {
     std::sort(leftOut.begin(), leftOut.end());
     text += L"Left out, made by Windows or Office by themselves:\n";

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "keys.h"
 #include "platform/inspection.h"
 #include "platform/platform.h"
 #include "update/update.h"
@@ -20,12 +21,15 @@ struct PackOutcome {
 // the payload of every file under `tree`; nothing is written when any file
 // could not be installed by the updater. Then checks `out` as `check` does.
 PackOutcome Pack(Platform& platform, Inspection& inspection, const BuildConstants& build,
-                 const std::wstring& version, const std::wstring& tree, const std::wstring& out);
+                 const std::wstring& version, const std::wstring& tree, const std::wstring& out,
+                 const MakerKey* key = nullptr);
 
 // The manifest text for `version` and the (source, destination) pairs:
 // Windows-1252 bytes, CR LF line ends, fields quoted where they must be,
-// "slut" last.
+// "slut", then the checksum file of `productId` that comes with it and,
+// for a signed update, its signature.
 std::string ManifestBytes(const std::wstring& version,
-                          const std::vector<std::pair<std::wstring, std::wstring>>& entries);
+                          const std::vector<std::pair<std::wstring, std::wstring>>& entries,
+                          const std::wstring& productId, bool signedUpdate);
 
 }  // namespace updater::tool

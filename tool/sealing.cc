@@ -5,6 +5,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "keys.h"
 #include "manifest_check.h"
 #include "manifest_walk.h"
 #include "platform/text.h"
@@ -53,7 +54,7 @@ bool WriteChecksumFile(Platform& platform, const std::wstring& folder,
 }
 
 SealOutcome Seal(Platform& platform, Inspection& inspection, const BuildConstants& build,
-                 const std::wstring& folder) {
+                 const std::wstring& folder, const MakerKey* key) {
   SealOutcome outcome;
   const std::wstring tempFolder = folder + L"\\";
   const std::wstring manifestName = ManifestFileName(build.productId);
@@ -65,7 +66,7 @@ SealOutcome Seal(Platform& platform, Inspection& inspection, const BuildConstant
   // What the updater would copy with no checksum file beside the manifest;
   // each source once.
   const ManifestWalk walk =
-      WalkManifest(platform, tempFolder, tempFolder + found.name, PayloadCheck{});
+      WalkManifest(platform, tempFolder, tempFolder + found.name, build.productId, PayloadCheck{});
   if (!walk.opened || walk.readFailed) {
     outcome.text = L"The manifest " + tempFolder + found.name + L" cannot be read.\n";
     return outcome;
@@ -87,6 +88,15 @@ SealOutcome Seal(Platform& platform, Inspection& inspection, const BuildConstant
   outcome.text = L"Sealed " + folder + L": " + ChecksumFileName(build.productId) +
                  L" now vouches for the manifest and " +
                  Count(files.size() - 1, L"payload file", L"payload files") + L".\n";
+  if (key != nullptr) {
+    std::wstring why;
+    if (!SignChecksumFile(platform, SystemSigning(), folder, build.productId, *key, &why)) {
+      outcome.text += L"It is not signed: " + why + L".\n";
+      return outcome;
+    }
+    outcome.text += L"Signed with key " +
+                    KeyFingerprint(platform, *ParsePublicKeyDer(PublicKeyDer(key->point))) + L".\n";
+  }
   const CheckOutcome check = CheckFolder(platform, inspection, build, folder, {});
   outcome.text += L"Check of " + folder + L":\n" + check.text;
   outcome.status = check.status;

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "keys.h"
 #include "platform/inspection.h"
 #include "platform/platform.h"
 #include "update/update.h"
@@ -29,9 +30,9 @@ struct SealOutcome {
 };
 
 // Seals the update in `folder` again after a hand edit: writes its checksum
-// file anew for the manifest and every source the updater would copy, then
-// checks the folder as `check` does.
+// file anew for the manifest and every source the updater would copy (and,
+// with `key`, signs it again), then checks the folder as `check` does.
 SealOutcome Seal(Platform& platform, Inspection& inspection, const BuildConstants& build,
-                 const std::wstring& folder);
+                 const std::wstring& folder, const MakerKey* key = nullptr);
 
 }  // namespace updater::tool
