@@ -104,6 +104,8 @@ TEST(SignaturesTest, SignaturesAreDerOrRAndSAndNothingElse) {
       std::string("\x30\x06\x02\x01\x01\x02\x01\x01", 7),                 // cut short
       "\x30\x25\x02\x21\x01" + std::string(32, '\x01') + "\x02\x01\x01",  // r of 33 bytes
       raw + "x",                                                          // 65 bytes
+      std::string(64, '\0'),                                              // r = s = 0
+      std::string(64, '\xff'),                                            // past the order
   };
   for (const std::string& bytes : refused) {
     EXPECT_FALSE(ParseSignature(bytes).has_value()) << bytes.size() << " bytes";

@@ -49,11 +49,11 @@ class Updater {
  public:
   enum class Terminal { kPty, kNone };
 
-  Updater(Terminal terminal, const std::vector<std::string>& environment) {
+  Updater(Terminal terminal, const std::vector<std::string>& environment,
+          const std::string& program = ProgramPath()) {
     std::vector<char*> envp;
     for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
     envp.push_back(nullptr);
-    const std::string program = ProgramPath();
     char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
     start_ = Clock::now();
     if (terminal == Terminal::kPty) {
@@ -218,12 +218,13 @@ class UpdaterProcessTest : public ::testing::Test {
     int status = -1;
     std::string text;
   };
-  Explained Explain(const std::string& lang = "C") const {
+  Explained Explain(const std::string& lang = "C", const std::string& keys = std::string()) const {
     std::string command = "env -i";
     for (const std::string& entry : Environment(lang)) command += " '" + entry + "'";
     // glibc keeps the memory of LOCPATH's parsing until the end, which a
     // leak-checking build of the tool would report at its exit.
-    command += std::string(" ASAN_OPTIONS=detect_leaks=0 '") + UPDATER_TOOL_PROGRAM + "' explain";
+    command += std::string(" ASAN_OPTIONS=detect_leaks=0 '") + UPDATER_TOOL_PROGRAM + "' explain" +
+               (keys.empty() ? std::string() : " --key '" + keys + "'");
     Explained explained;
     FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) return explained;
@@ -278,9 +279,10 @@ class UpdaterProcessTest : public ::testing::Test {
 
   // Whether the updater asks at all; it is answered No when it does.
   // explain, asked first, must agree.
-  bool Prompts(const std::string& lang) {
-    const Explained explained = Explain(lang);
-    Updater run(Updater::Terminal::kPty, Environment(lang));
+  bool Prompts(const std::string& lang, const std::string& program = ProgramPath(),
+               const std::string& keys = std::string()) {
+    const Explained explained = Explain(lang, keys);
+    Updater run(Updater::Terminal::kPty, Environment(lang), program);
     const bool asked = run.WaitForOutput(kPrompt, 5);
     if (asked) run.Type("n\n");
     EXPECT_TRUE(run.WaitForEnd(5)) << run.printed;
@@ -486,6 +488,34 @@ TEST_F(UpdaterProcessTest, KilledAnywhereInTheCopyPassEveryFileIsOldOrWholeNew) 
     expected["data" + std::to_string(file) + ".mdb"] = versions[2][file];
   }
   EXPECT_EQ(Files(root_ / "install"), expected);
+}
+
+// A signed build installs only what its maker signed: an update packed
+// with the maker's key by updater-tool is offered, and not once its
+// signature is gone or is another key's. explain, told the key, agrees.
+TEST_F(UpdaterProcessTest, ASignedBuildOffersOnlyWhatItsMakerSigned) {
+  fs::create_directories(root_ / "tree");
+  std::ofstream(root_ / "tree" / "Sylkum.mde", std::ios::binary) << "ny";
+  fs::remove_all(root_ / "temp");
+  const std::string keys = TEST_KEYS;
+  const std::string pack = std::string("'") + UPDATER_TOOL_PROGRAM +
+                           "' pack --version 5.3 --from '" + (root_ / "tree").string() +
+                           "' --to '" + (root_ / "temp").string() + "' --sign '" + keys +
+                           "/test-signing-key-a.pem' >/dev/null";
+  ASSERT_EQ(std::system(pack.c_str()), 0);
+  const std::string key = keys + "/test-signing-key-a.pub.pem";
+  EXPECT_TRUE(Prompts("C", UPDATER_SIGNED_PROGRAM, key));
+  const fs::path signature = root_ / "temp" / "OrvakBK.sha256.sig";
+  const std::string other = "openssl dgst -sha256 -sign '" + keys +
+                            "/test-signing-key-b.pem' -out '" + signature.string() + "' '" +
+                            (root_ / "temp" / "OrvakBK.sha256").string() + "'";
+  ASSERT_EQ(std::system(other.c_str()), 0);
+  EXPECT_FALSE(Prompts("C", UPDATER_SIGNED_PROGRAM, key));
+  fs::remove(signature);
+  EXPECT_FALSE(Prompts("C", UPDATER_SIGNED_PROGRAM, key));
+  // The manifest says a signature comes with it: an unsigned build waits
+  // for it too.
+  EXPECT_FALSE(Prompts("C"));
 }
 
 // What the maker packs is what the customer gets: a tree with Danish

@@ -18,6 +18,18 @@ const unsigned char kSpkiPrefix[] = {0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2A, 0
                                      0xCE, 0x3D, 0x02, 0x01, 0x06, 0x08, 0x2A, 0x86, 0x48,
                                      0xCE, 0x3D, 0x03, 0x01, 0x07, 0x03, 0x42, 0x00, 0x04};
 
+// The order of P-256's group: r and s of a signature lie between 1 and it.
+const unsigned char kOrder[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF,
+                                  0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xBC, 0xE6, 0xFA, 0xAD, 0xA7, 0x17,
+                                  0x9E, 0x84, 0xF3, 0xB9, 0xCA, 0xC2, 0xFC, 0x63, 0x25, 0x51};
+
+// True when the 32 bytes at `value` are a number from 1 to the order less 1.
+bool InRange(const unsigned char* value) {
+  bool zero = true;
+  for (std::size_t i = 0; i < 32; ++i) zero = zero && value[i] == 0;
+  return !zero && std::memcmp(value, kOrder, 32) < 0;
+}
+
 int Base64Value(char c) {
   const char* at = std::strchr(kBase64, c);
   return c != '\0' && at != nullptr ? static_cast<int>(at - kBase64) : -1;
@@ -57,10 +69,7 @@ bool ReadInteger(const std::string& der, std::size_t* pos, unsigned char* out) {
   if (length > 32) return false;
   std::memset(out, 0, 32);
   std::memcpy(out + 32 - length, value, length);
-  for (std::size_t i = 0; i < 32; ++i) {
-    if (out[i] != 0) return true;
-  }
-  return false;  // zero
+  return true;
 }
 
 }  // namespace
@@ -197,12 +206,11 @@ std::vector<PublicKey> BuildSigningKeys() {
   return keys;
 }
 
-std::optional<P256Signature> ParseSignature(const std::string& bytes) {
+namespace {
+
+// The r and s of a strict DER ECDSA-Sig-Value.
+std::optional<P256Signature> ParseDerSignature(const std::string& bytes) {
   P256Signature signature{};
-  if (bytes.size() == signature.size()) {
-    std::memcpy(signature.data(), bytes.data(), signature.size());
-    return signature;
-  }
   std::size_t pos = 0;
   std::size_t length = 0;
   if (bytes.empty() || bytes[pos++] != 0x30 || !ReadLength(bytes, &pos, &length) ||
@@ -210,9 +218,23 @@ std::optional<P256Signature> ParseSignature(const std::string& bytes) {
     return std::nullopt;
   }
   if (!ReadInteger(bytes, &pos, signature.data()) ||
-      !ReadInteger(bytes, &pos, signature.data() + 32) || pos != bytes.size()) {
+      !ReadInteger(bytes, &pos, signature.data() + 32) || pos != bytes.size() ||
+      !InRange(signature.data()) || !InRange(signature.data() + 32)) {
     return std::nullopt;
   }
+  return signature;
+}
+
+}  // namespace
+
+std::optional<P256Signature> ParseSignature(const std::string& bytes) {
+  // DER first: a DER signature can be 64 bytes long too, and 64 bytes of r
+  // and s that also read as DER cannot be told from it.
+  if (std::optional<P256Signature> signature = ParseDerSignature(bytes)) return signature;
+  P256Signature signature{};
+  if (bytes.size() != signature.size()) return std::nullopt;
+  std::memcpy(signature.data(), bytes.data(), signature.size());
+  if (!InRange(signature.data()) || !InRange(signature.data() + 32)) return std::nullopt;
   return signature;
 }
 

@@ -44,9 +44,10 @@ std::optional<PublicKey> ParsePublicKeyDer(const std::string& spki);
 // The key in a "PUBLIC KEY" PEM text; no value for anything else.
 std::optional<PublicKey> ParsePublicKeyPem(const std::string& pem);
 
-// The r and s of a signature file's bytes: 64 bytes taken as they are, or a
-// DER ECDSA-Sig-Value with each integer positive, minimally encoded and at
-// most 32 bytes; no value for anything else.
+// The r and s of a signature file's bytes: a DER ECDSA-Sig-Value with each
+// integer positive, minimally encoded and at most 32 bytes, or else 64 bytes
+// taken as r and s; r and s must lie between 1 and the order of the curve's
+// group. No value for anything else.
 std::optional<P256Signature> ParseSignature(const std::string& bytes);
 
 // A key's short name: the first 16 hex digits of the SHA-256 of its

@@ -102,6 +102,8 @@ class Config:
         self.work_dir = Path(values['work_dir'])
         self.updater = Path(values['updater'])
         self.updater_shortwait = Path(values['updater_shortwait'])
+        self.updater_signed = Path(values['updater_signed'])
+        self.keys = Path(values['keys'])
         self.updater_tool = Path(values['tool'])
         self.msgbox_driver = Path(values['msgbox_driver'])
         self.hold_file = Path(values['hold_file'])
@@ -1029,6 +1031,67 @@ def copy_errors(s):
     s.path(folder).mkdir(parents=True)
     done = s.wine.run([s.config.copy_errors, folder], 'copy-errors')
     check_equal(done.returncode, 0, 'checks of the copy that failed: ' + done.stdout())
+
+
+@scenario
+def signed_updates(s):
+    # A build that carries the maker's public key installs only what the
+    # maker signed: pack --sign (CNG, under Wine) makes an update the signed
+    # updater installs; with its checksum file changed after signing, signed
+    # by another key, or with a signature file that is empty, too large or
+    # garbage, it is not offered and nothing is written. A manifest that
+    # says it comes with a checksum file is not offered without it, by an
+    # unsigned build either.
+    tree = s.root + '\\Tree'
+    s.write(tree + '\\Sylkum.mde', NEW_MDE)
+    s.registry()
+    s.installed({'Sylkum.mde': OLD_MDE})
+    key = windows_path(s.config.keys / 'test-signing-key-a.pem')
+    code, lines = s.tool(['pack', '--version', '5.3', '--from', tree, '--to', s.temp,
+                          '--sign', key])
+    check_equal(code, 0, 'exit code of pack --sign: ' + '\n'.join(lines))
+    signature = s.path(s.temp + '\\OrvakBK.sha256.sig').read_bytes()
+    checksums = s.path(s.temp + '\\OrvakBK.sha256').read_bytes()
+    other = subprocess.run(['openssl', 'dgst', '-sha256', '-sign',
+                            str(s.config.keys / 'test-signing-key-b.pem')],
+                           input=checksums, capture_output=True, check=True).stdout
+    refused = {
+        'unsigned': None,
+        'checksum file changed after signing': ('checksums', checksums + b'\n'),
+        'signed by another key': ('signature', other),
+        'empty signature': ('signature', b''),
+        'oversized signature': ('signature', signature + bytes(300)),
+        'garbage signature': ('signature', bytes(range(70))),
+    }
+    for case, change in refused.items():
+        s.path(s.temp + '\\OrvakBK.sha256').write_bytes(checksums)
+        sig = s.path(s.temp + '\\OrvakBK.sha256.sig')
+        if change is None:
+            sig.unlink()
+        elif change[0] == 'checksums':
+            sig.write_bytes(signature)
+            s.path(s.temp + '\\OrvakBK.sha256').write_bytes(change[1])
+        else:
+            sig.write_bytes(change[1])
+        try:
+            s.expect_silent(s.start(program=s.config.updater_signed))
+        except Failure as failure:
+            raise Failure(f'{case}: {failure}') from None
+        s.check_install({'Sylkum.mde': OLD_MDE})
+    # Signed as packed, it installs.
+    s.path(s.temp + '\\OrvakBK.sha256').write_bytes(checksums)
+    s.path(s.temp + '\\OrvakBK.sha256.sig').write_bytes(signature)
+    process = s.start(program=s.config.updater_signed)
+    s.prompt(IDYES)
+    s.close_notice()
+    s.summary([s.install + 'Sylkum.mde'])
+    s.expect_exit(process)
+    s.check_install({'Sylkum.mde': NEW_MDE})
+    # Delivered without its checksum file, no build offers it.
+    s.registry(version='5.2')
+    s.path(s.temp + '\\OrvakBK.sha256').unlink()
+    for program in (s.config.updater, s.config.updater_signed):
+        s.expect_silent(s.start(program=program))
 
 
 @scenario
