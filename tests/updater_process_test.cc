@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "update/signatures.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -506,6 +508,17 @@ TEST_F(UpdaterProcessTest, ASignedBuildOffersOnlyWhatItsMakerSigned) {
   const std::string key = keys + "/test-signing-key-a.pub.pem";
   EXPECT_TRUE(Prompts("C", UPDATER_SIGNED_PROGRAM, key));
   const fs::path signature = root_ / "temp" / "OrvakBK.sha256.sig";
+  // openssl's signature with the same key, as DER and as r and s.
+  const std::string openssl = "openssl dgst -sha256 -sign '" + keys +
+                              "/test-signing-key-a.pem' -out '" + signature.string() + "' '" +
+                              (root_ / "temp" / "OrvakBK.sha256").string() + "'";
+  ASSERT_EQ(std::system(openssl.c_str()), 0);
+  EXPECT_TRUE(Prompts("C", UPDATER_SIGNED_PROGRAM, key));
+  const std::optional<updater::P256Signature> rs = updater::ParseSignature(Read(signature));
+  ASSERT_TRUE(rs.has_value());
+  std::ofstream(signature, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(rs->data()), 64);
+  EXPECT_TRUE(Prompts("C", UPDATER_SIGNED_PROGRAM, key));
   const std::string other = "openssl dgst -sha256 -sign '" + keys +
                             "/test-signing-key-b.pem' -out '" + signature.string() + "' '" +
                             (root_ / "temp" / "OrvakBK.sha256").string() + "'";

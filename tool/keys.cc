@@ -162,6 +162,25 @@ std::optional<std::string> ReadFileBytes(const std::filesystem::path& path) {
   return content.str();
 }
 
+bool WriteWhole(const std::filesystem::path& folder, const std::wstring& name,
+                const std::string& bytes) {
+  const fs::path path = folder / NativePath(name);
+  const fs::path pending = folder / NativePath(name + L".pack-tmp");
+  std::error_code error;
+  {
+    std::ofstream out(pending, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    out.flush();
+    if (!out) {
+      fs::remove(pending, error);
+      return false;
+    }
+  }
+  fs::rename(pending, path, error);
+  if (error) fs::remove(pending, error);
+  return !error;
+}
+
 std::optional<PublicKey> ReadPublicKeyFile(const std::wstring& path, std::wstring* why) {
   const std::optional<std::string> text = ReadFileBytes(path);
   if (!text) {
@@ -191,22 +210,7 @@ bool SignChecksumFile(Platform& platform, Signing& signing, const std::wstring& 
     *why = L"the system's cryptography cannot sign with the key";
     return false;
   }
-  const fs::path path = NativePath(folder) / NativePath(SignatureFileName(productId));
-  const fs::path pending =
-      NativePath(folder) / NativePath(SignatureFileName(productId) + L".pack-tmp");
-  {
-    std::ofstream out(pending, std::ios::binary | std::ios::trunc);
-    out << SignatureDer(signature);
-    out.flush();
-    if (!out) {
-      *why = L"the signature cannot be written";
-      return false;
-    }
-  }
-  std::error_code error;
-  fs::rename(pending, path, error);
-  if (error) {
-    fs::remove(pending, error);
+  if (!WriteWhole(NativePath(folder), SignatureFileName(productId), SignatureDer(signature))) {
     *why = L"the signature cannot be written";
     return false;
   }

@@ -40,6 +40,12 @@ std::optional<std::string> ReadFileBytes(const std::filesystem::path& path);
 bool SignChecksumFile(Platform& platform, Signing& signing, const std::wstring& folder,
                       const std::wstring& productId, const MakerKey& key, std::wstring* why);
 
+// Writes `bytes` as the file `name` in `folder` under a passing name
+// (".pack-tmp") renamed at the end, so that the folder never holds half of
+// it; false when it cannot, and then nothing is left.
+bool WriteWhole(const std::filesystem::path& folder, const std::wstring& name,
+                const std::string& bytes);
+
 // The public key in the PEM file `path`; no value, and why in `why`.
 std::optional<PublicKey> ReadPublicKeyFile(const std::wstring& path, std::wstring* why);
 

@@ -30,23 +30,7 @@ bool WriteChecksumFile(Platform& platform, const std::wstring& folder,
     lines += DigestHex(digest) + "  " + EncodeUtf8(name) + "\n";
   }
   const std::wstring name = ChecksumFileName(productId);
-  const fs::path path = NativePath(folder) / NativePath(name);
-  const fs::path pending = NativePath(folder) / NativePath(name + L".pack-tmp");
-  {
-    std::ofstream written(pending, std::ios::binary | std::ios::trunc);
-    written << lines;
-    written.flush();
-    if (!written) {
-      std::error_code ignored;
-      fs::remove(pending, ignored);
-      *failedAt = name;
-      return false;
-    }
-  }
-  std::error_code error;
-  fs::rename(pending, path, error);
-  if (error) {
-    fs::remove(pending, error);
+  if (!WriteWhole(NativePath(folder), name, lines)) {
     *failedAt = name;
     return false;
   }

@@ -1,3 +1,4 @@
+// The wait for the product to close: polling for its lock file.
 #include "lockwait/lock_wait.h"
 
 namespace updater {

@@ -1,3 +1,4 @@
+// Reading the update manifest field by field.
 #include "manifest/manifest_reader.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Reading a registry export in regedit's .reg format, for the POSIX platform.
 #include "platform/reg_file.h"
 
 #include <cstddef>

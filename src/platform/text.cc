@@ -1,3 +1,4 @@
+// Text conversions and case folding that do not depend on the system.
 #include "platform/text.h"
 
 namespace updater {

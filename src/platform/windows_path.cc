@@ -1,3 +1,4 @@
+// The forms of Windows paths, told from their text alone.
 #include "platform/windows_path.h"
 
 #include <vector>

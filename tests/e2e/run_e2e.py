@@ -1052,6 +1052,13 @@ def signed_updates(s):
     check_equal(code, 0, 'exit code of pack --sign: ' + '\n'.join(lines))
     signature = s.path(s.temp + '\\OrvakBK.sha256.sig').read_bytes()
     checksums = s.path(s.temp + '\\OrvakBK.sha256').read_bytes()
+    # CNG's signature is one openssl verifies.
+    verify = subprocess.run(['openssl', 'dgst', '-sha256', '-verify',
+                             str(s.config.keys / 'test-signing-key-a.pub.pem'), '-signature',
+                             str(s.path(s.temp + '\\OrvakBK.sha256.sig')),
+                             str(s.path(s.temp + '\\OrvakBK.sha256'))], capture_output=True)
+    check_equal(verify.returncode, 0, 'openssl dgst -verify of the signature pack made: ' +
+                verify.stdout.decode() + verify.stderr.decode())
     other = subprocess.run(['openssl', 'dgst', '-sha256', '-sign',
                             str(s.config.keys / 'test-signing-key-b.pem')],
                            input=checksums, capture_output=True, check=True).stdout
