@@ -158,6 +158,7 @@ SignatureCheck FakePlatform::VerifyP256(const P256Point& point, const Sha256& di
       onCurve && ECDSA_do_verify(digest.data(), static_cast<int>(digest.size()), sig, key) == 1;
   ECDSA_SIG_free(sig);
   EC_KEY_free(key);
+  if (!onCurve) return SignatureCheck::kBadKey;
   return valid ? SignatureCheck::kValid : SignatureCheck::kInvalid;
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,8 +26,8 @@ using testing::kUpdatedHeading;
 
 constexpr std::uint64_t kGiB = 1024ull * 1024 * 1024;
 // Far more than any reading of one field needs (the reader's limit is
-// 32 KiB), far less than the files below.
-constexpr std::uint64_t kReadBudget = 1024 * 1024;
+// 32 KiB) and than the large whole list below, far less than the huge files.
+constexpr std::uint64_t kReadBudget = 16 * 1024 * 1024;
 
 // A file of `size` bytes: `head`, then `fill` repeated, then `tail`. Its
 // bytes are made as they are read. After kReadBudget bytes it reports a read
@@ -108,12 +109,13 @@ class GeneratedManifestPlatform final : public testing::FakePlatform {
 struct HugeCase {
   const char* what;
   GeneratedFile::Shape shape;
-  bool asks;  // whether the run goes on to ask the user
+  bool versionFirst;  // the version stands at the start
 };
 
 // A manifest of gigabytes, or one endless line, is read only as far as the
 // run needs: the first pass stops after the version, and a field that grows
-// past the reader's limit ends the reading.
+// past the reader's limit ends the reading. Such a list never reaches
+// "slut", so the run ends silently.
 TEST(HostileInputTest, HugeManifestsAreReadOnlyAsFarAsNeeded) {
   const HugeCase cases[] = {
       {"4 GiB of NULs after the version line", {"5.3\r\n", '\0', 4 * kGiB, ""}, true},
@@ -123,6 +125,7 @@ TEST(HostileInputTest, HugeManifestsAreReadOnlyAsFarAsNeeded) {
       {"endless quoted field", {"\"", 'x', 4 * kGiB, "\"\r\n"}, false},
       {"endless quoted field after the version", {"5.3\r\n\"", 'x', 4 * kGiB, ""}, true},
       {"version glued to 4 GiB with no separator", {"5.3", 'x', 4 * kGiB, ""}, false},
+      {"4 GiB endless destination", {"5.3\r\na.dll,", 'x', 4 * kGiB, ",slut\r\n"}, true},
   };
   for (const HugeCase& c : cases) {
     SCOPED_TRACE(c.what);
@@ -133,15 +136,67 @@ TEST(HostileInputTest, HugeManifestsAreReadOnlyAsFarAsNeeded) {
       EXPECT_FALSE(tally->overBudget);
       EXPECT_LE(tally->bytesRead, ManifestReader::kMaxFieldBytes + 2 * 4096);
     }
-    if (c.asks) {
-      // The first pass wants the version only: one buffer when it is short.
+    // The first pass wants the version only: one buffer when it is short.
+    if (c.versionFirst) {
       EXPECT_LE(platform.tallies.front()->bytesRead, 4096u);
-      ASSERT_EQ(platform.boxes.size(), 3u);
-      EXPECT_EQ(platform.boxes[0].prompt, kPrompt);
-      EXPECT_EQ(platform.boxes[2].prompt, kUpdatedHeading);  // nothing listed
-      EXPECT_TRUE(platform.copies.empty());
+    }
+    EXPECT_TRUE(platform.boxes.empty());  // silent end
+    EXPECT_TRUE(platform.copies.empty());
+  }
+}
+
+// A large manifest whose list is whole is read to its end once, as it goes,
+// before the question, and offered; the copy pass reads it again.
+TEST(HostileInputTest, ALargeWholeListIsReadToItsEndAndOffered) {
+  // An even count of empty lines: empty pairs, so that "slut" stands where
+  // a source does.
+  const std::uint64_t size = 5 + 3 * kMaxManifestBytes + 6;
+  GeneratedManifestPlatform platform({"5.3\r\n", '\n', size, "slut\r\n"});
+  ASSERT_TRUE(platform.Run());
+  ASSERT_EQ(platform.boxes.size(), 3u);
+  EXPECT_EQ(platform.boxes[2].prompt, kUpdatedHeading);  // nothing listed
+  // The version, the list before the question, the list again.
+  ASSERT_EQ(platform.tallies.size(), 3u);
+  EXPECT_EQ(platform.tallies[1]->bytesRead, size);
+}
+
+// A manifest still being written can be read at any moment: cut at every
+// byte, it is applied only once its "slut" is whole, and never in part; no
+// file outside its list is ever made (a cut name would make one).
+TEST(HostileInputTest, AManifestCutAtAnyByteIsNeverApplied) {
+  const std::string whole =
+      "5.3\r\nsylkum.mde,Sylkum.mde\r\n\"h,j.chm\",\"Hj\xE6lp\\H,j.chm\"\r\nny.dll,ny.dll\r\n"
+      "slut\r\nOrvakBK.sha256\r\n";
+  const std::size_t terminated = whole.find("slut") + 4;
+  for (std::size_t cut = 0; cut <= whole.size(); ++cut) {
+    testing::Scenario s;
+    s.platform.AddFile(std::wstring(kInstall) + L"Sylkum.mde", "old mde");
+    s.platform.AddFolder(std::wstring(kInstall) + L"Hj\u00E6lp");
+    s.Manifest(whole.substr(0, cut));
+    s.Payload(L"sylkum.mde", "new mde");
+    s.Payload(L"h,j.chm", "new chm");
+    s.Payload(L"ny.dll", "new dll");
+    const auto before = s.platform.files();
+    ASSERT_TRUE(s.Run());
+    std::map<std::wstring, std::string> changed;
+    for (const auto& [path, file] : s.platform.files()) {
+      const auto was = before.find(path);
+      if (was == before.end() || was->second.content != file.content) {
+        changed[path] = file.content;
+      }
+    }
+    if (cut < terminated) {
+      EXPECT_TRUE(s.platform.boxes.empty()) << "cut at " << cut;
+      EXPECT_TRUE(changed.empty()) << "cut at " << cut << ": " << changed.begin()->first;
     } else {
-      EXPECT_TRUE(platform.boxes.empty());  // silent end
+      // Whole up to "slut". A declaration after it, even one still being
+      // written, asks for a checksum file, which is not there.
+      const bool declares = cut > terminated + 2;
+      const std::map<std::wstring, std::string> none,
+          all = {{std::wstring(kInstall) + L"Sylkum.mde", "new mde"},
+                 {std::wstring(kInstall) + L"Hj\u00E6lp\\H,j.chm", "new chm"},
+                 {std::wstring(kInstall) + L"ny.dll", "new dll"}};
+      EXPECT_EQ(changed, declares ? none : all) << "cut at " << cut;
     }
   }
 }

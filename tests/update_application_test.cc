@@ -182,19 +182,23 @@ TEST_F(UpdateApplicationTest, FailedPresenceTestLetsTheCopyDecide) {
                                        L"C:\\Prog\\Sylkum\\b.dll (kildefilen mangler)\r\n");
 }
 
-TEST_F(UpdateApplicationTest, TheListEndsAtTheTerminatorOrTheEndOfTheFile) {
+// Only a list that "slut" ends is applied: one that ends before it (a
+// manifest still being written, or cut short) is not offered at all.
+TEST_F(UpdateApplicationTest, TheListEndsAtTheTerminatorOrTheUpdateIsNotOffered) {
   struct Case {
     std::string manifest;
-    std::wstring summary;
+    std::optional<std::wstring> summary;  // no value: not offered
   };
   const std::wstring a = L"C:\\Prog\\Sylkum\\a.dll\r\n";
   const Case cases[] = {
       {"5.3\r\na.dll,a.dll\r\nSLUT\r\nb.dll,b.dll\r\n", kUpdatedHeading + a},
       {"5.3\r\na.dll,a.dll\r\nslut,whatever\r\nb.dll,b.dll\r\n", kUpdatedHeading + a},
-      {"5.3\r\na.dll,a.dll\r\n", kUpdatedHeading + a},  // no terminator
-      {"5.3\r\na.dll,a.dll", kUpdatedHeading + a},
-      {"5.3\r\na.dll,a.dll\r\nb.dll", kUpdatedHeading + a + L"\r\n" + kFailedHeading +
-                                          L"C:\\Prog\\Sylkum\\ (ugyldigt filnavn)\r\n"},
+      {"5.3\r\na.dll,a.dll\r\nslut", kUpdatedHeading + a},
+      {"5.3\r\na.dll,a.dll\r\n", std::nullopt},  // no terminator
+      {"5.3\r\na.dll,a.dll", std::nullopt},
+      {"5.3\r\na.dll,a.dll\r\nb.dll", std::nullopt},
+      {"5.3\r\na.dll,a.dll\r\nb.dll,b.d", std::nullopt},
+      {"5.3\r\na.dll,a.dll\r\nsl", std::nullopt},
   };
   for (const Case& c : cases) {
     Scenario t;
@@ -202,22 +206,45 @@ TEST_F(UpdateApplicationTest, TheListEndsAtTheTerminatorOrTheEndOfTheFile) {
     t.Payload(L"a.dll", "a");
     t.Payload(L"b.dll", "b");
     ASSERT_TRUE(t.Run());
-    EXPECT_EQ(LastBox(t).prompt, c.summary) << c.manifest;
+    if (c.summary) {
+      EXPECT_EQ(LastBox(t).prompt, *c.summary) << c.manifest;
+    } else {
+      EXPECT_TRUE(t.platform.boxes.empty()) << c.manifest;
+      EXPECT_FALSE(t.platform.HasFile(Installed(L"a.dll"))) << c.manifest;
+    }
   }
 }
 
-TEST_F(UpdateApplicationTest, ManifestGoneDuringTheWaitSaysTheListWasCut) {
-  s.Manifest("5.3\r\nsylkum.mde,Sylkum.mde\r\nslut\r\n");
-  s.Payload(L"sylkum.mde", "new");
-  s.platform.AddFile(Installed(L"Sylkum.ldb"), "");
-  s.platform.onSleep = [this](int) {
-    s.platform.RemoveFile(Installed(L"Sylkum.ldb"));
-    s.platform.RemoveFile(Scenario::TempFile(L"OrvakBK.ini"));
-  };
-  const testing::Box summary = RunToSummary();
-  EXPECT_EQ(summary.prompt, kUpdatedHeading + std::wstring(L"\r\n") + testing::kListCut + L"\r\n");
-  EXPECT_EQ(summary.flags, kMbIconWarning);
-  EXPECT_EQ(s.platform.Content(Installed(L"Sylkum.mde")), "old mde");
+// The list that was checked is the one applied: a manifest cut while the
+// updater waits changes nothing. Only one too large to hold is read again;
+// a name the end of the file cut is never used, and the cut is told.
+TEST_F(UpdateApplicationTest, ManifestChangedDuringTheWaitChangesNothingHeld) {
+  const std::string list = "5.3\r\nsylkum.mde,Sylkum.mde\r\n";
+  // Blanks and line ends only: a manifest too large to hold, same list.
+  const std::string padding(kMaxManifestBytes, '\n');
+  for (const bool large : {false, true}) {
+    Scenario t;
+    t.platform.AddFile(Installed(L"Sylkum.mde"), "old mde");
+    t.Manifest(list + (large ? padding : "") + "slut\r\n");
+    t.Payload(L"sylkum.mde", "new");
+    t.platform.AddFile(Installed(L"Sylkum.ldb"), "");
+    t.platform.onSleep = [&t](int) {
+      t.platform.RemoveFile(Installed(L"Sylkum.ldb"));
+      t.Manifest("5.3\r\nsylkum.mde,Sylk");  // cut in the middle of a name
+    };
+    ASSERT_TRUE(t.Run());
+    const testing::Box summary = LastBox(t);
+    if (large) {
+      EXPECT_EQ(summary.prompt,
+                kUpdatedHeading + std::wstring(L"\r\n") + testing::kListCut + L"\r\n");
+      EXPECT_EQ(summary.flags, kMbIconWarning);
+      EXPECT_EQ(t.platform.Content(Installed(L"Sylkum.mde")), "old mde");
+      EXPECT_FALSE(t.platform.HasFile(Installed(L"Sylk")));
+    } else {
+      EXPECT_EQ(summary.prompt, kUpdatedHeading + Installed(L"Sylkum.mde") + L"\r\n");
+      EXPECT_EQ(t.platform.Content(Installed(L"Sylkum.mde")), "new");
+    }
+  }
 }
 
 TEST_F(UpdateApplicationTest, ProductStillRunningGivesTheErrorAndTouchesNothing) {

@@ -141,25 +141,26 @@ TEST(UpdateDecisionTest, OfferedWhenTheOfferedVersionSortsAfter) {
     std::function<void(Scenario&)> setUp;
   };
   const Case cases[] = {
-      {"5.3 after registry text 5.20", [](Scenario& s) { s.Manifest("5.3\r\n"); }},
+      {"5.3 after registry text 5.20", [](Scenario& s) { s.Manifest("5.3\r\nslut\r\n"); }},
       {"8 after the integer 7",
        [](Scenario& s) {
-         s.Manifest("8\r\n");
+         s.Manifest("8\r\nslut\r\n");
          s.platform.SetDword(kSylkumKey, "Version", 7);
        }},
       {"missing version counts as 0",
        [](Scenario& s) {
-         s.Manifest("1\r\n");
+         s.Manifest("1\r\nslut\r\n");
          s.platform.SetValue(kSylkumKey, "Version", kRegBinary, "");
        }},
-      {"spaces around the offered version", [](Scenario& s) { s.Manifest("   5.3   ,x\r\n"); }},
+      {"spaces around the offered version",
+       [](Scenario& s) { s.Manifest("   5.3   ,x,y\r\nslut\r\n"); }},
       {"manifest name in other letter case",
-       [](Scenario& s) { s.Payload(L"orvakbk.INI", "5.3\r\n"); }},
+       [](Scenario& s) { s.Payload(L"orvakbk.INI", "5.3\r\nslut\r\n"); }},
       {"comma locale",
        [](Scenario& s) {
          s.platform.decimalSeparator = L",";
          s.platform.SetString(kSylkumKey, "Version", "5.20");
-         s.Manifest("\"5,3\"\r\n");  // unquoted, the comma would end the field
+         s.Manifest("\"5,3\"\r\nslut\r\n");  // unquoted, the comma would end the field
        }},
   };
   for (const Case& c : cases) {

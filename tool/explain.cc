@@ -211,7 +211,8 @@ ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildCo
       }
       text += line + L"\n";
     }
-    if (walk.entries.empty()) text += L"  (none)\n";
+    if (walk.cutEntry) text += L"  " + CutEntryText(*walk.cutEntry) + L"\n";
+    if (walk.entries.empty() && !walk.cutEntry) text += L"  (none)\n";
     const std::vector<std::wstring> problems = ManifestProblems(walk);
     if (!problems.empty()) {
       text += L"Manifest problems:\n";
@@ -225,12 +226,18 @@ ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildCo
     case Outcome::kNoManifest: ending = L"there is no manifest in the temporary folder"; break;
     case Outcome::kNotInstalled: ending = L"no product is installed"; break;
     case Outcome::kNotNewer:
-      ending = L"the offered version does not sort after the installed one (" + verdict + L")";
+      ending =
+          decision.version.rollback
+              ? L"the offered version is older than the installed one (" + verdict + L")"
+              : L"the offered version does not sort after the installed one (" + verdict + L")";
       break;
     case Outcome::kBuildFolder: ending = L"the install folder is a developer build folder"; break;
     case Outcome::kIncomplete:
       outcome.status = kBlocked;
-      ending = L"the payload does not match its checksum file";
+      ending = payloadProblems.empty()
+                   ? L"the manifest's list does not end with \"slut\": a delivery still being "
+                     L"written, or cut short, is never applied"
+                   : L"the payload does not match its checksum file";
       for (std::size_t i = 0; i < payloadProblems.size(); ++i) {
         ending += (i == 0 ? L": " : L"; ") + payloadProblems[i];
       }

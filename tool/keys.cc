@@ -96,6 +96,10 @@ std::optional<MakerKey> ParseEcPrivateKey(const std::string& der, std::wstring* 
   MakerKey key;
   std::memcpy(key.key.data(), scalar->data(), 32);
   std::memcpy(key.point.data(), point->data() + 2, 64);
+  if (!IsOnP256Curve(key.point)) {
+    *why = L"the key file's public half is no point of the curve P-256";
+    return std::nullopt;
+  }
   return key;
 }
 
@@ -196,6 +200,40 @@ std::optional<PublicKey> ReadPublicKeyFile(const std::wstring& path, std::wstrin
   return key;
 }
 
+namespace {
+
+// Checks `signature`, just made with `key` over `digest`, as the updater
+// checks signatures: with the public half the key file holds.
+bool VerifyOwnSignature(Platform& platform, const MakerKey& key, const Sha256& digest,
+                        const P256Signature& signature, std::wstring* why) {
+  switch (platform.VerifyP256(key.point, digest, signature)) {
+    case SignatureCheck::kValid: return true;
+    case SignatureCheck::kUnavailable:
+      *why = L"the system's cryptography cannot check the signature just made";
+      return false;
+    default:
+      // A file whose two halves do not belong together would name one key
+      // and sign with another, and no build could verify what it signed.
+      *why =
+          L"the key file's public half does not belong to its private key; write the key "
+          L"file again from the private key alone";
+      return false;
+  }
+}
+
+}  // namespace
+
+bool CheckKeyPair(Platform& platform, Signing& signing, const MakerKey& key, std::wstring* why) {
+  Sha256 digest;
+  P256Signature signature;
+  if (!platform.HashBytes("updater-tool: key pair check", &digest) ||
+      !signing.SignP256(key.key, key.point, digest, &signature)) {
+    *why = L"the system's cryptography cannot sign with the key";
+    return false;
+  }
+  return VerifyOwnSignature(platform, key, digest, signature, why);
+}
+
 bool SignChecksumFile(Platform& platform, Signing& signing, const std::wstring& folder,
                       const std::wstring& productId, const MakerKey& key, std::wstring* why) {
   const std::optional<std::string> checksums =
@@ -210,6 +248,8 @@ bool SignChecksumFile(Platform& platform, Signing& signing, const std::wstring& 
     *why = L"the system's cryptography cannot sign with the key";
     return false;
   }
+  // What was signed is checked before it is written.
+  if (!VerifyOwnSignature(platform, key, digest, signature, why)) return false;
   if (!WriteWhole(NativePath(folder), SignatureFileName(productId), SignatureDer(signature))) {
     *why = L"the signature cannot be written";
     return false;

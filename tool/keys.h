@@ -34,9 +34,15 @@ std::string PublicKeyPem(const P256Point& point);
 std::optional<std::string> ReadFileBytes(const std::wstring& path);
 std::optional<std::string> ReadFileBytes(const std::filesystem::path& path);
 
-// Signs the checksum file of `productId` in `folder` with `key`: writes the
-// DER signature (as openssl writes it) beside it, under a passing name then
-// renamed. False, with why in `why`, when it cannot.
+// True when `key` signs what its own public half verifies, as the updater
+// checks a signature; false, with why in `why`, for a key file whose halves
+// do not belong together, or when the system cannot sign.
+bool CheckKeyPair(Platform& platform, Signing& signing, const MakerKey& key, std::wstring* why);
+
+// Signs the checksum file of `productId` in `folder` with `key` and checks
+// the signature with the key's public half before it writes it: the DER
+// signature (as openssl writes it) beside the file, under a passing name
+// then renamed. False, with why in `why`, when it cannot.
 bool SignChecksumFile(Platform& platform, Signing& signing, const std::wstring& folder,
                       const std::wstring& productId, const MakerKey& key, std::wstring* why);
 

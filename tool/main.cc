@@ -116,7 +116,9 @@ bool LoadMakerKey(const std::wstring& path, MakerKey* key, std::wstring* complai
   const std::optional<std::string> text = ReadFileBytes(path);
   std::wstring why = L"it cannot be read";
   const std::optional<MakerKey> parsed = text ? ParsePrivateKeyPem(*text, &why) : std::nullopt;
-  if (!parsed) {
+  // Before anything is written: a key whose halves do not belong together
+  // is refused.
+  if (!parsed || !CheckKeyPair(SystemPlatform(), SystemSigning(), *parsed, &why)) {
     *complaint = L"the key " + path + L" cannot sign: " + why;
     return false;
   }

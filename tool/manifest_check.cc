@@ -57,7 +57,8 @@ CheckOutcome CheckFolder(Platform& platform, Inspection& inspection, const Build
     // Whatever the updater will not install is a problem of the update.
     if (offerable) problems.push_back(EntryText(result));
   }
-  if (walk.entries.empty()) text += L"  (none)\n";
+  if (walk.cutEntry) text += L"  " + CutEntryText(*walk.cutEntry) + L"\n";
+  if (walk.entries.empty() && !walk.cutEntry) text += L"  (none)\n";
 
   const PayloadReport payload =
       ReportPayload(platform, check, tempFolder + ChecksumFileName(build.productId));
@@ -67,6 +68,7 @@ CheckOutcome CheckFolder(Platform& platform, Inspection& inspection, const Build
     if (!offerable) {
       text += L"Customers on " + version + L": not offered anywhere: " +
               (walk.version.empty() ? L"the offered version is empty"
+               : !walk.terminated   ? L"the list does not end with \"slut\""
                                     : L"the payload does not keep its checksum file's promise") +
               L"\n";
       continue;
@@ -82,7 +84,8 @@ CheckOutcome CheckFolder(Platform& platform, Inspection& inspection, const Build
       const wchar_t* separator;
     } locales[] = {{L"point", L"."}, {L"comma", L","}};
     for (int i = 0; i < 2; ++i) {
-      const VersionTest test = TestVersion(platform, walk.version, version, locales[i].separator);
+      const VersionTest test = TestVersion(platform, walk.version, version, locales[i].separator,
+                                           !build.signingKeys.empty());
       offered[i] = test.newer;
       if (i == 1) line += L"; ";
       line += std::wstring(test.newer ? L"offered" : L"not offered") + L" on a " + locales[i].name +

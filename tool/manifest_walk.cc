@@ -56,9 +56,7 @@ std::wstring FateText(const EntryResult& result) {
   const EntryFate& fate = result.fate;
   switch (fate.action) {
     case EntryAction::kPassOver: break;
-    case EntryAction::kRefuse:
-      if (!result.entry.destination) return L"refused: the file ends before its destination";
-      return L"refused: " + FaultText(fate.destination);
+    case EntryAction::kRefuse: return L"refused: " + FaultText(fate.destination);
     case EntryAction::kHoldBack:
       return L"not copied: the checksum file does not vouch for this source";
     case EntryAction::kCopy:
@@ -89,52 +87,55 @@ ManifestWalk WalkManifest(Platform& platform, const std::wstring& tempFolder,
                           const PayloadCheck& payload) {
   ManifestWalk walk;
   ManifestReader reader(platform);
-  if (!reader.open(manifestPath)) return walk;
+  // The bytes the payload check held are the ones the updater reads.
+  if (payload.manifestHeld) {
+    reader.openBytes(payload.manifestBytes);
+  } else if (!reader.open(manifestPath)) {
+    return walk;
+  }
   walk.opened = true;
   walk.utf8Marked = reader.utf8();
-  if (const std::optional<std::wstring> version = reader.readField()) {
+  ManifestList list(platform, reader);
+  if (const std::optional<std::wstring> version = list.ReadVersion()) {
     walk.hasVersion = true;
     walk.version = *version;
     walk.versionField = reader.lastField();
     NoteUndefined(walk, walk.version, walk.versionField.line);
   }
   if (walk.hasVersion) {
-    bool terminated = false;
-    while (const std::optional<ManifestEntry> entry = NextEntry(platform, reader, &terminated)) {
+    while (const std::optional<ManifestEntry> entry = list.Next()) {
       EntryResult result;
       result.entry = *entry;
       result.fate = DecideEntry(platform, tempFolder, *entry, payload);
       NoteUndefined(walk, entry->source, entry->sourceField.line);
-      if (entry->destination) {
-        NoteUndefined(walk, *entry->destination, entry->destinationField.line);
-      }
+      NoteUndefined(walk, *entry->destination, entry->destinationField.line);
       walk.entries.push_back(std::move(result));
     }
-    walk.terminated = terminated;
+    walk.terminated = list.terminated();
+    walk.cutEntry = list.cutEntry();
   }
-  // What follows the terminator is never read by the updater; it is read
-  // here only to say that it is there.
-  if (walk.terminated) {
-    while (const std::optional<std::wstring> field = reader.readField()) {
-      if (TextEquals(platform, *field, ChecksumFileName(productId)) ||
-          TextEquals(platform, *field, SignatureFileName(productId))) {
-        continue;
-      }
-      if (walk.fieldsAfterTerminator++ == 0)
-        walk.firstLineAfterTerminator = reader.lastField().line;
-      NoteUndefined(walk, *field, reader.lastField().line);
-    }
-  }
+  // What follows the terminator is never read as a list; it is read here
+  // only to say what is there.
+  std::vector<StrayField> stray;
+  list.ReadDeclarations(productId, &stray);
+  walk.fieldsAfterTerminator = stray.size();
+  if (!stray.empty()) walk.firstLineAfterTerminator = stray.front().line;
+  for (const StrayField& field : stray) NoteUndefined(walk, field.text, field.line);
   walk.readFailed = reader.failed();
   reader.close();
   return walk;
 }
 
+std::wstring CutEntryText(const ManifestEntry& e) {
+  return L"line " + std::to_wstring(e.sourceField.line) + L": " + QuotedText(e.source) + L" -> " +
+         (e.destination ? QuotedText(*e.destination) : L"(none)") +
+         L": never used: the file ends inside this entry, so its last name may be cut short";
+}
+
 std::wstring EntryText(const EntryResult& result, bool notReached) {
   const ManifestEntry& e = result.entry;
   std::wstring text = L"line " + std::to_wstring(e.sourceField.line) + L": " +
-                      QuotedText(e.source) + L" -> " +
-                      (e.destination ? QuotedText(*e.destination) : L"(none)");
+                      QuotedText(e.source) + L" -> " + QuotedText(*e.destination);
   return text + L": " + (notReached ? L"not reached; if reached: " : L"") + FateText(result);
 }
 
@@ -174,18 +175,16 @@ std::vector<std::wstring> ManifestProblems(const ManifestWalk& walk) {
     const bool emptyLine = e.source.empty() && sourceStarts && e.sourceField.end == End::kLineEnd;
     previousLine = e.sourceField.line;
     previousEnd = e.sourceField.end;
-    const bool sameLine = e.destination && e.destinationField.line == e.sourceField.line &&
-                          e.sourceField.end == End::kComma;
-    const bool closesLine = e.destination && e.destinationField.end != End::kComma;
-    if (e.destination) {
-      previousLine = e.destinationField.line;
-      previousEnd = e.destinationField.end;
-    }
+    const bool sameLine =
+        e.destinationField.line == e.sourceField.line && e.sourceField.end == End::kComma;
+    const bool closesLine = e.destinationField.end != End::kComma;
+    previousLine = e.destinationField.line;
+    previousEnd = e.destinationField.end;
     if (sourceStarts && sameLine && closesLine) {
       shifted = false;
       continue;
     }
-    if (shifted || !e.destination) continue;
+    if (shifted) continue;
     shifted = true;
     const std::wstring line = L"line " + std::to_wstring(e.sourceField.line);
     if (emptyLine) {
@@ -202,9 +201,13 @@ std::vector<std::wstring> ManifestProblems(const ManifestWalk& walk) {
   }
 
   if (walk.readFailed) {
-    problems.push_back(L"the manifest could not be read to its end");
+    problems.push_back(
+        L"the manifest could not be read to its end: the updater does not offer "
+        L"an update whose list it has not read to \"slut\"");
   } else if (walk.hasVersion && !walk.terminated) {
-    problems.push_back(L"no \"slut\": the list ends where the file ends");
+    problems.push_back(
+        L"no \"slut\": the list ends where the file ends, as a manifest still being written "
+        L"does, and the updater does not offer an update whose list it has not seen end");
   }
   if (walk.fieldsAfterTerminator > 0) {
     problems.push_back(L"line " + std::to_wstring(walk.firstLineAfterTerminator) + L": " +

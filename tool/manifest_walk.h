@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,7 @@ struct ManifestWalk {
   ManifestReader::FieldInfo versionField;
   std::vector<EntryResult> entries;
   bool terminated = false;
+  std::optional<ManifestEntry> cutEntry;  // the entry the end of the file cut short
   bool readFailed = false;
   std::size_t fieldsAfterTerminator = 0;
   std::size_t firstLineAfterTerminator = 0;
@@ -56,6 +58,10 @@ ManifestWalk WalkManifest(Platform& platform, const std::wstring& tempFolder,
 // with `notReached`, for a run that ends before its copy pass, "not
 // reached; if reached: copied".
 std::wstring EntryText(const EntryResult& result, bool notReached = false);
+
+// "line 4: "ny.dll" -> "Sy": never used: ..." for the entry the end of the
+// file cut short.
+std::wstring CutEntryText(const ManifestEntry& entry);
 
 // The traps found, one sentence each; empty when there are none.
 std::vector<std::wstring> ManifestProblems(const ManifestWalk& walk);

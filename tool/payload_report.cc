@@ -39,6 +39,9 @@ std::wstring PayloadProblemText(Platform& platform, const PayloadCheck& check,
     case PayloadFault::kDamaged: return name + L" is damaged: its bytes do not match its line";
     case PayloadFault::kUnreadable: return name + L" cannot be read";
     case PayloadFault::kListCut: return L"the manifest cannot be read to its end";
+    case PayloadFault::kUnterminated:
+      return L"the manifest's list ends before \"slut\": a delivery still being written, or "
+             L"cut short";
     case PayloadFault::kManifestTooLarge:
       return name + L" is larger than " + std::to_wstring(kMaxManifestBytes / 1024) +
              L" KiB, more than a checksum file may vouch for";
@@ -63,22 +66,34 @@ std::wstring PayloadProblemText(Platform& platform, const PayloadCheck& check,
              L"after it was signed";
     case PayloadFault::kCryptoUnavailable:
       return L"the system's cryptography cannot be had to check the signature " + name;
+    case PayloadFault::kKeyUnusable:
+      return L"a key of this build cannot be used (it cannot be read, or the system does not "
+             L"take it): the build refuses every update; build it again with good keys";
   }
   return name;
 }
 
 }  // namespace
 
+bool IsListProblem(PayloadFault fault) {
+  return fault == PayloadFault::kListCut || fault == PayloadFault::kUnterminated;
+}
+
 PayloadReport ReportPayload(Platform& platform, const PayloadCheck& check,
                             const std::wstring& checksumPath) {
   PayloadReport report;
   std::wstring& text = report.text;
   text = L"Checksum file: " + ShownText(checksumPath) + L": ";
-  if (!check.present && check.ok()) {
+  // A list that does not end is told with the manifest's own problems.
+  bool payloadOk = true;
+  for (const PayloadProblem& problem : check.problems) {
+    payloadOk = payloadOk && IsListProblem(problem.fault);
+  }
+  if (!check.present && payloadOk) {
     text += L"none: the payload is copied unchecked\n";
     return report;
   }
-  if (check.ok()) {
+  if (payloadOk && check.problems.empty()) {
     text += L"the manifest and " + Count(check.verified.size(), L"payload file", L"payload files") +
             L" match";
     if (check.signedBy >= 0) {
@@ -90,8 +105,17 @@ PayloadReport ReportPayload(Platform& platform, const PayloadCheck& check,
   }
   text += check.present ? L"not kept: the updater does not offer the update\n"
                         : L"none, and the updater does not offer the update without it\n";
+  if (payloadOk) {
+    text += L"not reached: the manifest's list is not whole\n";
+    return report;
+  }
   for (const PayloadProblem& problem : check.problems) {
+    if (IsListProblem(problem.fault)) continue;
     report.problems.push_back(PayloadProblemText(platform, check, problem));
+  }
+  if (check.problemsLeftOut > 0) {
+    report.problems.push_back(L"and " + Count(check.problemsLeftOut, L"problem", L"problems") +
+                              L" more");
   }
   return report;
 }

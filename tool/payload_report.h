@@ -16,6 +16,10 @@ struct PayloadReport {
   std::vector<std::wstring> problems;
 };
 
+// True for the faults of the manifest's list itself (it does not end with
+// "slut"), which the manifest's own problems tell.
+bool IsListProblem(PayloadFault fault);
+
 PayloadReport ReportPayload(Platform& platform, const PayloadCheck& check,
                             const std::wstring& checksumPath);
 

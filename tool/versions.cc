@@ -75,6 +75,10 @@ std::wstring VersionVerdict(const VersionTest& test, const std::wstring& offered
                             const std::wstring& registryVersion) {
   const std::optional<int> numbers = NumberOrder(offered, registryVersion);
   if (test.sameText) return test.offered + L" is the installed version's own text";
+  if (test.rollback) {
+    return test.offered + L" sorts after " + test.installed +
+           L", but is older by number, and a signed build never offers an older release";
+  }
   if (test.newer) {
     std::wstring text = test.offered + L" sorts after " + test.installed;
     if (numbers && *numbers < 0) text += L", though older by number";

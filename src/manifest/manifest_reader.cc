@@ -44,6 +44,11 @@ void ManifestReader::openBytes(const std::string& bytes) {
   Begin(std::make_unique<BytesFile>(bytes));
 }
 
+void ManifestReader::openFile(std::unique_ptr<InputFile> file) {
+  close();
+  Begin(std::move(file));
+}
+
 bool ManifestReader::open(const std::wstring& path) {
   close();
   std::unique_ptr<InputFile> file = platform_.OpenFile(path);

@@ -50,6 +50,9 @@ class ManifestReader {
   // the file's.
   void openBytes(const std::string& bytes);
 
+  // Reads `file`, opened at its first byte.
+  void openFile(std::unique_ptr<InputFile> file);
+
   // The next field, or no value once the file has no field left (also after
   // a read failure or an overlong field; a field that a read failure cut
   // short is not given).

@@ -56,7 +56,8 @@ using P256Signature = std::array<unsigned char, 64>;
 // What the check of a signature found.
 enum class SignatureCheck {
   kValid,        // made with the key's private half over the digest
-  kInvalid,      // not (or the key is no point of the curve)
+  kInvalid,      // not
+  kBadKey,       // the system cannot take the key (no point of the curve)
   kUnavailable,  // the system's cryptography cannot be had
 };
 

@@ -6,6 +6,7 @@
 #include "manifest/manifest_reader.h"
 #include "platform/text.h"
 #include "update/entries.h"
+#include "update/listing.h"
 #include "update/products.h"
 
 namespace updater {
@@ -152,39 +153,86 @@ ReadOutcome ReadWhole(Platform& platform, const std::wstring& path, std::size_t 
   }
 }
 
-// The manifest's list as the copy pass reads it, and what follows "slut".
-struct Listing {
-  bool opened = false;
-  std::vector<ManifestEntry> entries;
-  bool cut = false;  // a read failed before the terminator
-};
+}  // namespace
 
-Listing ReadListing(Platform& platform, ManifestReader& reader, const std::wstring& productId,
-                    PayloadCheck* check) {
-  Listing listing;
-  listing.opened = true;
-  reader.readField();  // the offered version
-  bool terminated = false;
-  while (const std::optional<ManifestEntry> entry = NextEntry(platform, reader, &terminated)) {
-    listing.entries.push_back(*entry);
-  }
-  listing.cut = reader.failed() && !terminated;
-  // After the terminator, where older updaters never read, a manifest says
-  // what comes with it.
-  if (terminated) {
-    while (const std::optional<std::wstring> field = reader.readField()) {
-      if (TextEquals(platform, *field, ChecksumFileName(productId)))
-        check->declaresChecksums = true;
-      if (TextEquals(platform, *field, SignatureFileName(productId))) {
-        check->declaresChecksums = check->declaresSignature = true;
+namespace {
+
+// A file read through, whose bytes are kept as they go while they fit in
+// `limit`; past it they are dropped and `overflowed` is set.
+class RecordingFile final : public InputFile {
+ public:
+  RecordingFile(std::unique_ptr<InputFile> file, std::size_t limit, std::string* record,
+                bool* overflowed)
+      : file_(std::move(file)), limit_(limit), record_(record), overflowed_(overflowed) {}
+  std::ptrdiff_t Read(char* buffer, std::size_t size) override {
+    const std::ptrdiff_t n = file_->Read(buffer, size);
+    if (n > 0 && !*overflowed_) {
+      if (record_->size() + static_cast<std::size_t>(n) > limit_) {
+        *overflowed_ = true;
+        std::string().swap(*record_);
+      } else {
+        record_->append(buffer, static_cast<std::size_t>(n));
       }
     }
+    return n;
   }
-  reader.close();
-  return listing;
+
+ private:
+  std::unique_ptr<InputFile> file_;
+  std::size_t limit_;
+  std::string* record_;
+  bool* overflowed_;
+};
+
+// Reads the signature beside the checksum file `checksumBytes` and checks
+// it with every key of a signed build; false, with the problem noted, when
+// the checksum file is not signed by one of them.
+bool CheckSignature(Platform& platform, const std::wstring& signaturePath,
+                    const std::wstring& signatureName, const std::string& checksumBytes,
+                    PayloadCheck* check) {
+  const auto fail = [check, &signatureName](PayloadFault fault) {
+    check->problems.push_back({fault, signatureName});
+    return false;
+  };
+  std::string signatureBytes;
+  const ReadOutcome read =
+      ReadWhole(platform, signaturePath, kMaxSignatureFileBytes, &signatureBytes);
+  if (read == ReadOutcome::kNotFound) return fail(PayloadFault::kSignatureMissing);
+  const std::optional<P256Signature> signature =
+      read == ReadOutcome::kRead ? ParseSignature(signatureBytes) : std::nullopt;
+  if (!signature) return fail(PayloadFault::kSignatureUnreadable);
+  if (check->keys.empty()) return true;  // an unsigned build only asks that it be there
+  Sha256 digest;
+  if (!platform.HashBytes(checksumBytes, &digest)) return fail(PayloadFault::kCryptoUnavailable);
+  // Every key is tried, not only until one fits: a key the system cannot
+  // take refuses every update, so that a damaged build never quietly
+  // narrows to the keys that still work.
+  bool unavailable = false;
+  bool badKey = false;
+  for (std::size_t k = 0; k < check->keys.size(); ++k) {
+    const SignatureCheck verdict = platform.VerifyP256(check->keys[k].point, digest, *signature);
+    if (verdict == SignatureCheck::kValid && check->signedBy < 0) {
+      check->signedBy = static_cast<int>(k);
+    }
+    unavailable = unavailable || verdict == SignatureCheck::kUnavailable;
+    badKey = badKey || verdict == SignatureCheck::kBadKey;
+  }
+  if (badKey || unavailable) check->signedBy = -1;
+  if (badKey) return fail(PayloadFault::kKeyUnusable);
+  if (unavailable) return fail(PayloadFault::kCryptoUnavailable);
+  if (check->signedBy < 0) return fail(PayloadFault::kSignatureNotByKey);
+  return true;
 }
 
 }  // namespace
+
+void PayloadCheck::Fail(PayloadFault fault, const std::wstring& name) {
+  if (problems.size() < kMaxPayloadProblems) {
+    problems.push_back({fault, name});
+  } else {
+    ++problemsLeftOut;
+  }
+}
 
 PayloadCheck CheckPayload(Platform& platform, const std::wstring& tempFolder,
                           const std::wstring& productId, const std::vector<PublicKey>& keys) {
@@ -195,19 +243,38 @@ PayloadCheck CheckPayload(Platform& platform, const std::wstring& tempFolder,
   const std::wstring checksumPath = tempFolder + checksumName;
   const std::wstring manifestName = ManifestFileName(productId);
   const std::wstring manifestPath = tempFolder + manifestName;
+  const std::wstring signatureName = SignatureFileName(productId);
   const auto fail = [&check](PayloadFault fault, const std::wstring& name) {
-    check.problems.push_back({fault, name});
+    check.Fail(fault, name);
   };
+  const bool signedBuild = !keys.empty();
+  // A signed build whose keys cannot all be read takes nothing.
+  for (const PublicKey& key : keys) {
+    if (!key.usable()) {
+      fail(PayloadFault::kKeyUnusable, std::wstring());
+      return check;
+    }
+  }
   const FindResult found = platform.FindFileName(checksumPath);
   // The stricter road wherever there is doubt: a presence test that cannot
   // be made counts as finding the file, and so does a file the test passes
   // over (hidden, or a system file) that can be opened; reading it decides.
   check.present = !found.ok || TextEquals(platform, found.name, checksumName) ||
                   platform.OpenFile(checksumPath) != nullptr;
+  // A signed build needs the checksum file and its signature before it
+  // looks at the list at all.
+  if (!check.present && signedBuild) {
+    fail(PayloadFault::kChecksumFileMissing, checksumName);
+    fail(PayloadFault::kSignatureMissing, signatureName);
+    return check;
+  }
 
-  // Under a checksum file the manifest is read once, and what is checked is
-  // what both passes read.
+  // Under a checksum file the manifest is read once into memory, and what
+  // is checked is what both passes read. Without one it is read as the list
+  // goes, only as far as the list needs, and its bytes are kept on the way
+  // while they fit: the copy pass then reads the very list checked here.
   ManifestReader reader(platform);
+  bool overflowed = false;
   if (check.present) {
     switch (ReadWhole(platform, manifestPath, kMaxManifestBytes, &check.manifestBytes)) {
       case ReadOutcome::kRead: break;
@@ -218,114 +285,113 @@ PayloadCheck CheckPayload(Platform& platform, const std::wstring& tempFolder,
     }
     check.manifestHeld = true;
     reader.openBytes(check.manifestBytes);
-  } else if (!reader.open(manifestPath)) {
-    return check;  // nothing to read, nothing promised
-  }
-  const Listing listing = ReadListing(platform, reader, productId, &check);
-
-  // Without a checksum file: complete unless the manifest or the build asks
-  // for what is not there.
-  const bool signedBuild = !keys.empty();
-  if (!check.present) {
-    if (check.declaresChecksums || signedBuild) {
-      fail(PayloadFault::kChecksumFileMissing, checksumName);
-    }
-    if (check.declaresSignature || signedBuild) {
-      fail(PayloadFault::kSignatureMissing, SignatureFileName(productId));
-    }
-    return check;
+  } else {
+    std::unique_ptr<InputFile> file = platform.OpenFile(manifestPath);
+    if (file == nullptr) return check;  // nothing to read, nothing promised
+    reader.openFile(std::make_unique<RecordingFile>(std::move(file), kMaxManifestBytes,
+                                                    &check.manifestBytes, &overflowed));
   }
 
   std::string checksumBytes;
   ParsedChecksums parsed;
   parsed.list = ChecksumList(platform);
-  if (ReadWhole(platform, checksumPath, kMaxChecksumFileBytes, &checksumBytes) !=
-      ReadOutcome::kRead) {
-    parsed.fault = ChecksumFileFault::kUnreadable;
-  } else {
-    parsed = ParseChecksums(platform, checksumBytes);
-  }
-  if (parsed.fault != ChecksumFileFault::kNone) {
-    check.checksumFault = parsed.fault;
-    check.checksumFaultLine = parsed.line;
-    fail(PayloadFault::kChecksumFile, std::wstring());
-    return check;
-  }
-
-  // The signature over the checksum file's exact bytes.
-  if (signedBuild || check.declaresSignature) {
-    const std::wstring signatureName = SignatureFileName(productId);
-    std::string signatureBytes;
-    const ReadOutcome read =
-        ReadWhole(platform, tempFolder + signatureName, kMaxSignatureFileBytes, &signatureBytes);
-    const std::optional<P256Signature> signature =
-        read == ReadOutcome::kRead ? ParseSignature(signatureBytes) : std::nullopt;
-    if (read == ReadOutcome::kNotFound) {
-      fail(PayloadFault::kSignatureMissing, signatureName);
+  if (check.present) {
+    if (ReadWhole(platform, checksumPath, kMaxChecksumFileBytes, &checksumBytes) !=
+        ReadOutcome::kRead) {
+      parsed.fault = ChecksumFileFault::kUnreadable;
+    } else {
+      parsed = ParseChecksums(platform, checksumBytes);
+    }
+    if (parsed.fault != ChecksumFileFault::kNone) {
+      check.checksumFault = parsed.fault;
+      check.checksumFaultLine = parsed.line;
+      fail(PayloadFault::kChecksumFile, std::wstring());
       return check;
     }
-    if (!signature) {
-      fail(PayloadFault::kSignatureUnreadable, signatureName);
+    // The signature over the checksum file's exact bytes, before the list
+    // is read: a delivery nobody signed costs no more than these two files.
+    if (signedBuild && !CheckSignature(platform, tempFolder + signatureName, signatureName,
+                                       checksumBytes, &check)) {
       return check;
     }
-    if (signedBuild) {
-      Sha256 digest;
-      bool unavailable = !platform.HashBytes(checksumBytes, &digest);
-      for (std::size_t k = 0; k < keys.size() && !unavailable && check.signedBy < 0; ++k) {
-        const SignatureCheck verdict = platform.VerifyP256(keys[k].point, digest, *signature);
-        if (verdict == SignatureCheck::kValid) check.signedBy = static_cast<int>(k);
-        unavailable = verdict == SignatureCheck::kUnavailable;
-      }
-      if (check.signedBy < 0) {
-        fail(unavailable ? PayloadFault::kCryptoUnavailable : PayloadFault::kSignatureNotByKey,
-             signatureName);
-        return check;
-      }
+    // The file must belong to this very manifest: one left from an earlier
+    // delivery promises nothing about this one.
+    const Sha256* manifestDigest = parsed.list.Find(manifestName);
+    if (manifestDigest == nullptr) {
+      fail(PayloadFault::kManifestUnlisted, manifestName);
+      return check;
     }
+    Sha256 digest;
+    if (!platform.HashBytes(check.manifestBytes, &digest)) {
+      fail(PayloadFault::kUnreadable, manifestName);
+      return check;
+    }
+    if (digest != *manifestDigest) {
+      fail(PayloadFault::kOtherManifest, manifestName);
+      return check;
+    }
+    check.manifest = digest;
   }
 
-  // The file must belong to this very manifest: one left from an earlier
-  // delivery promises nothing about this one.
-  const Sha256* manifestDigest = parsed.list.Find(manifestName);
-  if (manifestDigest == nullptr) {
-    fail(PayloadFault::kManifestUnlisted, manifestName);
-    return check;
-  }
-  Sha256 digest;
-  if (!platform.HashBytes(check.manifestBytes, &digest)) {
-    fail(PayloadFault::kUnreadable, manifestName);
-    return check;
-  }
-  if (digest != *manifestDigest) {
-    fail(PayloadFault::kOtherManifest, manifestName);
-    return check;
-  }
-  check.manifest = digest;
-
-  ChecksumList seen(platform);  // every source looked at, matching or not
-  for (const ManifestEntry& entry : listing.entries) {
-    const SourceFate fate = TestSource(platform, tempFolder, entry.source);
+  // One pass over the list: each source the copy pass would copy is held
+  // against the checksum file as it comes; no entry is kept.
+  ManifestList list(platform, reader);
+  list.ReadVersion();
+  ChecksumList seen(platform);  // the listed sources looked at, matching or not
+  std::vector<std::wstring> unlisted;
+  while (const std::optional<ManifestEntry> entry = list.Next()) {
+    if (!check.present || check.problems.size() >= kMaxPayloadProblems) continue;
+    const SourceFate fate = TestSource(platform, tempFolder, entry->source);
     // Names the presence test can never match are never copied.
     if (fate == SourceFate::kEmpty || fate == SourceFate::kFolderPart ||
         fate == SourceFate::kWildcard) {
       continue;
     }
-    if (!seen.Add(entry.source, Sha256{})) continue;
-    const Sha256* listed = parsed.list.Find(entry.source);
+    const Sha256* listed = parsed.list.Find(entry->source);
     if (listed == nullptr) {
-      fail(PayloadFault::kUnlisted, entry.source);
-    } else if (fate == SourceFate::kMissing) {
-      fail(PayloadFault::kMissing, entry.source);
-    } else if (!platform.HashFile(tempFolder + entry.source, &digest)) {
+      // Told once per name; only the few told are remembered.
+      bool told = false;
+      for (const std::wstring& name : unlisted) {
+        told = told || platform.CompareNames(name, entry->source) == 0;
+      }
+      if (!told) {
+        unlisted.push_back(entry->source);
+        fail(PayloadFault::kUnlisted, entry->source);
+      }
+      continue;
+    }
+    if (!seen.Add(entry->source, Sha256{})) continue;
+    Sha256 digest;
+    if (fate == SourceFate::kMissing) {
+      fail(PayloadFault::kMissing, entry->source);
+    } else if (!platform.HashFile(tempFolder + entry->source, &digest)) {
       fail(fate == SourceFate::kUnknown ? PayloadFault::kMissing : PayloadFault::kUnreadable,
-           entry.source);
+           entry->source);
     } else if (digest != *listed) {
-      fail(PayloadFault::kDamaged, entry.source);
+      fail(PayloadFault::kDamaged, entry->source);
     } else {
-      check.verified.Add(entry.source, digest);
+      check.verified.Add(entry->source, digest);
     }
   }
-  if (listing.cut) fail(PayloadFault::kListCut, manifestName);
+  // Only a list that "slut" ended is the whole list: one that ends before
+  // it is still being written (or was cut), and is never applied.
+  if (!list.terminated()) {
+    fail(list.readFailed() ? PayloadFault::kListCut : PayloadFault::kUnterminated, manifestName);
+  }
+  // After the terminator, where older updaters never read, a manifest says
+  // what comes with it.
+  const Declarations declared = list.ReadDeclarations(productId);
+  check.declaresChecksums = declared.checksums;
+  check.declaresSignature = declared.signature;
+  reader.close();
+  if (!check.present && !overflowed) check.manifestHeld = true;
+
+  if (!check.present) {
+    if (check.declaresChecksums) fail(PayloadFault::kChecksumFileMissing, checksumName);
+    if (check.declaresSignature) fail(PayloadFault::kSignatureMissing, signatureName);
+  } else if (!signedBuild && check.declaresSignature) {
+    CheckSignature(platform, tempFolder + signatureName, signatureName, checksumBytes, &check);
+  }
   return check;
 }
 

@@ -78,6 +78,8 @@ std::wstring SignatureFileName(const std::wstring& productId);
 
 // The largest manifest a checksum file may vouch for: under a checksum file
 // the manifest is read once into memory, and both passes read those bytes.
+// Without one, a manifest up to this size is held the same way, and a
+// larger one is read from its file as it goes.
 constexpr std::size_t kMaxManifestBytes = 4 << 20;
 
 // Why the payload does not keep the checksum file's promise.
@@ -90,6 +92,7 @@ enum class PayloadFault {
   kDamaged,           // a source's bytes do not match its line
   kUnreadable,        // a source (or the manifest) cannot be read
   kListCut,           // the manifest could not be read to its end
+  kUnterminated,      // the list ends before "slut": not yet (or not wholly) written
   kManifestTooLarge,  // the manifest is larger than kMaxManifestBytes
   kManifestChanged,   // the manifest changed after its version was read
   // An incomplete or unsigned delivery:
@@ -98,7 +101,11 @@ enum class PayloadFault {
   kSignatureUnreadable,  // too large, unreadable, or no signature
   kSignatureNotByKey,    // not made by any of the keys it is checked with
   kCryptoUnavailable,    // the system's cryptography cannot be had
+  kKeyUnusable,          // a key of the build cannot be read or taken by the system
 };
+
+// The most problems a payload check lists; the rest are only counted.
+constexpr std::size_t kMaxPayloadProblems = 100;
 
 struct PayloadProblem {
   PayloadFault fault;
@@ -111,6 +118,7 @@ struct PayloadCheck {
   ChecksumFileFault checksumFault = ChecksumFileFault::kNone;
   std::size_t checksumFaultLine = 0;
   std::vector<PayloadProblem> problems;  // empty: complete and exact
+  std::size_t problemsLeftOut = 0;       // beyond kMaxPayloadProblems
   // The digest of every source found to match, for the copies to be held to,
   // and the manifest's, for the list to be held to when it is read again.
   ChecksumList verified;
@@ -123,23 +131,30 @@ struct PayloadCheck {
   // or it was not checked).
   std::vector<PublicKey> keys;
   int signedBy = -1;
-  // The manifest's bytes, read once when a checksum file lies beside it:
-  // both passes read these.
+  // The manifest's bytes, read once (always when a checksum file lies
+  // beside it, and whenever it is at most kMaxManifestBytes): both passes
+  // read these.
   bool manifestHeld = false;
   std::string manifestBytes;
 
-  // True when the update may be offered: no checksum file, or one whose
-  // promise the payload keeps.
+  // True when the update may be offered: a whole list, and no checksum
+  // file or one whose promise the payload keeps.
   bool ok() const { return problems.empty(); }
+
+  // Notes a problem (only counted beyond kMaxPayloadProblems).
+  void Fail(PayloadFault fault, const std::wstring& name);
 };
 
-// Holds the payload in `tempFolder` (ending in "\") against the checksum
-// file beside the manifest of `productId`, reading each source the list
-// would copy once. With `keys` (a signed build), the checksum file must come
-// with a signature by one of them; a manifest that says it comes with a
-// checksum file or a signature must have them. Every problem is listed,
-// except that nothing is compared with a checksum file that cannot be used,
-// that nobody signed, or that belongs to another manifest.
+// Holds the delivery in `tempFolder` (ending in "\") to its promises: the
+// manifest of `productId` must hold a whole list (ended by "slut"); with a
+// checksum file beside it, every source the list would copy must be listed
+// there and match, each read once. With `keys` (a signed build), the
+// checksum file must come with a signature by one of them, checked before
+// the list is read, and every key must be usable; a manifest that says it
+// comes with a checksum file or a signature must have them. Every problem
+// is listed (up to kMaxPayloadProblems), except that nothing is compared
+// with a checksum file that cannot be used, that nobody signed, or that
+// belongs to another manifest.
 PayloadCheck CheckPayload(Platform& platform, const std::wstring& tempFolder,
                           const std::wstring& productId, const std::vector<PublicKey>& keys = {});
 

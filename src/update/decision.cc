@@ -60,8 +60,9 @@ Decision DecideUpdate(Platform& platform, const BuildConstants& build) {
   }
   // Versions compare as text: "10" sorts before "9".
   decision.decimalSeparator = decision.lookup.decimalSeparator;
+  // A signed build never offers an older release, whatever its text.
   decision.version = TestVersion(platform, context.offeredVersion, context.registryVersion,
-                                 decision.decimalSeparator);
+                                 decision.decimalSeparator, !build.signingKeys.empty());
   if (!decision.version.newer) {
     decision.outcome = Outcome::kNotNewer;
     return decision;
@@ -117,7 +118,8 @@ std::wstring OfferedVersionInLocale(const std::wstring& offered,
 }
 
 VersionTest TestVersion(Platform& platform, const std::wstring& offered,
-                        const std::wstring& registryVersion, const std::wstring& decimalSeparator) {
+                        const std::wstring& registryVersion, const std::wstring& decimalSeparator,
+                        bool refuseOlder) {
   VersionTest test;
   test.offered = OfferedVersionInLocale(offered, decimalSeparator);
   test.installed = NormalizeInstalledVersion(registryVersion, decimalSeparator);
@@ -127,7 +129,13 @@ VersionTest TestVersion(Platform& platform, const std::wstring& offered,
   test.sameText =
       !Trimmed(offered).empty() && TextEquals(platform, Trimmed(offered), Trimmed(registryVersion));
   test.order = TextCompare(platform, test.offered, test.installed);
+  // The offered version's number: its decimal mark, "." or ",", read as a
+  // point, as the installed side reads its own.
+  test.older =
+      LeadingNumber(OfferedVersionInLocale(offered, L".")) < LeadingNumber(registryVersion);
   test.newer = !test.sameText && test.order > 0;
+  test.rollback = test.newer && refuseOlder && test.older;
+  if (test.rollback) test.newer = false;
   return test;
 }
 

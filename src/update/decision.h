@@ -30,7 +30,9 @@ struct VersionTest {
   std::wstring installed;  // the installed version as NormalizeInstalledVersion wrote it
   bool sameText = false;   // the offered version is the registry's own text
   int order = 0;           // offered against installed as text: <0, 0 or >0
-  bool newer = false;      // the offered version sorts after the installed one
+  bool older = false;      // by number, the offered version is below the installed one
+  bool rollback = false;   // sorts after it, but a signed build refuses an older number
+  bool newer = false;      // the offered version is offered over the installed one
 };
 
 // The version test: the offered version (as the manifest gives it) is newer
@@ -38,9 +40,14 @@ struct VersionTest {
 // to letter case and surrounding blanks) and, read as OfferedVersionInLocale
 // reads it, sorts after the installed version as NormalizeInstalledVersion
 // writes it with `decimalSeparator`. Versions compare as text without regard
-// to letter case, so 10 sorts before 9.
+// to letter case, so 10 sorts before 9. With `refuseOlder` (a signed
+// build), a version whose number is below the installed one's is never
+// newer, however it sorts: a validly signed older release is not installed
+// over a newer one. Both numbers are read as the test reads the versions,
+// so "5,3" is the number 5.3 on every PC.
 VersionTest TestVersion(Platform& platform, const std::wstring& offered,
-                        const std::wstring& registryVersion, const std::wstring& decimalSeparator);
+                        const std::wstring& registryVersion, const std::wstring& decimalSeparator,
+                        bool refuseOlder = false);
 
 // The build-folder guard: true when `installFolder` is one of the developer
 // build folders however it is written ("/", doubled "\", ".", "..",

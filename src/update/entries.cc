@@ -5,8 +5,6 @@
 namespace updater {
 namespace {
 
-const wchar_t kTerminator[] = L"slut";
-
 bool IsNameCharacterAllowed(wchar_t c) {
   if (c < 32) return false;
   switch (c) {
@@ -70,34 +68,16 @@ bool IsSafeDestination(const std::wstring& name) {
 
 SourceFate TestSource(Platform& platform, const std::wstring& tempFolder,
                       const std::wstring& source) {
+  // The test gives the bare on-disk name, so these can never match; they
+  // are decided before it is asked.
   if (source.empty()) return SourceFate::kEmpty;
+  if (source.find_first_of(L"\\/") != std::wstring::npos) return SourceFate::kFolderPart;
+  if (source.find_first_of(L"*?") != std::wstring::npos) return SourceFate::kWildcard;
   const FindResult found = platform.FindFileName(tempFolder + source);
   // A presence test that cannot be made lets the copy decide.
   if (!found.ok) return SourceFate::kUnknown;
   if (TextEquals(platform, found.name, source)) return SourceFate::kPresent;
-  // The test gives the bare on-disk name, so these can never match.
-  if (source.find_first_of(L"\\/") != std::wstring::npos) return SourceFate::kFolderPart;
-  if (source.find_first_of(L"*?") != std::wstring::npos) return SourceFate::kWildcard;
   return SourceFate::kMissing;
-}
-
-std::optional<ManifestEntry> NextEntry(Platform& platform, ManifestReader& reader,
-                                       bool* terminated) {
-  *terminated = false;
-  const std::optional<std::wstring> source = reader.readField();
-  if (!source) return std::nullopt;
-  // The terminator counts as soon as it is read, with or without a second
-  // field after it.
-  if (TextEquals(platform, *source, kTerminator)) {
-    *terminated = true;
-    return std::nullopt;
-  }
-  ManifestEntry entry;
-  entry.source = *source;
-  entry.sourceField = reader.lastField();
-  entry.destination = reader.readField();
-  if (entry.destination) entry.destinationField = reader.lastField();
-  return entry;
 }
 
 EntryFate DecideEntry(Platform& platform, const std::wstring& tempFolder,

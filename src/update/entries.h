@@ -5,9 +5,9 @@
 #include <optional>
 #include <string>
 
-#include "manifest/manifest_reader.h"
 #include "platform/platform.h"
 #include "update/checksums.h"
+#include "update/listing.h"
 
 namespace updater {
 
@@ -30,7 +30,10 @@ DestinationFault CheckDestination(const std::wstring& destinationName);
 bool IsSafeDestination(const std::wstring& destinationName);
 
 // What the presence test of an entry's source found in the temporary folder.
-// Only kPresent and kUnknown lead to a copy.
+// Only kPresent and kUnknown lead to a copy. A source that is empty, has a
+// folder part or holds wildcards is passed over before the test is asked:
+// the test gives a bare name that can never match such a source, and a test
+// that cannot be made must not let one through.
 enum class SourceFate {
   kPresent,     // the file is there under that name
   kUnknown,     // the folder could not be searched: the copy decides
@@ -42,20 +45,6 @@ enum class SourceFate {
 
 SourceFate TestSource(Platform& platform, const std::wstring& tempFolder,
                       const std::wstring& source);
-
-// One entry of the manifest's list, as the second pass reads it.
-struct ManifestEntry {
-  std::wstring source;
-  std::optional<std::wstring> destination;  // no value: the file ended first
-  ManifestReader::FieldInfo sourceField;
-  ManifestReader::FieldInfo destinationField;
-};
-
-// The next entry from `reader`, whose version field has been read; no value
-// at the terminator (`terminated` is then set) or when the list ends without
-// it.
-std::optional<ManifestEntry> NextEntry(Platform& platform, ManifestReader& reader,
-                                       bool* terminated);
 
 // What the copy pass does with one entry.
 enum class EntryAction {

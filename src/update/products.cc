@@ -10,6 +10,18 @@ const wchar_t kManifestExtension[] = L".ini";
 
 }  // namespace
 
+std::vector<PublicKey> BuildSigningKeys() {
+  std::vector<PublicKey> keys;
+  for (const char* const* key = kBuildSigningKeys; *key != nullptr; ++key) {
+    const std::optional<std::string> der = DecodeBase64(*key);
+    const std::optional<PublicKey> parsed = der ? ParsePublicKeyDer(*der) : std::nullopt;
+    // A key that cannot be read stays in the list, unusable: a signed build
+    // never turns into one that takes unsigned updates.
+    keys.push_back(parsed.value_or(PublicKey()));
+  }
+  return keys;
+}
+
 BuildConstants ThisBuild() { return {kBuildProductId, kBuildDisplayName, BuildSigningKeys()}; }
 
 const std::array<ProductProfile, 2>& ProductProfiles() {

@@ -21,6 +21,10 @@ struct BuildConstants {
   std::vector<PublicKey> signingKeys;
 };
 
+// The public keys compiled into this build (none: an unsigned build); a
+// key that cannot be read is kept as an unusable one.
+std::vector<PublicKey> BuildSigningKeys();
+
 // The constants this build was configured with.
 BuildConstants ThisBuild();
 

@@ -39,10 +39,11 @@ double ReadRadixInteger(const std::wstring& text, std::size_t pos, int radix) {
   return value;
 }
 
-// Numeric value of the leading number in `text`, the way the product's own
-// tools read numbers: blanks, tabs and line feeds are ignored wherever they
-// stand, "." is the decimal point, E or D starts an exponent, &H and &O
-// start hexadecimal and octal integers.
+}  // namespace
+
+// The way the product's own tools read numbers: blanks, tabs and line feeds
+// are ignored wherever they stand, "." is the decimal point, E or D starts
+// an exponent, &H and &O start hexadecimal and octal integers.
 double LeadingNumber(const std::wstring& raw) {
   std::wstring text;
   for (wchar_t c : raw) {
@@ -91,8 +92,6 @@ double LeadingNumber(const std::wstring& raw) {
   }
   return std::strtod(number.c_str(), nullptr);
 }
-
-}  // namespace
 
 std::int32_t ReadRegistryValue(Platform& platform, RegistryKey key, const std::wstring& name,
                                RegistryValue* slot, std::uint32_t* typeFound) {

@@ -38,6 +38,11 @@ struct LookupTrace {
 std::int32_t ReadRegistryValue(Platform& platform, RegistryKey key, const std::wstring& name,
                                RegistryValue* slot, std::uint32_t* type = nullptr);
 
+// The numeric value of the leading number of `text`, read as the installed
+// version is read: blanks anywhere ignored, "." as the decimal point, an
+// optional exponent (E or D), &H and &O integers; 0 without a number.
+double LeadingNumber(const std::wstring& text);
+
 // The installed version made numeric and turned back into text in the
 // user's number format: "5.20" gives "5.2" (or "5,2" where the decimal
 // separator is a comma), "7 beta" gives "7", text without a number gives "0".

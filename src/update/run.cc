@@ -6,6 +6,7 @@
 #include "lockwait/lock_wait.h"
 #include "manifest/manifest_reader.h"
 #include "update/copy.h"
+#include "update/listing.h"
 #include "update/update.h"
 
 namespace updater {
@@ -64,19 +65,19 @@ void RunUpdate(Platform& platform, const BuildConstants& build) {
   // Second pass: the entries, strictly in file order. Only copies that
   // really happened are listed as updated; the rest are listed with a reason.
   CopyReport report;
-  // Under a checksum file the list is the one checked, read from memory: a
-  // manifest replaced while the updater waited changes nothing.
+  // The list is the one checked, read from memory: a manifest replaced
+  // while the updater waited changes nothing. Only a manifest too large to
+  // hold is read from its file again.
   if (payload.manifestHeld) reader.openBytes(payload.manifestBytes);
   if (!payload.manifestHeld && !reader.open(ManifestPath(context))) {
     report.listCut = true;
   } else {
-    context.offeredVersion = reader.readField().value_or(std::wstring());
-    bool terminated = false;
-    while (const std::optional<ManifestEntry> entry = NextEntry(platform, reader, &terminated)) {
+    ManifestList list(platform, reader);
+    context.offeredVersion = list.ReadVersion().value_or(std::wstring());
+    while (const std::optional<ManifestEntry> entry = list.Next()) {
       const EntryFate fate = DecideEntry(platform, context.tempFolder, *entry, payload);
       if (fate.action == EntryAction::kPassOver) continue;
-      const std::wstring destination =
-          context.installFolder + entry->destination.value_or(std::wstring());
+      const std::wstring destination = context.installFolder + *entry->destination;
       const CopyError error = fate.action == EntryAction::kCopy
                                   ? CopyIntoPlace(platform, context.tempFolder + entry->source,
                                                   destination, fate.expected)
@@ -87,9 +88,9 @@ void RunUpdate(Platform& platform, const BuildConstants& build) {
         report.failed.push_back(Printable(destination) + L" (" + CopyErrorReason(error) + L")");
       }
     }
-    // A read that failed ended the list early; a manifest that simply ends
-    // without "slut" is read to its end.
-    report.listCut = reader.failed() && !terminated;
+    // The list was whole when it was checked; one that now ends before
+    // "slut" changed or could not be read again, and the rest of it is lost.
+    report.listCut = !list.terminated();
     reader.close();
   }
 

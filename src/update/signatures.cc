@@ -2,9 +2,8 @@
 // parsed strictly.
 #include "update/signatures.h"
 
+#include <cstdint>
 #include <cstring>
-
-#include "build_config.h"
 
 namespace updater {
 namespace {
@@ -28,6 +27,79 @@ bool InRange(const unsigned char* value) {
   bool zero = true;
   for (std::size_t i = 0; i < 32; ++i) zero = zero && value[i] == 0;
   return !zero && std::memcmp(value, kOrder, 32) < 0;
+}
+
+// Numbers modulo the prime p of P-256, as eight 32-bit limbs, the least
+// significant first: just enough arithmetic to tell whether a point lies on
+// the curve, done the plain way (a key is checked once per run).
+using Limbs = std::array<std::uint32_t, 8>;
+
+const Limbs kPrime = {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0x00000000,
+                      0x00000000, 0x00000000, 0x00000001, 0xFFFFFFFF};
+const Limbs kCurveB = {0x27D2604B, 0x3BCE3C3E, 0xCC53B0F6, 0x651D06B0,
+                       0x769886BC, 0xB3EBBD55, 0xAA3A93E7, 0x5AC635D8};
+
+Limbs FromBigEndian(const unsigned char* bytes) {
+  Limbs limbs{};
+  for (std::size_t i = 0; i < 32; ++i) {
+    limbs[(31 - i) / 4] |= static_cast<std::uint32_t>(bytes[i]) << (8 * ((31 - i) % 4));
+  }
+  return limbs;
+}
+
+bool Below(const Limbs& a, const Limbs& b) {
+  for (std::size_t i = 8; i-- > 0;) {
+    if (a[i] != b[i]) return a[i] < b[i];
+  }
+  return false;
+}
+
+// a - b over all 256 bits; the borrow out.
+std::uint32_t SubtractInto(Limbs* a, const Limbs& b) {
+  std::uint64_t borrow = 0;
+  for (std::size_t i = 0; i < 8; ++i) {
+    const std::uint64_t d = static_cast<std::uint64_t>((*a)[i]) - b[i] - borrow;
+    (*a)[i] = static_cast<std::uint32_t>(d);
+    borrow = (d >> 63) & 1;
+  }
+  return static_cast<std::uint32_t>(borrow);
+}
+
+// (a + b) mod p, for a and b below p.
+Limbs AddMod(const Limbs& a, const Limbs& b) {
+  Limbs sum;
+  std::uint64_t carry = 0;
+  for (std::size_t i = 0; i < 8; ++i) {
+    const std::uint64_t s = static_cast<std::uint64_t>(a[i]) + b[i] + carry;
+    sum[i] = static_cast<std::uint32_t>(s);
+    carry = s >> 32;
+  }
+  if (carry != 0 || !Below(sum, kPrime)) SubtractInto(&sum, kPrime);
+  return sum;
+}
+
+// (a - b) mod p, for a and b below p.
+Limbs SubMod(Limbs a, const Limbs& b) {
+  if (SubtractInto(&a, b) != 0) {
+    // Wrapped below zero: adding p back brings it into range.
+    std::uint64_t carry = 0;
+    for (std::size_t i = 0; i < 8; ++i) {
+      const std::uint64_t s = static_cast<std::uint64_t>(a[i]) + kPrime[i] + carry;
+      a[i] = static_cast<std::uint32_t>(s);
+      carry = s >> 32;
+    }
+  }
+  return a;
+}
+
+// (a * b) mod p, for a and b below p, by doubling and adding.
+Limbs MulMod(const Limbs& a, const Limbs& b) {
+  Limbs product{};
+  for (std::size_t bit = 256; bit-- > 0;) {
+    product = AddMod(product, product);
+    if ((b[bit / 32] >> (bit % 32)) & 1) product = AddMod(product, a);
+  }
+  return product;
 }
 
 int Base64Value(char c) {
@@ -155,6 +227,16 @@ std::optional<std::string> PemBody(const std::string& pem, const char* label) {
   return DecodeBase64(body);
 }
 
+bool IsOnP256Curve(const P256Point& point) {
+  const Limbs x = FromBigEndian(point.data());
+  const Limbs y = FromBigEndian(point.data() + 32);
+  if (!Below(x, kPrime) || !Below(y, kPrime)) return false;
+  // y^2 = x^3 - 3x + b (mod p)
+  const Limbs threeX = AddMod(AddMod(x, x), x);
+  const Limbs right = AddMod(SubMod(MulMod(MulMod(x, x), x), threeX), kCurveB);
+  return MulMod(y, y) == right;
+}
+
 std::optional<PublicKey> ParsePublicKeyDer(const std::string& spki) {
   if (spki.size() != sizeof kSpkiPrefix + 64 ||
       std::memcmp(spki.data(), kSpkiPrefix, sizeof kSpkiPrefix) != 0) {
@@ -163,6 +245,8 @@ std::optional<PublicKey> ParsePublicKeyDer(const std::string& spki) {
   PublicKey key;
   key.spki = spki;
   std::memcpy(key.point.data(), spki.data() + sizeof kSpkiPrefix, 64);
+  // A point off the curve is no key: nothing could ever be verified with it.
+  if (!IsOnP256Curve(key.point)) return std::nullopt;
   return key;
 }
 
@@ -194,16 +278,6 @@ std::string IntegerDer(const unsigned char* value) {
 std::string SignatureDer(const P256Signature& signature) {
   const std::string body = IntegerDer(signature.data()) + IntegerDer(signature.data() + 32);
   return std::string(1, '\x30') + static_cast<char>(body.size()) + body;
-}
-
-std::vector<PublicKey> BuildSigningKeys() {
-  std::vector<PublicKey> keys;
-  for (const char* const* key = kBuildSigningKeys; *key != nullptr; ++key) {
-    const std::optional<std::string> der = DecodeBase64(*key);
-    if (!der) continue;
-    if (std::optional<PublicKey> parsed = ParsePublicKeyDer(*der)) keys.push_back(*parsed);
-  }
-  return keys;
 }
 
 namespace {

@@ -20,9 +20,13 @@ namespace updater {
 constexpr std::size_t kMaxSignatureFileBytes = 256;
 
 // A P-256 public key: its SubjectPublicKeyInfo (DER), and the point in it.
+// A key a build was configured with but cannot read has neither: it is
+// kept, unusable, so that the build still counts as signed and refuses
+// every update rather than none.
 struct PublicKey {
   std::string spki;
-  P256Point point;
+  P256Point point{};
+  bool usable() const { return !spki.empty(); }
 };
 
 // The DER of a "PUBLIC KEY" PEM text: its one block, base64 without
@@ -37,8 +41,12 @@ std::optional<std::string> DecodeBase64(const std::string& text);
 // "\n", as PEM writes them.
 std::string EncodeBase64Lines(const std::string& bytes);
 
+// True when `point` lies on the curve P-256: both coordinates below the
+// field's prime, and y^2 = x^3 - 3x + b.
+bool IsOnP256Curve(const P256Point& point);
+
 // The key in a SubjectPublicKeyInfo of a P-256 key with its point
-// uncompressed; no value for any other.
+// uncompressed and on the curve; no value for any other.
 std::optional<PublicKey> ParsePublicKeyDer(const std::string& spki);
 
 // The key in a "PUBLIC KEY" PEM text; no value for anything else.
@@ -60,8 +68,5 @@ std::string PublicKeyDer(const P256Point& point);
 // The DER ECDSA-Sig-Value of `signature`, as openssl writes it and
 // ParseSignature reads it.
 std::string SignatureDer(const P256Signature& signature);
-
-// The public keys compiled into this build (none: an unsigned build).
-std::vector<PublicKey> BuildSigningKeys();
 
 }  // namespace updater

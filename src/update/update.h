@@ -9,6 +9,7 @@
 #include "update/copy.h"
 #include "update/decision.h"
 #include "update/entries.h"
+#include "update/listing.h"
 #include "update/products.h"
 #include "update/registry_lookup.h"
 #include "update/summary.h"

@@ -162,7 +162,7 @@ SignatureCheck VerifyP256(const P256Point& point, const Sha256& digest,
   if (!crypto.curves()) return SignatureCheck::kUnavailable;
   Key key(crypto);
   if (key.get() == nullptr) return SignatureCheck::kUnavailable;
-  if (!key.SetPoint(point)) return SignatureCheck::kInvalid;
+  if (!key.SetPoint(point)) return SignatureCheck::kBadKey;
   ECDSA_SIG* sig = crypto.newSig();
   if (sig == nullptr) return SignatureCheck::kUnavailable;
   BIGNUM* r = crypto.binToBn(signature.data(), 32, nullptr);

@@ -108,7 +108,7 @@ SignatureCheck VerifyP256(const P256Point& point, const Sha256& digest,
   Ecdsa ecdsa;
   if (!ecdsa.ok()) return SignatureCheck::kUnavailable;
   // A point CNG refuses is no key of the curve: nothing it signed.
-  if (!ecdsa.Import(point.data(), nullptr)) return SignatureCheck::kInvalid;
+  if (!ecdsa.Import(point.data(), nullptr)) return SignatureCheck::kBadKey;
   return BCRYPT_SUCCESS(ecdsa.Verify(digest, signature)) ? SignatureCheck::kValid
                                                          : SignatureCheck::kInvalid;
 }
