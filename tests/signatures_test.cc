@@ -134,7 +134,20 @@ TEST(SignaturesTest, ASignedBuildInstallsOnlyWhatItsMakerSigned) {
     std::optional<std::string> checksums;  // no value: none
     std::optional<std::string> signature;
     std::vector<PayloadFault> faults;
+    const char* installed = nullptr;  // the registry's version, when not 5.2
+    bool offered = true;              // when the payload is whole
   };
+  // Keys a build may hold that it cannot use: one it could not read, and
+  // one whose point the system refuses.
+  PublicKey offCurve = a;
+  offCurve.point[63] ^= 1;
+  const auto release = [&checksums](const char* version) {
+    const std::string manifest = std::string(version) + "\r\nsylkum.mde,Sylkum.mde\r\nslut\r\n";
+    return std::make_pair(manifest,
+                          OpensslSignature(checksums(manifest), "test-signing-key-a.pem"));
+  };
+  const auto [nine, nineSigned] = release("9");
+  const auto [ten, tenSigned] = release("10");
   const Case cases[] = {
       {"signed by the build's key", {a}, kManifest, checksums(kManifest), signature, {}},
       {"as r and s",
@@ -204,10 +217,40 @@ TEST(SignaturesTest, ASignedBuildInstallsOnlyWhatItsMakerSigned) {
        checksums(kDeclared),
        std::nullopt,
        {}},
+      {"a key the build could not read",
+       {a, PublicKey()},
+       kManifest,
+       checksums(kManifest),
+       signature,
+       {PayloadFault::kKeyUnusable}},
+      {"a key the system refuses beside the signing one",
+       {a, offCurve},
+       kManifest,
+       checksums(kManifest),
+       signature,
+       {PayloadFault::kKeyUnusable}},
+      {"a signed older release: 9 over 10",
+       {a},
+       nine,
+       checksums(nine),
+       nineSigned,
+       {},
+       "10",
+       false},
+      {"a signed 10 over 9 sorts before it", {a}, ten, checksums(ten), tenSigned, {}, "9", false},
+      {"unsigned build: 9 over 10 by text",
+       {},
+       nine,
+       checksums(nine),
+       std::nullopt,
+       {},
+       "10",
+       true},
   };
   for (const Case& c : cases) {
     Scenario s;
     s.keys = c.keys;
+    if (c.installed) s.platform.SetString(testing::kSylkumKey, "Version", c.installed);
     s.Manifest(c.manifest);
     s.Payload(L"sylkum.mde", "new mde");
     s.platform.AddFile(L"C:\\Prog\\Sylkum\\Sylkum.mde", "old mde");
@@ -219,9 +262,9 @@ TEST(SignaturesTest, ASignedBuildInstallsOnlyWhatItsMakerSigned) {
     for (const PayloadProblem& problem : check.problems) faults.push_back(problem.fault);
     EXPECT_EQ(faults, c.faults) << c.what;
     ASSERT_TRUE(s.Run()) << c.what;
-    EXPECT_EQ(s.platform.boxes.size(), c.faults.empty() ? 3u : 0u) << c.what;
-    EXPECT_EQ(s.platform.Content(L"C:\\Prog\\Sylkum\\Sylkum.mde"),
-              c.faults.empty() ? "new mde" : "old mde")
+    const bool installs = c.faults.empty() && c.offered;
+    EXPECT_EQ(s.platform.boxes.size(), installs ? 3u : 0u) << c.what;
+    EXPECT_EQ(s.platform.Content(L"C:\\Prog\\Sylkum\\Sylkum.mde"), installs ? "new mde" : "old mde")
         << c.what;
   }
 }

@@ -571,6 +571,32 @@ TEST_F(PackTest, SignedPackVerifiesWithOpensslAndCheck) {
       << EncodeUtf8(checked.text);
 }
 
+// A key file whose public half belongs to another key would name that key
+// and sign what nobody can verify: it is refused before anything is
+// written, and pack writes no manifest with it.
+TEST_F(PackTest, AKeyFileWhoseHalvesDoNotBelongTogetherSignsNothing) {
+  Write("Sylkum.mde", "mde");
+  std::wstring why;
+  const tool::MakerKey a =
+      *tool::ParsePrivateKeyPem(Read(std::string(TEST_KEYS) + "/test-signing-key-a.pem"), &why);
+  const tool::MakerKey b =
+      *tool::ParsePrivateKeyPem(Read(std::string(TEST_KEYS) + "/test-signing-key-b.pem"), &why);
+  EXPECT_TRUE(tool::CheckKeyPair(SystemPlatform(), SystemSigning(), a, &why)) << EncodeUtf8(why);
+  const tool::MakerKey mixed{a.key, b.point};
+  // Written and read back as a key file, it still parses: only signing tells.
+  const std::optional<tool::MakerKey> file =
+      tool::ParsePrivateKeyPem(tool::PrivateKeyPem(mixed), &why);
+  ASSERT_TRUE(file.has_value());
+  EXPECT_FALSE(tool::CheckKeyPair(SystemPlatform(), SystemSigning(), *file, &why));
+  EXPECT_TRUE(Has(why, L"does not belong to its private key")) << EncodeUtf8(why);
+  const tool::PackOutcome packed = tool::Pack(SystemPlatform(), SystemInspection(), kBuild, L"5.3",
+                                              DecodeUtf8((root_ / "tree").string()),
+                                              DecodeUtf8((root_ / "out").string()), &*file);
+  EXPECT_NE(packed.status, 0) << EncodeUtf8(packed.text);
+  EXPECT_FALSE(fs::exists(root_ / "out" / "OrvakBK.ini"));
+  EXPECT_FALSE(fs::exists(root_ / "out" / "OrvakBK.sha256.sig"));
+}
+
 // A packed update edited by hand no longer matches its checksum file; one
 // command seals it again.
 TEST_F(PackTest, AnUpdateEditedByHandIsSealedAgain) {

@@ -190,17 +190,25 @@ TEST(UpdateDecisionTest, AnythingButYesEndsAfterThePrompt) {
 
 // One manifest compares the same on every locale: the offered version's
 // decimal mark counts as the locale's, as in the installed version.
+// A signed build reads the same versions by number too, and never offers
+// one older than the installed one, however it sorts as text; the decimal
+// comma is the same number as the point.
 TEST(UpdateDecisionTest, VersionTestReadsTheOfferedDecimalMarkAsTheLocales) {
   struct Case {
     const wchar_t* separator;
     const char* installed;  // in the registry
     const char* offered;    // in the manifest
     bool prompts;
+    bool signedOffers;  // what a signed build decides
   };
   const Case cases[] = {
-      {L",", "5.3", "5.3", false},    {L",", "5.2", "5.1", false},     {L",", "5.20", "5.3", true},
-      {L".", "5.2", "\"5,3\"", true}, {L".", "5.2", "\"5,1\"", false}, {L",", "9.5", "10.0", false},
-      {L".", "9.5", "10.0", false},   {L",", "5.2", "5.2.1", true},    {L",", "5.2", "5.2", false},
+      {L",", "5.3", "5.3", false, false},       {L",", "5.2", "5.1", false, false},
+      {L",", "5.20", "5.3", true, true},        {L".", "5.2", "\"5,3\"", true, true},
+      {L".", "5.2", "\"5,1\"", false, false},   {L",", "9.5", "10.0", false, false},
+      {L".", "9.5", "10.0", false, false},      {L",", "5.2", "5.2.1", true, true},
+      {L",", "5.2", "5.2", false, false},       {L",", "5.20", "\"5,3\"", true, true},
+      {L".", "10", "9", true, false},           {L",", "10", "9.9", true, false},
+      {L",", "10", "\"9,5\"", true, false}, {L".", "7", "7 beta", true, true},
   };
   for (const Case& c : cases) {
     Scenario s;
@@ -211,6 +219,10 @@ TEST(UpdateDecisionTest, VersionTestReadsTheOfferedDecimalMarkAsTheLocales) {
     EXPECT_TRUE(s.Run());
     EXPECT_EQ(s.platform.boxes.size(), c.prompts ? 1u : 0u)
         << "installed " << c.installed << ", offered " << c.offered;
+    const Decision signedBuild =
+        DecideUpdate(s.platform, BuildConstants{L"OrvakBK", L"V", {PublicKey{"key", {}}}});
+    EXPECT_EQ(signedBuild.outcome == Outcome::kOffer, c.signedOffers)
+        << "signed build: installed " << c.installed << ", offered " << c.offered;
   }
 }
 
