@@ -202,13 +202,13 @@ TEST(UpdateDecisionTest, VersionTestReadsTheOfferedDecimalMarkAsTheLocales) {
     bool signedOffers;  // what a signed build decides
   };
   const Case cases[] = {
-      {L",", "5.3", "5.3", false, false},       {L",", "5.2", "5.1", false, false},
-      {L",", "5.20", "5.3", true, true},        {L".", "5.2", "\"5,3\"", true, true},
-      {L".", "5.2", "\"5,1\"", false, false},   {L",", "9.5", "10.0", false, false},
-      {L".", "9.5", "10.0", false, false},      {L",", "5.2", "5.2.1", true, true},
-      {L",", "5.2", "5.2", false, false},       {L",", "5.20", "\"5,3\"", true, true},
-      {L".", "10", "9", true, false},           {L",", "10", "9.9", true, false},
-      {L",", "10", "\"9,5\"", true, false}, {L".", "7", "7 beta", true, true},
+      {L",", "5.3", "5.3", false, false},     {L",", "5.2", "5.1", false, false},
+      {L",", "5.20", "5.3", true, true},      {L".", "5.2", "\"5,3\"", true, true},
+      {L".", "5.2", "\"5,1\"", false, false}, {L",", "9.5", "10.0", false, false},
+      {L".", "9.5", "10.0", false, false},    {L",", "5.2", "5.2.1", true, true},
+      {L",", "5.2", "5.2", false, false},     {L",", "5.20", "\"5,3\"", true, true},
+      {L".", "10", "9", true, false},         {L",", "10", "9.9", true, false},
+      {L",", "10", "\"9,5\"", true, false},   {L".", "7", "7 beta", true, true},
   };
   for (const Case& c : cases) {
     Scenario s;

@@ -608,12 +608,13 @@ TEST_F(UpdaterProcessTest, ManifestThatIsAFolderEndsSilently) {
 // with a small manifest and its memory does not grow with the file. With no
 // terminal the run ends at its first box.
 TEST_F(UpdaterProcessTest, FourGibManifestIsNotReadWhole) {
-  WriteManifest("5.3\r\n");
+  WriteManifest("5.3\r\nslut\r\n");
   Updater small(Updater::Terminal::kNone, Environment());
   ASSERT_TRUE(small.WaitForEnd(10));
   ASSERT_TRUE(small.EndedNormally()) << small.printed;
 
   {
+    WriteManifest("5.3\r\n");
     const int fd = ::open(Manifest().c_str(), O_WRONLY);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::ftruncate(fd, 4ll << 30), 0);
@@ -626,6 +627,23 @@ TEST_F(UpdaterProcessTest, FourGibManifestIsNotReadWhole) {
   EXPECT_LT(huge.Seconds(), 2.0);
   EXPECT_LT(huge.PeakRssKiB(), small.PeakRssKiB() + 4096)
       << "peak RSS " << huge.PeakRssKiB() << " KiB against " << small.PeakRssKiB()
+      << " KiB for a small manifest";
+
+  // A whole list of 150 MiB is read to its "slut" before the question, as
+  // it goes: what it holds is bounded however long the list is.
+  {
+    std::ofstream out(Manifest(), std::ios::binary);
+    out << "5.3\r\n";
+    const std::string line = "Sylkum-data-file.mdb,Data\\Sylkum-data-file.mdb\r\n";
+    for (std::size_t written = 0; written < (150u << 20); written += line.size()) out << line;
+    out << "slut\r\n";
+  }
+  Updater whole(Updater::Terminal::kPty, Environment());
+  ASSERT_TRUE(whole.WaitForOutput(kPrompt, 120)) << whole.printed;
+  whole.Type("n\n");
+  ASSERT_TRUE(whole.WaitForEnd(10));
+  EXPECT_LT(whole.PeakRssKiB(), small.PeakRssKiB() + 12 * 1024)
+      << "peak RSS " << whole.PeakRssKiB() << " KiB against " << small.PeakRssKiB()
       << " KiB for a small manifest";
 }
 
