@@ -173,10 +173,17 @@ TEST_F(UpdateApplicationTest, ExistingDestinationIsReplacedKeepingItsName) {
   EXPECT_EQ(s.platform.files().at(Installed(L"Sylkum.mde")).name, L"Sylkum.mde");
 }
 
+// A presence test that cannot be made lets the copy decide, but only for a
+// bare name: a source with a folder part or wildcards never gets that far.
 TEST_F(UpdateApplicationTest, FailedPresenceTestLetsTheCopyDecide) {
-  s.Manifest("5.3\r\na.dll,a.dll\r\nb.dll,b.dll\r\nslut\r\n");
+  s.Manifest(
+      "5.3\r\na.dll,a.dll\r\nb.dll,b.dll\r\n..\\locked\\.secret,stolen\r\n*.dll,w.dll\r\n"
+      "slut\r\n");
   s.Payload(L"a.dll", "a");
-  s.platform.failingFinds = {Scenario::TempFile(L"a.dll"), Scenario::TempFile(L"b.dll")};
+  s.platform.AddFile(L"C:\\Users\\\u00C5se\\AppData\\Local\\locked\\.secret", "secret", true);
+  s.platform.failingFinds = {Scenario::TempFile(L"a.dll"), Scenario::TempFile(L"b.dll"),
+                             Scenario::TempFile(L"..\\locked\\.secret"),
+                             Scenario::TempFile(L"*.dll")};
   EXPECT_EQ(RunToSummary().prompt, std::wstring(kUpdatedHeading) +
                                        L"C:\\Prog\\Sylkum\\a.dll\r\n\r\n" + kFailedHeading +
                                        L"C:\\Prog\\Sylkum\\b.dll (kildefilen mangler)\r\n");

@@ -3,6 +3,7 @@
 // process shows: one updater at a time, a manifest that is a folder, and a
 // manifest of gigabytes read without growing.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
@@ -51,8 +52,10 @@ class Updater {
  public:
   enum class Terminal { kPty, kNone };
 
+  // `user`, when not 0, is the user the program runs as (the test then
+  // runs as root).
   Updater(Terminal terminal, const std::vector<std::string>& environment,
-          const std::string& program = ProgramPath()) {
+          const std::string& program = ProgramPath(), uid_t user = 0) {
     std::vector<char*> envp;
     for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
     envp.push_back(nullptr);
@@ -61,6 +64,10 @@ class Updater {
     if (terminal == Terminal::kPty) {
       pid_ = ::forkpty(&output_, nullptr, nullptr, nullptr);
       if (pid_ == 0) {
+        if (user != 0 &&
+            (::setgroups(0, nullptr) != 0 || ::setgid(user) != 0 || ::setuid(user) != 0)) {
+          ::_exit(126);
+        }
         ::execve(argv[0], argv, envp.data());
         ::_exit(127);
       }
@@ -607,6 +614,33 @@ TEST_F(UpdaterProcessTest, ManifestThatIsAFolderEndsSilently) {
 // version: the first pass reads the version only, so the run ends as fast as
 // with a small manifest and its memory does not grow with the file. With no
 // terminal the run ends at its first box.
+// A source with a folder part is passed over before its presence test is
+// asked: a hidden file in a folder the user may pass through but not list
+// (where the test cannot be made) is never copied into the install folder.
+TEST_F(UpdaterProcessTest, ASourceInAFolderThatCannotBeListedIsNeverCopied) {
+  uid_t user = 0;
+  if (::geteuid() == 0) {
+    user = 65534;  // nobody: root reads every folder
+    for (const fs::path& open : {root_, root_ / "temp", root_ / "install", root_ / "run"}) {
+      ::chmod(open.c_str(), 0777);
+    }
+  }
+  fs::create_directories(root_ / "elsewhere" / "locked");
+  std::ofstream(root_ / "elsewhere" / "locked" / ".secret") << "secret";
+  ::chmod((root_ / "elsewhere" / "locked").c_str(), 0711);  // passed through, never listed
+  WriteManifest("5.3\r\n..\\elsewhere\\locked\\.secret,stolen.txt\r\nslut\r\n");
+  Updater run(Updater::Terminal::kPty, Environment(), ProgramPath(), user);
+  for (const auto& [shown, answer] : {std::pair<const char*, const char*>{kPrompt, "j\n"},
+                                      {"[OK] (Enter): ", "\n"},
+                                      {"opdateret:", "\n"}}) {
+    ASSERT_TRUE(run.WaitForOutput(shown, 10)) << "no " << shown << " in " << run.printed;
+    run.Type(answer);
+  }
+  EXPECT_TRUE(run.WaitForEnd(5)) << run.printed;
+  EXPECT_FALSE(fs::exists(root_ / "install" / "stolen.txt"));
+  EXPECT_EQ(run.printed.find("stolen"), std::string::npos) << run.printed;
+}
+
 TEST_F(UpdaterProcessTest, FourGibManifestIsNotReadWhole) {
   WriteManifest("5.3\r\nslut\r\n");
   Updater small(Updater::Terminal::kNone, Environment());
