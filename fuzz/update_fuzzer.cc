@@ -4,7 +4,8 @@
 //
 // Whatever the manifest says, the run must end through EndProgram, show at
 // most its three boxes, leave every file outside the install folder as it
-// was, and list each copy it made in its summary. The fake does not resolve
+// was, list each copy it made in its summary, and install nothing from a
+// list that never reached "slut" (the manifest is also tried cut short). The fake does not resolve
 // ".." or devices as Windows would, so each copy's destination is also
 // checked to be a plain file inside the install folder the way Windows reads
 // a path.
@@ -141,6 +142,13 @@ void RunOnce(const std::string& manifest, bool checksums) {
   });
   FUZZ_CHECK(ended, "the run did not end through EndProgram");
   FUZZ_CHECK(platform.boxes.size() <= 3, "more than three boxes");
+  // A list is applied only once its "slut" has been read: a manifest
+  // without one anywhere (one still being written, say) installs nothing.
+  std::string folded = manifest;
+  for (char& c : folded) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  if (folded.find("slut") == std::string::npos) {
+    FUZZ_CHECK(platform.copies.empty(), "a copy from a list that never reached \"slut\"");
+  }
   if (platform.boxes.empty()) FUZZ_CHECK(platform.copies.empty(), "a copy without asking");
 
   for (const std::wstring& destination : platform.copies) {
@@ -183,5 +191,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string manifest(reinterpret_cast<const char*>(data), size);
   updater::RunOnce(manifest, false);
   updater::RunOnce(manifest, true);
+  // The same manifest caught while it is being written: cut short at a
+  // point the input chooses.
+  if (size > 1) updater::RunOnce(manifest.substr(0, 1 + data[0] % (size - 1)), false);
   return 0;
 }

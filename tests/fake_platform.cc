@@ -125,6 +125,7 @@ FolderPlace FakePlatform::LocateFolder(const std::wstring& path) {
 }
 
 std::unique_ptr<InputFile> FakePlatform::OpenFile(const std::wstring& path) {
+  opened.push_back(path);
   const auto file = files_.find(path);
   if (file == files_.end()) return nullptr;
   return std::make_unique<FakeInputFile>(file->second.content);

@@ -123,6 +123,7 @@ class FakePlatform : public Platform, public Inspection {
   std::size_t bytesRead = 0;         // bytes the copies read from their sources
   std::vector<std::wstring> finds;   // paths of presence tests
   std::vector<std::wstring> hashed;  // paths of files hashed
+  std::vector<std::wstring> opened;  // paths of files opened for reading
   int openKeys = 0;                  // opened and not yet closed
   std::uint32_t lastAccessMask = 0;
   bool ended = false;

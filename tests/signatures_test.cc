@@ -262,6 +262,15 @@ TEST(SignaturesTest, ASignedBuildInstallsOnlyWhatItsMakerSigned) {
     for (const PayloadProblem& problem : check.problems) faults.push_back(problem.fault);
     EXPECT_EQ(faults, c.faults) << c.what;
     ASSERT_TRUE(s.Run()) << c.what;
+    // A signed build whose checksum file nobody it trusts signed reads no
+    // more of the manifest than its version, and no payload.
+    if (!c.keys.empty() && !c.faults.empty() && c.checksums) {
+      EXPECT_EQ(std::count(s.platform.opened.begin(), s.platform.opened.end(),
+                           Scenario::TempFile(L"OrvakBK.ini")),
+                1)
+          << c.what;
+      EXPECT_TRUE(s.platform.hashed.empty()) << c.what;
+    }
     const bool installs = c.faults.empty() && c.offered;
     EXPECT_EQ(s.platform.boxes.size(), installs ? 3u : 0u) << c.what;
     EXPECT_EQ(s.platform.Content(L"C:\\Prog\\Sylkum\\Sylkum.mde"), installs ? "new mde" : "old mde")

@@ -269,29 +269,6 @@ PayloadCheck CheckPayload(Platform& platform, const std::wstring& tempFolder,
     return check;
   }
 
-  // Under a checksum file the manifest is read once into memory, and what
-  // is checked is what both passes read. Without one it is read as the list
-  // goes, only as far as the list needs, and its bytes are kept on the way
-  // while they fit: the copy pass then reads the very list checked here.
-  ManifestReader reader(platform);
-  bool overflowed = false;
-  if (check.present) {
-    switch (ReadWhole(platform, manifestPath, kMaxManifestBytes, &check.manifestBytes)) {
-      case ReadOutcome::kRead: break;
-      case ReadOutcome::kTooLarge:
-        fail(PayloadFault::kManifestTooLarge, manifestName);
-        return check;
-      default: fail(PayloadFault::kUnreadable, manifestName); return check;
-    }
-    check.manifestHeld = true;
-    reader.openBytes(check.manifestBytes);
-  } else {
-    std::unique_ptr<InputFile> file = platform.OpenFile(manifestPath);
-    if (file == nullptr) return check;  // nothing to read, nothing promised
-    reader.openFile(std::make_unique<RecordingFile>(std::move(file), kMaxManifestBytes,
-                                                    &check.manifestBytes, &overflowed));
-  }
-
   std::string checksumBytes;
   ParsedChecksums parsed;
   parsed.list = ChecksumList(platform);
@@ -308,12 +285,23 @@ PayloadCheck CheckPayload(Platform& platform, const std::wstring& tempFolder,
       fail(PayloadFault::kChecksumFile, std::wstring());
       return check;
     }
-    // The signature over the checksum file's exact bytes, before the list
-    // is read: a delivery nobody signed costs no more than these two files.
+    // The signature over the checksum file's exact bytes, before the
+    // manifest is read: a delivery nobody signed costs no more than these
+    // two small files.
     if (signedBuild && !CheckSignature(platform, tempFolder + signatureName, signatureName,
                                        checksumBytes, &check)) {
       return check;
     }
+    // The manifest is read once into memory: what is checked is what both
+    // passes read.
+    switch (ReadWhole(platform, manifestPath, kMaxManifestBytes, &check.manifestBytes)) {
+      case ReadOutcome::kRead: break;
+      case ReadOutcome::kTooLarge:
+        fail(PayloadFault::kManifestTooLarge, manifestName);
+        return check;
+      default: fail(PayloadFault::kUnreadable, manifestName); return check;
+    }
+    check.manifestHeld = true;
     // The file must belong to this very manifest: one left from an earlier
     // delivery promises nothing about this one.
     const Sha256* manifestDigest = parsed.list.Find(manifestName);
@@ -331,6 +319,20 @@ PayloadCheck CheckPayload(Platform& platform, const std::wstring& tempFolder,
       return check;
     }
     check.manifest = digest;
+  }
+
+  // Without a checksum file the manifest is read as the list goes, only as
+  // far as the list needs, and its bytes are kept on the way while they
+  // fit: the copy pass then reads the very list checked here.
+  ManifestReader reader(platform);
+  bool overflowed = false;
+  if (check.present) {
+    reader.openBytes(check.manifestBytes);
+  } else {
+    std::unique_ptr<InputFile> file = platform.OpenFile(manifestPath);
+    if (file == nullptr) return check;  // nothing to read, nothing promised
+    reader.openFile(std::make_unique<RecordingFile>(std::move(file), kMaxManifestBytes,
+                                                    &check.manifestBytes, &overflowed));
   }
 
   // One pass over the list: each source the copy pass would copy is held
