@@ -1230,8 +1230,9 @@ def lock_released(s):
 
 @scenario
 def manifest_gone(s):
-    # The manifest went while the updater waited for the product: nothing
-    # could be read, and the summary says so with a warning.
+    # The manifest went while the updater waited for the product, and a cut
+    # one came in its place: the list read before the question is the one
+    # applied, and the cut name is never used.
     lock = s.install + s.product['lock']
     s.registry()
     s.installed({'Sylkum.mde': OLD_MDE, s.product['lock']: b''})
@@ -1240,12 +1241,13 @@ def manifest_gone(s):
     process = s.start()
     s.prompt(IDYES)
     s.close_notice()
-    s.path(s.temp + '\\' + s.config.product_id + '.ini').unlink()
+    manifest = s.path(s.temp + '\\' + s.config.product_id + '.ini')
+    manifest.unlink()
+    manifest.write_bytes(b'5.3\r\nsylkum.mde,Syl')
     s.path(lock).unlink()
-    s.box('summary', s.texts.updated + '\r\nListen over filer kunne ikke læses til ende.\r\n',
-          [IDOK], 'warning', IDOK)
+    s.summary([s.install + 'Sylkum.mde'])
     s.expect_exit(process)
-    s.check_install({'Sylkum.mde': OLD_MDE})
+    s.check_install({'Sylkum.mde': NEW_MDE})
 
 
 @scenario
