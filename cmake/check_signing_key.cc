@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
   }
   const std::optional<updater::PublicKey> key = updater::ParsePublicKeyDer(*der);
   if (!key) {
-    std::cerr << (der->size() == 91 && der->compare(0, 27, updater::PublicKeyDer({}), 0, 27) == 0
+    std::cerr << (updater::IsOffCurveP256Key(*der)
                       ? "its point is not on the curve P-256: it is no key\n"
                       : "it is not an ECDSA P-256 public key with an uncompressed point\n");
     return 1;

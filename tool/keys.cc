@@ -193,9 +193,13 @@ std::optional<PublicKey> ReadPublicKeyFile(const std::wstring& path, std::wstrin
   }
   std::optional<PublicKey> key = ParsePublicKeyPem(*text);
   if (!key) {
+    const std::optional<std::string> der = PemBody(*text, "PUBLIC KEY");
     *why = text->find("PRIVATE KEY") != std::string::npos
                ? L"it is a private key; give its public half (`updater-tool keygen` writes one)"
-               : L"it is no ECDSA P-256 public key in PEM";
+           : der && IsOffCurveP256Key(*der)
+               ? L"its point is not on the curve P-256: it is no key, and nothing signed verifies "
+                 L"with it"
+               : L"it is no ECDSA P-256 public key in PEM (written the one strict way)";
   }
   return key;
 }

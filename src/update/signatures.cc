@@ -250,6 +250,11 @@ std::optional<PublicKey> ParsePublicKeyDer(const std::string& spki) {
   return key;
 }
 
+bool IsOffCurveP256Key(const std::string& spki) {
+  return spki.size() == sizeof kSpkiPrefix + 64 &&
+         std::memcmp(spki.data(), kSpkiPrefix, sizeof kSpkiPrefix) == 0 && !ParsePublicKeyDer(spki);
+}
+
 std::optional<PublicKey> ParsePublicKeyPem(const std::string& pem) {
   const std::optional<std::string> der = PemBody(pem, "PUBLIC KEY");
   if (!der) return std::nullopt;

@@ -49,6 +49,10 @@ bool IsOnP256Curve(const P256Point& point);
 // uncompressed and on the curve; no value for any other.
 std::optional<PublicKey> ParsePublicKeyDer(const std::string& spki);
 
+// True when `spki` has the form of a P-256 key's SubjectPublicKeyInfo but
+// its point is off the curve: why ParsePublicKeyDer refused it.
+bool IsOffCurveP256Key(const std::string& spki);
+
 // The key in a "PUBLIC KEY" PEM text; no value for anything else.
 std::optional<PublicKey> ParsePublicKeyPem(const std::string& pem);
 
