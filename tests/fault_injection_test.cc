@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "faulty_platform.h"
+#include "platform/staged_names.h"
 #include "scenario.h"
 
 namespace updater {
@@ -96,7 +97,9 @@ class FaultInjectionTest : public ::testing::Test {
       const std::string content =
           s.platform.HasFile(e.destination) ? s.platform.Content(e.destination) : "";
       EXPECT_TRUE(content == e.oldContent || content == e.newContent) << when;
-      EXPECT_FALSE(s.platform.HasFile(e.destination + L".updater-tmp")) << when;
+    }
+    for (const auto& [path, file] : s.platform.files()) {
+      EXPECT_FALSE(LooksStaged(file.name)) << when << ": left behind: " << EncodeUtf8(path);
     }
     const bool notClosed =
         !s.platform.boxes.empty() && s.platform.boxes.back().prompt == testing::kNotClosed;

@@ -230,7 +230,6 @@ Platform& SystemPlatform();
 class PlatformWrapper : public Platform {
  public:
   explicit PlatformWrapper(Platform& target) : target_(target) {}
-  Platform& target() const { return target_; }
 
   std::wstring EnvironmentValue(const std::wstring& name) override {
     return target_.EnvironmentValue(name);

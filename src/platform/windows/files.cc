@@ -5,9 +5,6 @@
 #include "platform/windows/files.h"
 
 #include <windows.h>
-// <windows.h> renames CopyFile to CopyFileW; the interface has a member of
-// that name.
-#undef CopyFile
 
 #include <cstddef>
 #include <cstdint>

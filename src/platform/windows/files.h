@@ -4,9 +4,6 @@
 #pragma once
 
 #include <windows.h>
-// <windows.h> renames CopyFile to CopyFileW; the interface has a member of
-// that name, and so does this file.
-#undef CopyFile
 
 #include <memory>
 #include <string>

@@ -3,9 +3,6 @@
 #pragma once
 
 #include <windows.h>
-// <windows.h> renames CopyFile to CopyFileW; the interface has a member of
-// that name.
-#undef CopyFile
 
 namespace updater::win {
 

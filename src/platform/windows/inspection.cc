@@ -4,9 +4,6 @@
 #include "platform/inspection.h"
 
 #include <windows.h>
-// <windows.h> renames CopyFile to CopyFileW; the interface has a member of
-// that name.
-#undef CopyFile
 
 #include <cstddef>
 #include <string>

@@ -6,9 +6,6 @@
 #include <windows.h>
 // After <windows.h>, which it needs.
 #include <bcrypt.h>
-// <windows.h> renames CopyFile to CopyFileW; the interface has a member of
-// that name.
-#undef CopyFile
 
 #include "platform/platform.h"
 

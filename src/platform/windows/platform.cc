@@ -3,9 +3,6 @@
 // The class here does the small operations itself and hands files, the
 // registry and message boxes to the other files of this folder.
 #include <windows.h>
-// <windows.h> renames CopyFile to CopyFileW; the interface has a member of
-// that name.
-#undef CopyFile
 
 #include <cstddef>
 #include <cstdint>
