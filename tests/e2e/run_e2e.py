@@ -105,6 +105,7 @@ class Config:
         self.updater = Path(values['updater'])
         self.updater_shortwait = Path(values['updater_shortwait'])
         self.updater_signed = Path(values['updater_signed'])
+        self.updater_codesigned = Path(values['updater_codesigned'])
         self.keys = Path(values['keys'])
         self.updater_tool = Path(values['tool'])
         self.msgbox_driver = Path(values['msgbox_driver'])
@@ -967,6 +968,25 @@ def full_update(s):
     # A new file gets the name the manifest gives it.
     check('Hjælp.chm' in s.install_files(), f'no Hjælp.chm: {sorted(s.install_files())}')
     check_equal(s.temp_files(), temp_before, 'temporary folder')
+
+
+@scenario
+def codesigned_program(s):
+    # updater.exe with an Authenticode signature (the build signed with the
+    # throwaway certificate of tests/codesign) runs a whole update.
+    program = s.config.updater_codesigned
+    check(program.is_file(), f'no signed build at {program}: run the codesign.build test first')
+    check(pe_certificate_table(program.read_bytes())[1] > 0, f'{program} carries no signature')
+    s.registry()
+    s.installed({'Sylkum.mde': OLD_MDE})
+    s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde'), ('ny.dll', 'ny.dll')])
+    s.payload({'sylkum.mde': NEW_MDE, 'ny.dll': b'new dll'})
+    process = s.start(program=program)
+    s.prompt(IDYES)
+    s.close_notice()
+    s.summary([s.install + 'Sylkum.mde', s.install + 'ny.dll'])
+    s.expect_exit(process)
+    s.check_install({'Sylkum.mde': NEW_MDE, 'ny.dll': b'new dll'})
 
 
 @scenario(locale='utf8')
@@ -1844,6 +1864,17 @@ def selftest(config):
 
 SYSTEM_DLLS = {'kernel32.dll', 'user32.dll', 'advapi32.dll', 'msvcrt.dll', 'gdi32.dll',
                'shell32.dll', 'ole32.dll', 'comctl32.dll', 'ntdll.dll', 'version.dll'}
+
+
+def pe_certificate_table(data):
+    """(offset, size) of a PE file's certificate table, where an
+    Authenticode signature lies; (0, 0) in an unsigned file."""
+    pe = struct.unpack_from('<I', data, 0x3C)[0]
+    check(data[pe:pe + 4] == b'PE\0\0', 'not a PE file')
+    optional = pe + 24
+    magic = struct.unpack_from('<H', data, optional)[0]
+    directories = optional + (112 if magic == 0x20B else 96)
+    return struct.unpack_from('<II', data, directories + 4 * 8)
 
 
 def pe_resources(data):
