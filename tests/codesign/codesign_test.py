@@ -7,6 +7,8 @@ reproducible build.
                                     updater-tool.exe from a copy of the source
     codesign_test.py ARGS check     its signatures, their failures, its size and
                                     imports, and its bytes against the first build
+    codesign_test.py ARGS token     the signing step with a key on a PKCS#11 token
+                                    (SoftHSM)
 
 The certificates are a throwaway root and code-signing certificate made with
 openssl each time (test keys only). ARGS are written by CMake
@@ -25,6 +27,9 @@ PASSWORD = 'test-only-password'
 PASSWORD_VAR = 'UPDATER_CODESIGN_TEST_PASSWORD'
 URL = 'https://zorbe.example/opdatering'
 MAX_UPDATER_SIZE = 256 * 1024
+# The SoftHSM token of the token test, and its key.
+SOFTHSM_MODULE = Path('/usr/lib/softhsm/libsofthsm2.so')
+TOKEN_KEY = 'pkcs11:token=updater-test;object=codesign;type=private'
 
 
 class Failure(Exception):
@@ -127,6 +132,12 @@ def options(args):
         check(message in said, f'{case}: the message lacks "{message}": {done.stderr}')
         cache = (build / 'CMakeCache.txt').read_text(errors='replace')
         check(PASSWORD not in cache, f'{case}: the password is in CMakeCache.txt')
+    done = configure(args, build, args.source, {
+        'UPDATER_CODESIGN_PKCS11_MODULE': p12, 'UPDATER_CODESIGN_PKCS11_KEY': TOKEN_KEY,
+        'UPDATER_CODESIGN_PKCS11_CERT': root, 'UPDATER_CODESIGN_URL': URL,
+        'UPDATER_CODESIGN_CA_FILE': root})
+    check(done.returncode == 0 and 'are signed' in done.stdout,
+          f'a whole token configuration is refused: {done.stdout}{done.stderr}')
     done = configure(args, build, args.source, {'UPDATER_CODESIGN_CA_FILE': root})
     check(done.returncode == 0 and 'are signed' not in done.stdout,
           f'without a key the build is not unsigned: {done.stdout}{done.stderr}')
@@ -175,15 +186,16 @@ def verify(args, program, root):
     return run([args.osslsigncode, 'verify', '-in', program, '-CAfile', root, '-ignore-cdp'])
 
 
-def sign_script(args, program, env):
-    """Runs the build's signing step on `program` with the throwaway key, in
-    the environment `env` (whole)."""
-    pki = args.work / 'pki'
+def sign_script(args, program, env, key=None, pki=None):
+    """Runs the build's signing step on `program` with the throwaway key
+    (the PKCS#12 file unless `key` gives other options), in the environment
+    `env` (whole)."""
+    pki = pki or args.work / 'pki'
+    key = key or ['--pkcs12', str(pki / 'signer.p12')]
     return subprocess.run(['bash', str(args.source / 'cmake' / 'codesign.sh'), '--osslsigncode',
                            str(args.osslsigncode), '--password-var', PASSWORD_VAR, '--name',
-                           'Test', '--url', URL, '--ca-file', str(pki / 'root.pem'),
-                           '--pkcs12', str(pki / 'signer.p12'), str(program)],
-                          capture_output=True, text=True, env=env, check=False)
+                           'Test', '--url', URL, '--ca-file', str(pki / 'root.pem')] + key +
+                          [str(program)], capture_output=True, text=True, env=env, check=False)
 
 
 def imports(args, program):
@@ -256,15 +268,56 @@ def check_signed(args):
           f'the first build less the signature')
 
 
+def token(args):
+    """The throwaway key on a SoftHSM token of its own: the signing step
+    signs with it through the PKCS#11 module and the PIN from the
+    environment, and a wrong PIN fails and leaves no program."""
+    work = args.work.parent / 'codesign-token'
+    shutil.rmtree(work, ignore_errors=True)
+    pki = work / 'pki'
+    make_certificates(pki)
+    check(SOFTHSM_MODULE.is_file() and shutil.which('softhsm2-util'),
+          'SoftHSM is not installed (packages softhsm2, libengine-pkcs11-openssl; see scripts/test)')
+    (work / 'tokens').mkdir()
+    config = work / 'softhsm2.conf'
+    config.write_text(f'directories.tokendir = {work / "tokens"}\nobjectstore.backend = file\n')
+    env = dict(os.environ, SOFTHSM2_CONF=str(config))
+    pin = '4711'
+    done = run(['openssl', 'pkcs8', '-topk8', '-nocrypt', '-in', pki / 'signer.key', '-out',
+                pki / 'signer.p8'])
+    check(done.returncode == 0, f'openssl pkcs8: {done.stderr}')
+    for step in (['--init-token', '--free', '--label', 'updater-test', '--pin', pin,
+                  '--so-pin', '0000'],
+                 ['--import', pki / 'signer.p8', '--token', 'updater-test', '--label',
+                  'codesign', '--id', '01', '--pin', pin]):
+        done = run(['softhsm2-util'] + step, env=env)
+        check(done.returncode == 0, f'softhsm2-util: {done.stdout}{done.stderr}')
+    key = ['--pkcs11-module', str(SOFTHSM_MODULE), '--pkcs11-key', TOKEN_KEY,
+           '--pkcs11-cert', str(pki / 'signer.pem')]
+    outcomes = {}
+    for case, given in (('right PIN', pin), ('wrong PIN', '1234'), ('no PIN', '')):
+        program = work / 'updater.exe'
+        shutil.copy2(args.updater, program)
+        done = sign_script(args, program, dict(env, **{PASSWORD_VAR: given}), key, pki)
+        signed = program.exists() and verify(args, program, pki / 'root.pem').returncode == 0
+        outcomes[case] = (done.returncode == 0, signed, program.exists())
+    check(outcomes == {'right PIN': (True, True, True), 'wrong PIN': (False, False, False),
+                       'no PIN': (False, False, False)},
+          f'signing with the token (went through, verifies, program left): {outcomes}')
+    shutil.rmtree(work, ignore_errors=True)
+    print('token: signed through PKCS#11 with the PIN; a wrong or missing PIN leaves no program')
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
     for name in ('source', 'work', 'toolchain', 'cmake', 'osslsigncode', 'objdump', 'updater',
                  'tool'):
         parser.add_argument('--' + name, type=Path, required=True)
-    parser.add_argument('command', choices=['options', 'build', 'check'])
+    parser.add_argument('command', choices=['options', 'build', 'check', 'token'])
     args = parser.parse_args()
     try:
-        {'options': options, 'build': build, 'check': check_signed}[args.command](args)
+        {'options': options, 'build': build, 'check': check_signed,
+         'token': token}[args.command](args)
     except Failure as failure:
         print(f'FAILED: {failure}', file=sys.stderr)
         return 1
