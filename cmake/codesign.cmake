@@ -101,6 +101,12 @@ function(updater_codesign target description)
   if(NOT UPDATER_CODESIGN)
     return()
   endif()
+  # A new key or certificate file signs the program again.
+  foreach(file IN ITEMS ${UPDATER_CODESIGN_PKCS12} ${UPDATER_CODESIGN_PKCS11_CERT})
+    if(EXISTS "${file}")
+      set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${file})
+    endif()
+  endforeach()
   if(UPDATER_CODESIGN_PKCS12 STREQUAL "")
     set(key --pkcs11-module ${UPDATER_CODESIGN_PKCS11_MODULE}
             --pkcs11-key ${UPDATER_CODESIGN_PKCS11_KEY}

@@ -152,8 +152,10 @@ def signed_paths(args):
 
 def build(args):
     """Copies the source to a folder of its own and builds the two programs
-    there, signed with the throwaway certificate: first without the
-    password, which must fail and leave no program, then with it."""
+    there: unsigned first, which must give the bytes of the first build;
+    then configured to sign with the throwaway certificate, first with an
+    empty password, which must fail and leave no program (not the unsigned
+    one of before either), then with the password."""
     shutil.rmtree(args.work, ignore_errors=True)
     p12, root, _ = make_certificates(args.work / 'pki')
     source = args.work / 'source'
@@ -165,13 +167,22 @@ def build(args):
             source.mkdir(parents=True, exist_ok=True)
             shutil.copy2(origin, source / part)
     folder = args.work / 'build'
+    targets = [args.cmake, '--build', folder, '--target', 'updater', 'updater-tool']
+    done = configure(args, folder, source, {})
+    check(done.returncode == 0, f'configuration failed: {done.stdout}{done.stderr}')
+    done = run(targets)
+    check(done.returncode == 0, f'the unsigned build failed: {done.stdout}{done.stderr}')
+    for mine, first in zip(signed_paths(args), (args.updater, args.tool)):
+        check(mine.read_bytes() == first.read_bytes(),
+              f'{mine} differs from {first}: the build is not reproducible')
+
     done = configure(args, folder, source, {'UPDATER_CODESIGN_PKCS12': p12,
                                             'UPDATER_CODESIGN_URL': URL,
                                             'UPDATER_CODESIGN_CA_FILE': root})
     check(done.returncode == 0, f'configuration failed: {done.stdout}{done.stderr}')
-    targets = [args.cmake, '--build', folder, '--target', 'updater', 'updater-tool']
-    env = {PASSWORD_VAR: ''}
-    done = run(targets, env=env)
+    # Ninja goes on after the first failure (-k 0), so that both programs
+    # are tried.
+    done = run(targets + ['--', '-k', '0'], env={PASSWORD_VAR: ''})
     check(done.returncode != 0, 'the build went through with an empty password variable')
     check('is not set or empty' in done.stdout + done.stderr,
           f'the failed build does not say why: {done.stdout}')
@@ -179,7 +190,8 @@ def build(args):
         check(not program.exists(), f'{program.name} is left unsigned after the failed signing')
     done = run(targets, env={PASSWORD_VAR: PASSWORD})
     check(done.returncode == 0, f'the signed build failed: {done.stdout}{done.stderr}')
-    print('build: the programs are signed; without the password the build fails and leaves none')
+    print('build: the same bytes as the first build in another folder; signed once the key is '
+          'given; without the password the build fails and leaves no program')
 
 
 def verify(args, program, root):
