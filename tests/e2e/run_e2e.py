@@ -320,11 +320,12 @@ def start_xvfb(config):
     """Starts Xvfb on a free display; returns (display, pid).
 
     Xvfb writes its display number to the -displayfd pipe at its start, and
-    again at every server reset; a write to a pipe with no reader left kills
-    it ("Cannot write display number"). So it never resets (-noreset: a
-    reset would come whenever its last client leaves, between two Wine
-    programs) and it holds the read end of the pipe itself, open as long as
-    it runs, where this process closes its own copy once it has the number."""
+    has been seen to die at a server reset writing it again to a pipe with
+    no reader left ("Cannot write display number"). So it never resets
+    (-noreset: a reset would come whenever its last client leaves, between
+    two Wine programs) and it holds the read end of the pipe itself, open as
+    long as it runs, where this process closes its own copy once it has the
+    number."""
     config.logs.mkdir(parents=True, exist_ok=True)
     read_end, write_end = os.pipe()
     with open(config.logs / 'xvfb.log', 'wb') as log:
