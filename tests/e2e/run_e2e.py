@@ -15,12 +15,14 @@ every box is kept under <work_dir>/screenshots.
                                                  UPDATER_E2E_KEEP_PREFIX is set)
     run_e2e.py --config FILE all                 setup, every scenario, cleanup
     run_e2e.py --config FILE hygiene             checks of the shipped updater.exe
+    run_e2e.py --config FILE selftest            the suite's handling of its X server
 
 The config file is written by CMake (tests/e2e/CMakeLists.txt). Standard
 library only.
 """
 
 import argparse
+import copy
 import json
 import os
 import platform
@@ -103,6 +105,7 @@ class Config:
         self.updater = Path(values['updater'])
         self.updater_shortwait = Path(values['updater_shortwait'])
         self.updater_signed = Path(values['updater_signed'])
+        self.updater_codesigned = Path(values['updater_codesigned'])
         self.keys = Path(values['keys'])
         self.updater_tool = Path(values['tool'])
         self.msgbox_driver = Path(values['msgbox_driver'])
@@ -314,14 +317,22 @@ def cleanup(config):
 
 
 def start_xvfb(config):
-    """Starts Xvfb on a free display; returns (display, pid)."""
+    """Starts Xvfb on a free display; returns (display, pid).
+
+    Xvfb writes its display number to the -displayfd pipe at its start, and
+    has been seen to die at a server reset writing it again to a pipe with
+    no reader left ("Cannot write display number"). So it never resets
+    (-noreset: a reset would come whenever its last client leaves, between
+    two Wine programs) and it holds the read end of the pipe itself, open as
+    long as it runs, where this process closes its own copy once it has the
+    number."""
     config.logs.mkdir(parents=True, exist_ok=True)
     read_end, write_end = os.pipe()
     with open(config.logs / 'xvfb.log', 'wb') as log:
         process = subprocess.Popen(
-            [config.tool('xvfb'), '-displayfd', str(write_end), '-nolisten', 'tcp',
+            [config.tool('xvfb'), '-displayfd', str(write_end), '-noreset', '-nolisten', 'tcp',
              '-screen', '0', '1280x1024x24'],
-            pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+            pass_fds=(write_end, read_end), stdin=subprocess.DEVNULL, stdout=log, stderr=log,
             start_new_session=True)
     os.close(write_end)
     number = b''
@@ -338,6 +349,31 @@ def start_xvfb(config):
         process.kill()
         raise Failure('Xvfb did not start; see ' + str(config.logs / 'xvfb.log'))
     return ':' + number.strip().decode(), process.pid
+
+
+def x_server_answers(config, display):
+    """One X client connects, reads the screen and disconnects: True when
+    it could."""
+    done = subprocess.run([config.tool('xwd'), '-root', '-display', display, '-silent'],
+                          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL, timeout=30, check=False)
+    return done.returncode == 0
+
+
+def check_x_server_stays(config, display, pid):
+    """The X server outlives its last client: after one client has come and
+    gone (the moment a server resets), it still runs and answers another."""
+    check(x_server_answers(config, display), f'the X server on {display} does not answer; '
+          f'see {config.logs / "xvfb.log"}')
+    for _ in range(3):
+        time.sleep(0.2)
+        check(process_is(pid, 'Xvfb') and x_server_answers(config, display),
+              f'the X server stopped when its only client left: see {config.logs / "xvfb.log"}')
+
+
+def x_server_gone(config, state):
+    """True when the suite's Xvfb no longer runs."""
+    return not process_is(state.get('xvfb_pid', 0), 'Xvfb')
 
 
 def compile_locales(config):
@@ -379,6 +415,7 @@ def setup(config):
     display, xvfb_pid = start_xvfb(config)
     with open(config.state_file, 'w', encoding='utf-8') as f:
         json.dump({'display': display, 'xvfb_pid': xvfb_pid}, f)
+    check_x_server_stays(config, display, xvfb_pid)
 
     wine = Wine(config, display, config.logs / 'session')
     # A persistent server keeps the prefix's services running between the
@@ -404,6 +441,8 @@ def setup(config):
     check(probe.returncode == 0, f'msgbox_driver does not run: {probe.stderr()}')
     for locale in LOCALES:
         check_locale(config, display, locale)
+    check(not x_server_gone(config, read_state(config)),
+          f'the X server stopped during setup: see {config.logs / "xvfb.log"}')
     print(f'Wine prefix {config.prefix} ready on display {display}')
 
 
@@ -930,6 +969,25 @@ def full_update(s):
     # A new file gets the name the manifest gives it.
     check('Hjælp.chm' in s.install_files(), f'no Hjælp.chm: {sorted(s.install_files())}')
     check_equal(s.temp_files(), temp_before, 'temporary folder')
+
+
+@scenario
+def codesigned_program(s):
+    # updater.exe with an Authenticode signature (the build signed with the
+    # throwaway certificate of tests/codesign) runs a whole update.
+    program = s.config.updater_codesigned
+    check(program.is_file(), f'no signed build at {program}: run the codesign.build test first')
+    check(pe_certificate_table(program.read_bytes())[1] > 0, f'{program} carries no signature')
+    s.registry()
+    s.installed({'Sylkum.mde': OLD_MDE})
+    s.manifest('5.3', [('sylkum.mde', 'Sylkum.mde'), ('ny.dll', 'ny.dll')])
+    s.payload({'sylkum.mde': NEW_MDE, 'ny.dll': b'new dll'})
+    process = s.start(program=program)
+    s.prompt(IDYES)
+    s.close_notice()
+    s.summary([s.install + 'Sylkum.mde', s.install + 'ny.dll'])
+    s.expect_exit(process)
+    s.check_install({'Sylkum.mde': NEW_MDE, 'ny.dll': b'new dll'})
 
 
 @scenario(locale='utf8')
@@ -1730,8 +1788,30 @@ def explain_build_folder(s):
     s.expect_silent(s.start())
 
 
+class Skipped(Exception):
+    """A scenario that cannot run for a cause already reported."""
+
+
+# What a skipped scenario ends with; ctest counts it as skipped, not failed.
+SKIP_CODE = 77
+
+
+def x_server_stopped(config, state):
+    """The failure that says, once, that the suite's X server has died: the
+    first scenario to see it fails with that, the later ones are skipped
+    (no box can show any more, so their failures would say nothing)."""
+    if state.get('x_server_reported'):
+        return Skipped('skipped: the X server stopped (reported by an earlier scenario)')
+    state['x_server_reported'] = True
+    with open(config.state_file, 'w', encoding='utf-8') as f:
+        json.dump(state, f)
+    return Failure(f'the X server stopped: see {config.logs / "xvfb.log"}')
+
+
 def run_scenario(config, name):
     state = read_state(config)
+    if x_server_gone(config, state):
+        raise x_server_stopped(config, state)
     locale = SCENARIO_LOCALES[name]
     wine = Wine(config, state['display'], config.logs / name, locale)
     scene = Scene(config, wine, name, locale)
@@ -1739,16 +1819,65 @@ def run_scenario(config, name):
     scene.reset()
     try:
         SCENARIOS[name](scene)
+    except Failure as failure:
+        if x_server_gone(config, state):
+            raise x_server_stopped(config, state) from failure
+        raise
     finally:
         scene.finish()
         scene.reset()
     print(f'{name}: passed in {time.monotonic() - started:.1f} s')
 
 
+def selftest(config):
+    """The suite's own handling of its X server, without Wine, in a folder
+    of its own: a started Xvfb outlives its clients; once it has died, the
+    first scenario fails saying so and the later ones are skipped."""
+    own = copy.copy(config)
+    own.work_dir = config.work_dir / 'selftest'
+    own.logs = own.work_dir / 'logs'
+    own.state_file = own.work_dir / 'state.json'
+    shutil.rmtree(own.work_dir, ignore_errors=True)
+    display, pid = start_xvfb(own)
+    try:
+        with open(own.state_file, 'w', encoding='utf-8') as f:
+            json.dump({'display': display, 'xvfb_pid': pid}, f)
+        check_x_server_stays(own, display, pid)
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        outcomes = []
+        for name in list(SCENARIOS)[:3]:
+            try:
+                run_scenario(own, name)
+                outcomes.append('passed')
+            except Failure as failure:
+                outcomes.append(f'failed: {failure}')
+            except Skipped:
+                outcomes.append('skipped')
+        check_equal(outcomes, [f'failed: the X server stopped: see {own.logs / "xvfb.log"}',
+                               'skipped', 'skipped'], 'scenarios after the X server died')
+    finally:
+        if process_is(pid, 'Xvfb'):
+            os.kill(pid, signal.SIGKILL)
+        shutil.rmtree(own.work_dir, ignore_errors=True)
+    print('selftest: the X server outlives its clients; its end is reported once')
+
+
 # --- Hygiene of the shipped program ------------------------------------------
 
 SYSTEM_DLLS = {'kernel32.dll', 'user32.dll', 'advapi32.dll', 'msvcrt.dll', 'gdi32.dll',
                'shell32.dll', 'ole32.dll', 'comctl32.dll', 'ntdll.dll', 'version.dll'}
+
+
+def pe_certificate_table(data):
+    """(offset, size) of a PE file's certificate table, where an
+    Authenticode signature lies; (0, 0) in an unsigned file."""
+    pe = struct.unpack_from('<I', data, 0x3C)[0]
+    check(data[pe:pe + 4] == b'PE\0\0', 'not a PE file')
+    optional = pe + 24
+    magic = struct.unpack_from('<H', data, optional)[0]
+    directories = optional + (112 if magic == 0x20B else 96)
+    return struct.unpack_from('<II', data, directories + 4 * 8)
 
 
 def pe_resources(data):
@@ -1834,7 +1963,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
     parser.add_argument('--config', type=Path)
     parser.add_argument('command', choices=['list', 'setup', 'cleanup', 'scenario', 'all',
-                                            'hygiene'])
+                                            'hygiene', 'selftest'])
     parser.add_argument('names', nargs='*')
     args = parser.parse_args()
     if args.command == 'list':
@@ -1856,6 +1985,8 @@ def main():
                 parser.error(f'scenario names needed, from: {", ".join(SCENARIOS)}')
             for name in args.names:
                 run_scenario(config, name)
+        elif args.command == 'selftest':
+            selftest(config)
         else:
             setup(config)
             failed = []
@@ -1866,6 +1997,8 @@ def main():
                     except Failure as failure:
                         print(f'{name}: FAILED: {failure}', file=sys.stderr)
                         failed.append(name)
+                    except Skipped:
+                        failed.append(name)
             finally:
                 cleanup(config)
             if failed:
@@ -1873,6 +2006,9 @@ def main():
     except Failure as failure:
         print(f'FAILED: {failure}', file=sys.stderr)
         return 1
+    except Skipped as skipped:
+        print(skipped, file=sys.stderr)
+        return SKIP_CODE
     return 0
 
 
