@@ -1097,9 +1097,9 @@ def signed_updates(s):
     # maker signed: pack --sign (CNG, under Wine) makes an update the signed
     # updater installs; with its checksum file changed after signing, signed
     # by another key, or with a signature file that is empty, too large or
-    # garbage, it is not offered and nothing is written. A manifest that
-    # says it comes with a checksum file is not offered without it, by an
-    # unsigned build either.
+    # garbage, it is not offered and nothing is written; nor is a signed
+    # older release. A manifest that says it comes with a checksum file is
+    # not offered without it, by an unsigned build either.
     tree = s.root + '\\Tree'
     s.write(tree + '\\Sylkum.mde', NEW_MDE)
     s.registry()
@@ -1150,6 +1150,20 @@ def signed_updates(s):
     s.prompt(IDYES)
     s.close_notice()
     s.summary([s.install + 'Sylkum.mde'])
+    s.expect_exit(process)
+    s.check_install({'Sylkum.mde': NEW_MDE})
+    # A validly signed older release (9 over an installed 10) is never
+    # offered by the signed build, though 9 sorts after 10 as text; the
+    # unsigned build keeps the text order and asks.
+    for old in s.path(s.temp).iterdir():
+        old.unlink()
+    code, lines = s.tool(['pack', '--version', '9', '--from', tree, '--to', s.temp,
+                          '--sign', key])
+    check_equal(code, 0, 'exit code of pack --sign: ' + '\n'.join(lines))
+    s.registry(version='10')
+    s.expect_silent(s.start(program=s.config.updater_signed))
+    process = s.start()
+    s.prompt(IDNO)
     s.expect_exit(process)
     s.check_install({'Sylkum.mde': NEW_MDE})
     # Delivered without its checksum file, no build offers it.
@@ -1306,6 +1320,24 @@ def manifest_gone(s):
     s.summary([s.install + 'Sylkum.mde'])
     s.expect_exit(process)
     s.check_install({'Sylkum.mde': NEW_MDE})
+
+
+@scenario
+def manifest_being_written(s):
+    # A manifest caught while it is being written, its list cut in the
+    # middle of a name: no box, nothing written, no file under the cut name.
+    # Once it is whole, the same update installs.
+    s.registry()
+    s.installed({'Sylkum.mde': OLD_MDE})
+    s.payload({'sylkum.mde': NEW_MDE, 'ny.dll': b'ny'})
+    path = s.temp + '\\' + s.config.product_id + '.ini'
+    whole = b'5.3\r\nsylkum.mde,Sylkum.mde\r\nny.dll,Ny.dll\r\nslut\r\n'
+    s.write(path, whole[:whole.index(b'Ny.dll') + 2])
+    s.expect_silent(s.start())
+    s.check_install({'Sylkum.mde': OLD_MDE})
+    s.write(path, whole)
+    s.update([s.install + 'Sylkum.mde', s.install + 'Ny.dll'])
+    s.check_install({'Sylkum.mde': NEW_MDE, 'Ny.dll': b'ny'})
 
 
 @scenario
