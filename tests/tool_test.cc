@@ -243,9 +243,10 @@ TEST(ExplainTest, OfferedWithTheProductRunning) {
   s.platform.AddFile(L"C:\\Prog\\Sylkum\\Sylkum.ldb", "");
   s.platform.openFiles.insert(L"C:\\Prog\\Sylkum\\Sylkum.ldb");
   tool::ExplainOutcome outcome = tool::Explain(s.platform, s.platform, kBuild);
-  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.status, tool::kNotClean);
   ExpectLines(outcome.text,
-              {L"Temporary folder: C:\\Users\\\u00C5se\\AppData\\Local\\Temp\\ (from the "
+              {L"Build: OrvakBK (\"Verazuzoduvuzo\"), unsigned build",
+               L"Temporary folder: C:\\Users\\\u00C5se\\AppData\\Local\\Temp\\ (from the "
                L"environment variable temp)",
                L"Manifest: C:\\Users\\\u00C5se\\AppData\\Local\\Temp\\OrvakBK.ini: found",
                L"Offered version: \"5.3\"",
@@ -260,36 +261,46 @@ TEST(ExplainTest, OfferedWithTheProductRunning) {
                L"  line 3: \"ny.dll\" -> \"Mangler\\ny.dll\": copied; "
                L"C:\\Prog\\Sylkum\\Mangler\\ny.dll cannot be written now: its folder does not "
                L"exist",
-               L"Outcome: the update would be offered now. 1 of its 2 entries would not be "
-               L"updated now. The product is running: after the close notice the updater would "
-               L"wait up to ten minutes for it to close."},
+               L"Outcome: the update would be offered now, but would not install cleanly: "
+               L"C:\\Prog\\Sylkum\\Mangler\\ny.dll cannot be written now: its folder does not "
+               L"exist (the updater makes no folders: create it in the install folder). 1 of its "
+               L"2 entries would not be updated now. The product is running: after the close "
+               L"notice the updater would wait up to ten minutes for it to close."},
               "offered");
 
   // A lock file no program holds was left over.
   s.platform.openFiles.clear();
+  s.platform.AddFolder(L"C:\\Prog\\Sylkum\\Mangler");
   outcome = tool::Explain(s.platform, s.platform, kBuild);
+  EXPECT_EQ(outcome.status, tool::kNotClean);
   ExpectLines(outcome.text,
               {L"Lock file C:\\Prog\\Sylkum\\Sylkum.ldb: present now, but no program holds it "
                L"open: left over, the product is closed",
-               L"Outcome: the update would be offered now. 1 of its 2 entries would not be "
-               L"updated now. The lock file is left over: the updater would wait ten minutes for "
-               L"it to go and then say the product is not closed; delete it."},
+               L"Outcome: the update would be offered now, but would not install cleanly: the "
+               L"lock file C:\\Prog\\Sylkum\\Sylkum.ldb is left over: the updater would wait ten "
+               L"minutes for it to go and then say the product is not closed; delete it."},
               "left over");
   // An install folder that is not there, or is a file, fails every copy.
   s.platform.SetString(kSylkumKey, "MDE", "C:\\Prog\\Gone");
   outcome = tool::Explain(s.platform, s.platform, kBuild);
+  EXPECT_EQ(outcome.status, tool::kNotClean);
   ExpectLines(outcome.text,
               {L"Install folder: C:\\Prog\\Gone\\: does not exist",
-               L"Outcome: the update would be offered now. 2 of its 2 entries would not be "
-               L"updated now."},
+               L"Outcome: the update would be offered now, but would not install cleanly: the "
+               L"install folder C:\\Prog\\Gone\\ does not exist, so every copy would fail "
+               L"(correct the registry value \"MDE\" or install the product again). 2 of its 2 "
+               L"entries would not be updated now."},
               "folder gone");
   s.platform.SetString(kSylkumKey, "MDE", "C:\\Prog\\Sylkum.mde");
   s.platform.AddFile(L"C:\\Prog\\Sylkum.mde", "a file");
   outcome = tool::Explain(s.platform, s.platform, kBuild);
+  EXPECT_EQ(outcome.status, tool::kNotClean);
   ExpectLines(outcome.text,
               {L"Install folder: C:\\Prog\\Sylkum.mde\\: a file, not a folder",
-               L"Outcome: the update would be offered now. 2 of its 2 entries would not be "
-               L"updated now."},
+               L"Outcome: the update would be offered now, but would not install cleanly: the "
+               L"install folder C:\\Prog\\Sylkum.mde\\ is a file, so every copy would fail "
+               L"(correct the registry value \"MDE\" or install the product again). 2 of its 2 "
+               L"entries would not be updated now."},
               "folder a file");
   // Nothing was claimed, shown, copied or slept.
   EXPECT_TRUE(s.platform.boxes.empty());
@@ -298,14 +309,117 @@ TEST(ExplainTest, OfferedWithTheProductRunning) {
   EXPECT_EQ(s.platform.openKeys, 0);
 }
 
-TEST(ExplainTest, EachWayTheRunEndsSilently) {
+// A public key of the test keys ("a" or "b"), and the key pair.
+PublicKey TestPublicKey(const char* which) {
+  std::wstring why;
+  return *tool::ReadPublicKeyFile(
+      DecodeUtf8(std::string(TEST_KEYS) + "/test-signing-key-" + which + ".pub.pem"), &why);
+}
+tool::MakerKey TestMakerKey(const char* which) {
+  std::ifstream in(std::string(TEST_KEYS) + "/test-signing-key-" + which + ".pem");
+  std::stringstream pem;
+  pem << in.rdbuf();
+  std::wstring why;
+  return *tool::ParsePrivateKeyPem(pem.str(), &why);
+}
+
+// A packed update of "a.dll" in the scenario's temporary folder, with its
+// checksum file; `signer` ("a", "b") signs it, as r and s.
+void SignedUpdate(Scenario& s, const char* signer) {
+  const std::string manifest = "5.3\r\na.dll,a.dll\r\nslut\r\nOrvakBK.sha256\r\n";
+  const std::string checksums = ChecksumLines(manifest, {{"a.dll", "new"}});
+  s.Manifest(manifest);
+  s.Payload(L"a.dll", "new");
+  s.Payload(L"OrvakBK.sha256", checksums);
+  if (signer == nullptr) return;
+  const tool::MakerKey key = TestMakerKey(signer);
+  P256Signature signature{};
+  ASSERT_TRUE(
+      SystemSigning().SignP256(key.key, key.point, testing::DigestOf(checksums), &signature));
+  s.Payload(L"OrvakBK.sha256.sig",
+            std::string(reinterpret_cast<const char*>(signature.data()), signature.size()));
+}
+
+// explain's exit status is a contract: each status with a cause of it, and
+// the outcome line that names the first reason.
+TEST(ExplainTest, EachOutcomeWithItsStatus) {
   struct Case {
     const char* what;
     std::function<void(Scenario&)> setUp;
     std::vector<std::wstring> lines;
     int status = tool::kNothingToDo;
+    std::vector<PublicKey> keys = {};  // a signed build's
   };
+  FakePlatform hashing;
+  const std::wstring keyA = KeyFingerprint(hashing, TestPublicKey("a"));
   const Case cases[] = {
+      {"offered, every entry installed",
+       [](Scenario& s) {
+         s.Manifest("5.3\r\na.dll,a.dll\r\nslut\r\n");
+         s.Payload(L"a.dll", "new");
+       },
+       {L"  line 2: \"a.dll\" -> \"a.dll\": copied; C:\\Prog\\Sylkum\\a.dll can be written now",
+        L"Outcome: the update would be offered now."},
+       tool::kOffered},
+      {"an entry passed over",
+       [](Scenario& s) {
+         s.Manifest("5.3\r\na.dll,a.dll\r\ngone.dll,gone.dll\r\nslut\r\n");
+         s.Payload(L"a.dll", "new");
+       },
+       {L"Outcome: the update would be offered now, but would not install cleanly: 1 entry "
+        L"would be passed over, first line 3: \"gone.dll\" -> \"gone.dll\": passed over: no "
+        L"such file beside the manifest (the maker must mend the update)."},
+       tool::kNotClean},
+      {"an entry refused",
+       [](Scenario& s) {
+         s.Manifest("5.3\r\na.dll,..\\a.dll\r\nslut\r\n");
+         s.Payload(L"a.dll", "new");
+       },
+       {L"Outcome: the update would be offered now, but would not install cleanly: line 2: "
+        L"\"a.dll\" -> \"..\\a.dll\": refused: the destination climbs out of the install folder "
+        L"(.. or a name of dots only) (the maker must mend the update). 1 of its 1 entry would "
+        L"not be updated now."},
+       tool::kNotClean},
+      {"signed build, signed by its key",
+       [](Scenario& s) { SignedUpdate(s, "a"); },
+       {L"Build: OrvakBK (\"Verazuzoduvuzo\"), signed build (keys: " + keyA + L")",
+        L"Checksum file: C:\\Users\\\u00C5se\\AppData\\Local\\Temp\\OrvakBK.sha256: the manifest "
+        L"and 1 payload file match; signed by key " +
+            keyA,
+        L"Outcome: the update would be offered now."},
+       tool::kOffered,
+       {TestPublicKey("a")}},
+      {"signed build, no signature",
+       [](Scenario& s) { SignedUpdate(s, nullptr); },
+       {L"Checksum file: C:\\Users\\\u00C5se\\AppData\\Local\\Temp\\OrvakBK.sha256: not used: "
+        L"its signature does not let the update through",
+        L"  apart from the signature, the manifest and 1 payload file match the checksum file",
+        L"  line 2: \"a.dll\" -> \"a.dll\": not reached: the signature stops the update before "
+        L"its entries",
+        L"Outcome: the run would end silently: the signature does not let the update through: "
+        L"no signature: \"OrvakBK.sha256.sig\" is missing; this build takes only updates signed "
+        L"by one of its keys (" +
+            keyA +
+            L"). Sign the update with a key this build carries "
+            L"(updater-tool seal --sign KEY), or use the tool of the customer's build."},
+       tool::kBlocked,
+       {TestPublicKey("a")}},
+      {"signed build, another key's signature",
+       [](Scenario& s) { SignedUpdate(s, "b"); },
+       {L"  the signature \"OrvakBK.sha256.sig\" was not made by any of the keys " + keyA +
+            L": it is another key's, or the checksum file changed after it was signed",
+        L"  apart from the signature, the manifest and 1 payload file match the checksum file"},
+       tool::kBlocked,
+       {TestPublicKey("a")}},
+      {"signed build, a signature that cannot be read",
+       [](Scenario& s) {
+         SignedUpdate(s, nullptr);
+         s.Payload(L"OrvakBK.sha256.sig", "not a signature");
+       },
+       {L"  the signature \"OrvakBK.sha256.sig\" cannot be read: it is larger than 256 bytes, or "
+        L"no ECDSA P-256 signature (DER, or the 64 bytes of r and s)"},
+       tool::kBlocked,
+       {TestPublicKey("a")}},
       {"no manifest",
        [](Scenario&) {},
        {L"Manifest: C:\\Users\\\u00C5se\\AppData\\Local\\Temp\\OrvakBK.ini: not found: absent",
@@ -322,7 +436,7 @@ TEST(ExplainTest, EachWayTheRunEndsSilently) {
          s.Manifest("9\r\na.dll,a.dll\r\nslut\r\n");
          s.platform.SetString(kSylkumKey, "MDE", "C:/Sylkum/Foerbuild");
        },
-       {L"Build-folder guard: C:/Sylkum/Foerbuild\\ is a developer build folder",
+       {L"Build-folder guard: C:/Sylkum/Foerbuild/ is a developer build folder",
         L"  line 2: \"a.dll\" -> \"a.dll\": not reached; if reached: passed over: no such file "
         L"beside the manifest",
         L"Outcome: the run would end silently: the install folder is a developer build "
@@ -366,9 +480,17 @@ TEST(ExplainTest, EachWayTheRunEndsSilently) {
   for (const Case& c : cases) {
     Scenario s;
     c.setUp(s);
-    const tool::ExplainOutcome outcome = tool::Explain(s.platform, s.platform, kBuild);
-    EXPECT_EQ(outcome.status, c.status) << c.what;
+    BuildConstants build = kBuild;
+    build.signingKeys = c.keys;
+    const tool::ExplainOutcome outcome = tool::Explain(s.platform, s.platform, build);
+    EXPECT_EQ(outcome.status, c.status) << c.what << "\n" << EncodeUtf8(outcome.text);
     ExpectLines(outcome.text, c.lines, c.what);
+    // Signature trouble is never told as a damaged payload.
+    if (outcome.status == tool::kBlocked && !c.keys.empty()) {
+      EXPECT_FALSE(Has(outcome.text, L"damaged")) << c.what;
+      EXPECT_FALSE(Has(outcome.text, L"does not match")) << c.what;
+      EXPECT_FALSE(Has(outcome.text, L"does not vouch")) << c.what;
+    }
   }
 }
 
