@@ -644,8 +644,20 @@ TEST_F(PackTest, OutMustBeEmpty) {
 TEST_F(PackTest, SignedPackVerifiesWithOpensslAndCheck) {
   Write("Sylkum.mde", "mde");
   const std::wstring keys = DecodeUtf8((root_ / "keys").string());
-  ASSERT_EQ(tool::Keygen(SystemSigning(), keys).status, 0);
+  const tool::KeygenOutcome made = tool::Keygen(SystemSigning(), keys);
+  ASSERT_EQ(made.status, 0);
   EXPECT_EQ(tool::Keygen(SystemSigning(), keys).status, 1);  // never over a key
+  // A second key, named, shares the folder.
+  const tool::KeygenOutcome named = tool::Keygen(SystemSigning(), keys, L"maker-2027");
+  ASSERT_EQ(named.status, 0) << EncodeUtf8(named.text);
+  EXPECT_TRUE(fs::exists(root_ / "keys" / "maker-2027.pem"));
+  EXPECT_TRUE(fs::exists(root_ / "keys" / "maker-2027.pub.pem"));
+  const auto fingerprint = [](const std::wstring& text) {
+    const std::size_t at = text.find(L"Fingerprint: ");
+    return at == std::wstring::npos ? std::wstring() : text.substr(at + 13, 16);
+  };
+  ASSERT_EQ(fingerprint(made.text).size(), 16u) << EncodeUtf8(made.text);
+  EXPECT_NE(fingerprint(made.text), fingerprint(named.text));
   EXPECT_EQ(fs::status(root_ / "keys" / "maker-key.pem").permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write);
   const std::string makers[] = {(root_ / "keys" / "maker-key.pem").string(),
@@ -661,6 +673,10 @@ TEST_F(PackTest, SignedPackVerifiesWithOpensslAndCheck) {
                                                 L"5.3", DecodeUtf8((root_ / "tree").string()),
                                                 DecodeUtf8((root_ / out).string()), &*maker);
     ASSERT_EQ(packed.status, 0) << EncodeUtf8(packed.text);
+    // keygen named the key as pack names it.
+    if (k == 0) {
+      EXPECT_TRUE(Has(packed.text, L"signed with key " + fingerprint(made.text)));
+    }
     EXPECT_NE(
         Read(root_ / out / "OrvakBK.ini").find("slut\r\nOrvakBK.sha256\r\nOrvakBK.sha256.sig\r\n"),
         std::string::npos);
@@ -711,6 +727,154 @@ TEST_F(PackTest, AnUpdateEditedByHandIsSealedAgain) {
                          "' && sha256sum --check --strict --quiet OrvakBK.sha256")
                             .c_str()),
             0);
+}
+
+// A signed build's maker who signs in a later step: pack without --sign
+// writes the update, exits 0 and names the two ways to sign; the openssl
+// way, as printed, gives an update the build takes.
+TEST_F(PackTest, ASignedBuildsPackWithoutSignNamesTheTwoWaysToSign) {
+  Write("Sylkum.mde", "mde");
+  BuildConstants signedBuild = kBuild;
+  signedBuild.signingKeys = {TestPublicKey("a")};
+  const std::wstring out = DecodeUtf8((root_ / "out").string());
+  const tool::PackOutcome packed = tool::Pack(SystemPlatform(), SystemInspection(), signedBuild,
+                                              L"5.3", DecodeUtf8((root_ / "tree").string()), out);
+  EXPECT_EQ(packed.status, 0) << EncodeUtf8(packed.text);
+  const std::wstring command = L"openssl dgst -sha256 -sign KEY -out " + out +
+                               L"/OrvakBK.sha256.sig " + out + L"/OrvakBK.sha256";
+  EXPECT_TRUE(Has(packed.text, L"  updater-tool seal --sign KEY " + out + L"\n"))
+      << EncodeUtf8(packed.text);
+  ASSERT_TRUE(Has(packed.text, L"  " + command + L"\n")) << EncodeUtf8(packed.text);
+  EXPECT_EQ(tool::CheckFolder(SystemPlatform(), SystemInspection(), signedBuild, out, {}).status,
+            1);
+  std::string run = EncodeUtf8(command);
+  run.replace(run.find("KEY"), 3, std::string(TEST_KEYS) + "/test-signing-key-a.pem");
+  ASSERT_EQ(std::system(run.c_str()), 0) << run;
+  const tool::CheckOutcome checked =
+      tool::CheckFolder(SystemPlatform(), SystemInspection(), signedBuild, out, {});
+  EXPECT_EQ(checked.status, 0) << EncodeUtf8(checked.text);
+
+  // Anything wrong besides the signature still fails.
+  Write("OrvakBK.ini", "in the tree");
+  Write("Sub/OrvakBK.ini", "an earlier update");
+  EXPECT_EQ(tool::Pack(SystemPlatform(), SystemInspection(), signedBuild, L"5.3",
+                       DecodeUtf8((root_ / "tree").string()), DecodeUtf8((root_ / "out2").string()))
+                .status,
+            1);
+}
+
+// seal never leaves a signature its new checksum file no longer matches:
+// without --sign it refuses and changes nothing, or drops the signature when
+// told to; with --sign it signs anew.
+TEST_F(PackTest, SealOnASignedFolder) {
+  Write("Sylkum.mde", "mde");
+  const tool::MakerKey key = TestMakerKey("a");
+  ASSERT_EQ(
+      tool::Pack(SystemPlatform(), SystemInspection(), kBuild, L"5.3",
+                 DecodeUtf8((root_ / "tree").string()), DecodeUtf8((root_ / "out").string()), &key)
+          .status,
+      0);
+  std::ofstream(root_ / "out" / "Sylkum.mde", std::ios::binary) << "edited";
+  const std::string checksums = Read(root_ / "out" / "OrvakBK.sha256");
+  const std::string signature = Read(root_ / "out" / "OrvakBK.sha256.sig");
+  const std::wstring out = DecodeUtf8((root_ / "out").string());
+  const tool::SealOutcome refused = tool::Seal(SystemPlatform(), SystemInspection(), kBuild, out);
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_TRUE(Has(refused.text, L"updater-tool seal --sign KEY " + out))
+      << EncodeUtf8(refused.text);
+  EXPECT_EQ(Read(root_ / "out" / "OrvakBK.sha256"), checksums);
+  EXPECT_EQ(Read(root_ / "out" / "OrvakBK.sha256.sig"), signature);
+
+  BuildConstants signedBuild = kBuild;
+  signedBuild.signingKeys = {TestPublicKey("a")};
+  const tool::SealOutcome resigned =
+      tool::Seal(SystemPlatform(), SystemInspection(), signedBuild, out, &key);
+  EXPECT_EQ(resigned.status, 0) << EncodeUtf8(resigned.text);
+  EXPECT_NE(Read(root_ / "out" / "OrvakBK.sha256"), checksums);
+
+  const tool::SealOutcome dropped =
+      tool::Seal(SystemPlatform(), SystemInspection(), kBuild, out, nullptr, true);
+  EXPECT_TRUE(Has(dropped.text, L"Removed the old signature")) << EncodeUtf8(dropped.text);
+  EXPECT_FALSE(fs::exists(root_ / "out" / "OrvakBK.sha256.sig"));
+}
+
+// The value of each expression over the JSON document `json` (as `d`),
+// read back by Python's own parser, as a release pipeline would read it.
+std::vector<std::string> FromJson(const fs::path& folder, const std::wstring& json,
+                                  const std::vector<std::string>& expressions) {
+  const fs::path document = folder / "document.json";
+  const fs::path answer = folder / "answer.txt";
+  const fs::path script = folder / "read.py";
+  std::ofstream(document, std::ios::binary) << EncodeUtf8(json);
+  {
+    std::ofstream code(script, std::ios::binary);
+    code << "import json, sys\n"
+            "d = json.load(open(sys.argv[1], encoding='ascii'))\n"
+            "out = open(sys.argv[2], 'w', encoding='utf-8')\n";
+    for (const std::string& expression : expressions) {
+      code << "v = " << expression
+           << "\nout.write((v if isinstance(v, str) else repr(v)) + '\\n')\n";
+    }
+  }
+  const std::string command =
+      "python3 '" + script.string() + "' '" + document.string() + "' '" + answer.string() + "'";
+  std::vector<std::string> answers;
+  if (std::system(command.c_str()) != 0) return answers;
+  std::ifstream in(answer, std::ios::binary);
+  for (std::string line; std::getline(in, line);) answers.push_back(line);
+  return answers;
+}
+
+// The lines under "Entries:".
+std::string EntryLines(const std::wstring& text) {
+  std::size_t n = 0;
+  bool in = false;
+  for (const std::wstring& line : Lines(text)) {
+    in = line == L"Entries:" || (in && line.rfind(L"  ", 0) == 0);
+    n += in && line.rfind(L"  line ", 0) == 0;
+  }
+  return std::to_string(n);
+}
+
+// --json holds the same facts as the text: parsed back, its counts are the
+// text's, and names with control characters and letters beyond ASCII come
+// back exactly.
+TEST_F(PackTest, JsonParsesBackWithTheTextsCounts) {
+  FakePlatform platform;
+  const std::string manifest =
+      "\xEF\xBB\xBF"
+      "5.3\r\nb\xC3\xB8ger.dat,B\xC3\xB8ger\\\xF0\x9F\x98\x80.dat\r\n\"a\x01\tq\\\"\",x.dll\r\n"
+      "b\xC3\xB8ger.dat,..\\gone.dll\r\nslut\r\n";
+  platform.AddFile(L"C:\\Upd\\OrvakBK.ini", manifest);
+  platform.AddFile(L"C:\\Upd\\b\u00F8ger.dat", "b");
+  const tool::CheckOutcome checked =
+      tool::CheckFolder(platform, platform, kBuild, kFolder, {L"5.2"});
+  for (wchar_t c : checked.json) ASSERT_LT(static_cast<unsigned>(c), 0x7Fu) << "not ASCII";
+  EXPECT_TRUE(Has(checked.text, L"; " + std::to_wstring(checked.problems) + L" problems.\n"));
+  EXPECT_EQ(FromJson(root_, checked.json,
+                     {"d['status']", "len(d['entries'])", "len(d['problems'])",
+                      "d['entries'][0]['destination']", "d['entries'][1]['source']",
+                      "[e['fate'] for e in d['entries']]",
+                      "(d['result']['copied'], d['installed'][0]['pointLocale'])"}),
+            (std::vector<std::string>{std::to_string(checked.status), EntryLines(checked.text),
+                                      std::to_string(checked.problems),
+                                      "B\xC3\xB8ger\\\xF0\x9F\x98\x80.dat", "a\x01\tq\\",
+                                      "['copied', 'passed over', 'refused']", "(1, True)"}));
+
+  // explain: its entries and its counts are the text's.
+  Scenario s;
+  s.Manifest("5.3\r\na.dll,a.dll\r\nny.dll,Mangler\\ny.dll\r\ngone.dll,gone.dll\r\nslut\r\n");
+  s.Payload(L"a.dll", "new");
+  s.Payload(L"ny.dll", "new");
+  const tool::ExplainOutcome explained = tool::Explain(s.platform, s.platform, kBuild);
+  EXPECT_TRUE(Has(explained.text, L" 1 of its 2 entries would not be updated now."));
+  EXPECT_EQ(FromJson(root_, explained.json,
+                     {"(d['status'], d['outcome']['offered'])", "len(d['entries'])",
+                      "d['outcome']['entriesFailing']", "[e['wouldFail'] for e in d['entries']]",
+                      "d['outcome']['text']"}),
+            (std::vector<std::string>{"(4, True)", EntryLines(explained.text), "1",
+                                      "[False, True, False]",
+                                      EncodeUtf8(Lines(explained.text).back().substr(9))}));
 }
 
 }  // namespace
