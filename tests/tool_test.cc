@@ -723,6 +723,11 @@ TEST_F(PackTest, AnUpdateEditedByHandIsSealedAgain) {
   EXPECT_EQ(sealed.status, 0) << EncodeUtf8(sealed.text);
   EXPECT_TRUE(Has(sealed.text, L"now vouches for the manifest and 2 payload files"))
       << EncodeUtf8(sealed.text);
+  // Paths are shown with the separator the folder was typed with, never a mix.
+  EXPECT_TRUE(Has(sealed.text, L"Manifest: " + out + L"/OrvakBK.ini\n")) << EncodeUtf8(sealed.text);
+  for (const std::wstring& line : Lines(sealed.text)) {
+    EXPECT_FALSE(Has(line, L"/") && Has(line, L"\\")) << EncodeUtf8(line);
+  }
   EXPECT_EQ(std::system(("cd '" + (root_ / "out").string() +
                          "' && sha256sum --check --strict --quiet OrvakBK.sha256")
                             .c_str()),

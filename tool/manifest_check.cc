@@ -58,7 +58,7 @@ CheckOutcome CheckFolder(Platform& platform, Inspection& inspection, const Build
   if (!TextEquals(platform, found.name, manifestName)) {
     const PathKind folderKind = inspection.QueryPath(folder);
     return failed(folderKind == PathKind::kFolder
-                      ? L"No manifest: " + manifestPath + L" is " +
+                      ? L"No manifest: " + ShownPath(JoinAsTyped(folder, manifestName)) + L" is " +
                             WhyNotFound(inspection.QueryPath(manifestPath)) + L".\n"
                       : L"The folder " + folder + L" does not exist.\n");
   }
@@ -66,7 +66,8 @@ CheckOutcome CheckFolder(Platform& platform, Inspection& inspection, const Build
   const ManifestWalk walk =
       WalkManifest(platform, tempFolder, tempFolder + found.name, build.productId, check);
   if (!walk.opened) {
-    return failed(L"The manifest " + tempFolder + found.name + L" cannot be opened.\n");
+    return failed(L"The manifest " + ShownPath(JoinAsTyped(folder, found.name)) +
+                  L" cannot be opened.\n");
   }
 
   // An update that no customer is offered (no version, or a payload that
@@ -79,11 +80,12 @@ CheckOutcome CheckFolder(Platform& platform, Inspection& inspection, const Build
   json.Member("command", L"check");
   WriteBuildJson(json, platform, build, keysGiven);
   json.Member("folder", folder);
-  json.Member("manifest", TypedPath(tempFolder + found.name));
+  // Paths are shown as FOLDER was typed: "out/OrvakBK.ini" on Linux.
+  json.Member("manifest", TypedPath(JoinAsTyped(folder, found.name)));
   json.Member("offeredVersion", walk.version);
   json.Member("offerable", offerable);
   text += BuildLine(platform, build, keysGiven);
-  text += L"Manifest: " + ShownPath(tempFolder + found.name) + L"\n";
+  text += L"Manifest: " + ShownPath(JoinAsTyped(folder, found.name)) + L"\n";
   text += L"Offered version: " + QuotedText(walk.version) + L"\n";
   text += L"Entries:\n";
   json.Key("entries");
@@ -108,7 +110,7 @@ CheckOutcome CheckFolder(Platform& platform, Inspection& inspection, const Build
   json.EndArray();
   if (walk.entries.empty()) text += L"  (none)\n";
 
-  const std::wstring checksumPath = tempFolder + ChecksumFileName(build.productId);
+  const std::wstring checksumPath = JoinAsTyped(folder, ChecksumFileName(build.productId));
   const PayloadReport payload = ReportPayload(platform, check, checksumPath);
   text += payload.text;
   if (signatureStops) text += PayloadApartFromSignature(platform, tempFolder, build.productId);

@@ -44,7 +44,8 @@ SealOutcome Seal(Platform& platform, Inspection& inspection, const BuildConstant
   const std::wstring manifestName = ManifestFileName(build.productId);
   const FindResult found = platform.FindFileName(tempFolder + manifestName);
   if (!found.ok || !TextEquals(platform, found.name, manifestName)) {
-    outcome.text = L"No manifest to seal: " + tempFolder + manifestName + L" is not there.\n";
+    outcome.text = L"No manifest to seal: " + ShownPath(JoinAsTyped(folder, manifestName)) +
+                   L" is not there.\n";
     return outcome;
   }
   // What the updater would copy with no checksum file beside the manifest;
@@ -52,7 +53,8 @@ SealOutcome Seal(Platform& platform, Inspection& inspection, const BuildConstant
   const ManifestWalk walk =
       WalkManifest(platform, tempFolder, tempFolder + found.name, build.productId, PayloadCheck{});
   if (!walk.opened || walk.readFailed) {
-    outcome.text = L"The manifest " + tempFolder + found.name + L" cannot be read.\n";
+    outcome.text =
+        L"The manifest " + ShownPath(JoinAsTyped(folder, found.name)) + L" cannot be read.\n";
     return outcome;
   }
   // A signature that the new checksum file would no longer match is never
