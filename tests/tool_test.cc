@@ -380,6 +380,20 @@ TEST(ExplainTest, EachOutcomeWithItsStatus) {
         L"(.. or a name of dots only) (the maker must mend the update). 1 of its 1 entry would "
         L"not be updated now."},
        tool::kNotClean},
+      {"a lock file of which it cannot be told whether a program holds it",
+       [](Scenario& s) {
+         s.Manifest("5.3\r\na.dll,a.dll\r\nslut\r\n");
+         s.Payload(L"a.dll", "new");
+         s.platform.AddFile(L"C:\\Prog\\Sylkum\\Sylkum.ldb", "");
+         s.platform.openUnknown.insert(L"C:\\Prog\\Sylkum\\Sylkum.ldb");
+       },
+       {L"Lock file C:\\Prog\\Sylkum\\Sylkum.ldb: present now: the product is running, or the "
+        L"file was left over",
+        L"Outcome: the update would be offered now, but would not install cleanly: whether the "
+        L"lock file C:\\Prog\\Sylkum\\Sylkum.ldb is the running product's or left over cannot "
+        L"be told: if the product is closed, delete it, or the updater would wait ten minutes and "
+        L"then say the product is not closed."},
+       tool::kNotClean},
       {"signed build, signed by its key",
        [](Scenario& s) { SignedUpdate(s, "a"); },
        {L"Build: OrvakBK (\"Verazuzoduvuzo\"), signed build (keys: " + keyA + L")",

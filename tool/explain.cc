@@ -429,6 +429,16 @@ ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildCo
   } else if (passedOver > 0) {
     notClean = Count(passedOver, L"entry", L"entries") + L" would be passed over, first " +
                firstPassedOver + L" (the maker must mend the update)";
+  } else if (folderState == L"unknown") {
+    // What cannot be told is not called clean.
+    notClean = L"whether the install folder " + ShownPath(context.installFolder) +
+               L" exists cannot be told (look at it on this PC)";
+  } else if (lock == LockState::kUnknown ||
+             (lock == LockState::kPresent && held == OpenState::kUnknown)) {
+    notClean = L"whether the lock file " + ShownPath(context.lockPath) +
+               L" is the running product's or left over cannot be told: if the product is "
+               L"closed, delete it, or the updater would wait ten minutes and then say the "
+               L"product is not closed";
   }
   std::wstring told;  // the outcome line, after "Outcome: "
   if (ending.empty()) {
@@ -442,7 +452,7 @@ ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildCo
       told +=
           L" The lock file is left over: the updater would wait ten minutes for it to go and "
           L"then say the product is not closed; delete it.";
-    } else if (lock == LockState::kPresent && !leftOver) {
+    } else if (lock == LockState::kPresent && held == OpenState::kOpen) {
       told +=
           L" The product is running: after the close notice the updater would wait up to "
           L"ten minutes for it to close.";
