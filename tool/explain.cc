@@ -1,6 +1,7 @@
 // `updater-tool explain`: the updater's decision on this PC, step by step.
 #include "explain.h"
 
+#include "explain_wording.h"
 #include "identity.h"
 #include "json_report.h"
 #include "lockwait/lock_wait.h"
@@ -11,76 +12,6 @@
 #include "wording.h"
 
 namespace updater::tool {
-namespace {
-
-std::wstring TypeName(std::uint32_t type) {
-  switch (type) {
-    case 1: return L"REG_SZ";
-    case 2: return L"REG_EXPAND_SZ";
-    case 3: return L"REG_BINARY";
-    case 4: return L"REG_DWORD";
-    case 7: return L"REG_MULTI_SZ";
-    case 11: return L"REG_QWORD";
-    default: return L"type " + std::to_wstring(type);
-  }
-}
-
-std::wstring ValueText(const LookupTrace::Read& read) {
-  if (read.status == kErrorFileNotFound) return L"missing";
-  if (read.status == -1) return TypeName(read.type) + L", a type the updater does not read";
-  if (read.status != kErrorSuccess) {
-    return TypeName(read.type) + L", cannot be read (error " + std::to_wstring(read.status) + L")";
-  }
-  if (read.type == kRegDword) return L"REG_DWORD " + read.value.AsText();
-  if (read.value.kind == RegistryValue::Kind::kEmpty) return TypeName(read.type) + L" of size 0";
-  return TypeName(read.type) + L" " + QuotedText(read.value.AsText());
-}
-
-std::wstring LockText(LockState lock, OpenState held) {
-  if (lock == LockState::kAbsent) return L"absent now";
-  if (lock == LockState::kUnknown) return L"cannot be tested";
-  switch (held) {
-    case OpenState::kOpen: return L"present now, held open by a program: the product is running";
-    case OpenState::kClosed:
-      return L"present now, but no program holds it open: left over, the product is closed";
-    case OpenState::kUnknown: break;
-  }
-  return L"present now: the product is running, or the file was left over";
-}
-
-// The lock file's state in one word, for --json.
-std::wstring LockWord(LockState lock, OpenState held) {
-  if (lock == LockState::kAbsent) return L"absent";
-  if (lock == LockState::kUnknown) return L"unknown";
-  return held == OpenState::kOpen     ? L"held"
-         : held == OpenState::kClosed ? L"left over"
-                                      : L"present";
-}
-
-// What to do about a destination that cannot be written now.
-std::wstring ProbeAdvice(CopyError error) {
-  switch (error) {
-    case CopyError::kFolderMissing:
-      return L"the updater makes no folders: create it in the install folder";
-    case CopyError::kAccessDenied: return L"make it writable for the user who runs the updater";
-    case CopyError::kInUse: return L"close the program that has it open";
-    default: return L"look at it on this PC";
-  }
-}
-
-std::wstring ProbeText(CopyError error) {
-  switch (error) {
-    case CopyError::kNone: return L"can be written now";
-    case CopyError::kFolderMissing: return L"cannot be written now: its folder does not exist";
-    case CopyError::kAccessDenied: return L"cannot be written now: read-only or no access";
-    case CopyError::kInUse: return L"cannot be written now: a program has it open";
-    case CopyError::kInvalidName: return L"cannot be written: not a valid name";
-    default: return L"whether it can be written cannot be told";
-  }
-}
-
-}  // namespace
-
 std::wstring ExplainStatusMeaning(int status) {
   switch (status) {
     case kOffered: return L"the update would be offered now and every entry installed";
@@ -415,12 +346,14 @@ ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildCo
   }
   const bool leftOver = lock == LockState::kPresent && held == OpenState::kClosed;
   std::wstring notClean;  // the first reason the update would not install cleanly
+  bool leftOverFirst = false;
   if (folderState == L"missing" || folderState == L"a file") {
     notClean = L"the install folder " + ShownPath(context.installFolder) +
                (folderState == L"missing" ? L" does not exist" : L" is a file") +
                L", so every copy would fail (correct the registry value " +
                QuotedText(trace.folderValueName) + L" or install the product again)";
   } else if (leftOver) {
+    leftOverFirst = true;
     notClean = L"the lock file " + ShownPath(context.lockPath) +
                L" is left over: the updater would wait ten minutes for it to go and then say "
                L"the product is not closed; delete it";
@@ -448,7 +381,7 @@ ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildCo
       told += L" " + std::to_wstring(failing) + L" of its " + Count(listed, L"entry", L"entries") +
               L" would not be updated now.";
     }
-    if (leftOver && notClean.rfind(L"the lock file ", 0) != 0) {
+    if (leftOver && !leftOverFirst) {
       told +=
           L" The lock file is left over: the updater would wait ten minutes for it to go and "
           L"then say the product is not closed; delete it.";
