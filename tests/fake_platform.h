@@ -104,8 +104,10 @@ class FakePlatform : public Platform, public Inspection {
   // Other paths to a folder (a share of its disk, a short name), as
   // LocateFolder finds them: the other path, then the folder's own.
   std::map<std::wstring, std::wstring, FoldLess> folderAliases;
-  // Files a program holds open, for QueryOpen.
+  // Files a program holds open, for QueryOpen, and files of which that
+  // cannot be told.
   std::set<std::wstring, FoldLess> openFiles;
+  std::set<std::wstring, FoldLess> openUnknown;
   // Keys the user may read but not change: opening one with any right to
   // change it is refused, as Windows does.
   std::set<std::string> readOnlyKeys;
@@ -172,7 +174,9 @@ class FakePlatform : public Platform, public Inspection {
   }
   PathKind QueryPath(const std::wstring& path) override;
   OpenState QueryOpen(const std::wstring& path) override {
-    return openFiles.count(path) ? OpenState::kOpen : OpenState::kClosed;
+    return openUnknown.count(path) ? OpenState::kUnknown
+           : openFiles.count(path) ? OpenState::kOpen
+                                   : OpenState::kClosed;
   }
   CopyError ProbeDestination(const std::wstring& destination) override;
 

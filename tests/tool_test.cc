@@ -254,9 +254,10 @@ TEST(ExplainTest, OfferedWithTheProductRunning) {
   s.platform.AddFile(L"C:\\Prog\\Sylkum\\Sylkum.ldb", "");
   s.platform.openFiles.insert(L"C:\\Prog\\Sylkum\\Sylkum.ldb");
   tool::ExplainOutcome outcome = tool::Explain(s.platform, s.platform, kBuild);
-  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.status, tool::kNotClean);
   ExpectLines(outcome.text,
-              {L"Temporary folder: C:\\Users\\\u00C5se\\AppData\\Local\\Temp\\ (from the "
+              {L"Build: OrvakBK (\"Verazuzoduvuzo\"), unsigned build",
+               L"Temporary folder: C:\\Users\\\u00C5se\\AppData\\Local\\Temp\\ (from the "
                L"environment variable temp)",
                L"Manifest: C:\\Users\\\u00C5se\\AppData\\Local\\Temp\\OrvakBK.ini: found",
                L"Offered version: \"5.3\"",
@@ -271,36 +272,46 @@ TEST(ExplainTest, OfferedWithTheProductRunning) {
                L"  line 3: \"ny.dll\" -> \"Mangler\\ny.dll\": copied; "
                L"C:\\Prog\\Sylkum\\Mangler\\ny.dll cannot be written now: its folder does not "
                L"exist",
-               L"Outcome: the update would be offered now. 1 of its 2 entries would not be "
-               L"updated now. The product is running: after the close notice the updater would "
-               L"wait up to ten minutes for it to close."},
+               L"Outcome: the update would be offered now, but would not install cleanly: "
+               L"C:\\Prog\\Sylkum\\Mangler\\ny.dll cannot be written now: its folder does not "
+               L"exist (the updater makes no folders: create it in the install folder). 1 of its "
+               L"2 entries would not be updated now. The product is running: after the close "
+               L"notice the updater would wait up to ten minutes for it to close."},
               "offered");
 
   // A lock file no program holds was left over.
   s.platform.openFiles.clear();
+  s.platform.AddFolder(L"C:\\Prog\\Sylkum\\Mangler");
   outcome = tool::Explain(s.platform, s.platform, kBuild);
+  EXPECT_EQ(outcome.status, tool::kNotClean);
   ExpectLines(outcome.text,
               {L"Lock file C:\\Prog\\Sylkum\\Sylkum.ldb: present now, but no program holds it "
                L"open: left over, the product is closed",
-               L"Outcome: the update would be offered now. 1 of its 2 entries would not be "
-               L"updated now. The lock file is left over: the updater would wait ten minutes for "
-               L"it to go and then say the product is not closed; delete it."},
+               L"Outcome: the update would be offered now, but would not install cleanly: the "
+               L"lock file C:\\Prog\\Sylkum\\Sylkum.ldb is left over: the updater would wait ten "
+               L"minutes for it to go and then say the product is not closed; delete it."},
               "left over");
   // An install folder that is not there, or is a file, fails every copy.
   s.platform.SetString(kSylkumKey, "MDE", "C:\\Prog\\Gone");
   outcome = tool::Explain(s.platform, s.platform, kBuild);
+  EXPECT_EQ(outcome.status, tool::kNotClean);
   ExpectLines(outcome.text,
               {L"Install folder: C:\\Prog\\Gone\\: does not exist",
-               L"Outcome: the update would be offered now. 2 of its 2 entries would not be "
-               L"updated now."},
+               L"Outcome: the update would be offered now, but would not install cleanly: the "
+               L"install folder C:\\Prog\\Gone\\ does not exist, so every copy would fail "
+               L"(correct the registry value \"MDE\" or install the product again). 2 of its 2 "
+               L"entries would not be updated now."},
               "folder gone");
   s.platform.SetString(kSylkumKey, "MDE", "C:\\Prog\\Sylkum.mde");
   s.platform.AddFile(L"C:\\Prog\\Sylkum.mde", "a file");
   outcome = tool::Explain(s.platform, s.platform, kBuild);
+  EXPECT_EQ(outcome.status, tool::kNotClean);
   ExpectLines(outcome.text,
               {L"Install folder: C:\\Prog\\Sylkum.mde\\: a file, not a folder",
-               L"Outcome: the update would be offered now. 2 of its 2 entries would not be "
-               L"updated now."},
+               L"Outcome: the update would be offered now, but would not install cleanly: the "
+               L"install folder C:\\Prog\\Sylkum.mde\\ is a file, so every copy would fail "
+               L"(correct the registry value \"MDE\" or install the product again). 2 of its 2 "
+               L"entries would not be updated now."},
               "folder a file");
   // Nothing was claimed, shown, copied or slept.
   EXPECT_TRUE(s.platform.boxes.empty());
@@ -309,14 +320,131 @@ TEST(ExplainTest, OfferedWithTheProductRunning) {
   EXPECT_EQ(s.platform.openKeys, 0);
 }
 
-TEST(ExplainTest, EachWayTheRunEndsSilently) {
+// A public key of the test keys ("a" or "b"), and the key pair.
+PublicKey TestPublicKey(const char* which) {
+  std::wstring why;
+  return *tool::ReadPublicKeyFile(
+      DecodeUtf8(std::string(TEST_KEYS) + "/test-signing-key-" + which + ".pub.pem"), &why);
+}
+tool::MakerKey TestMakerKey(const char* which) {
+  std::ifstream in(std::string(TEST_KEYS) + "/test-signing-key-" + which + ".pem");
+  std::stringstream pem;
+  pem << in.rdbuf();
+  std::wstring why;
+  return *tool::ParsePrivateKeyPem(pem.str(), &why);
+}
+
+// A packed update of "a.dll" in the scenario's temporary folder, with its
+// checksum file; `signer` ("a", "b") signs it, as r and s.
+void SignedUpdate(Scenario& s, const char* signer) {
+  const std::string manifest = "5.3\r\na.dll,a.dll\r\nslut\r\nOrvakBK.sha256\r\n";
+  const std::string checksums = ChecksumLines(manifest, {{"a.dll", "new"}});
+  s.Manifest(manifest);
+  s.Payload(L"a.dll", "new");
+  s.Payload(L"OrvakBK.sha256", checksums);
+  if (signer == nullptr) return;
+  const tool::MakerKey key = TestMakerKey(signer);
+  P256Signature signature{};
+  ASSERT_TRUE(
+      SystemSigning().SignP256(key.key, key.point, testing::DigestOf(checksums), &signature));
+  s.Payload(L"OrvakBK.sha256.sig",
+            std::string(reinterpret_cast<const char*>(signature.data()), signature.size()));
+}
+
+// explain's exit status is a contract: each status with a cause of it, and
+// the outcome line that names the first reason.
+TEST(ExplainTest, EachOutcomeWithItsStatus) {
   struct Case {
     const char* what;
     std::function<void(Scenario&)> setUp;
     std::vector<std::wstring> lines;
     int status = tool::kNothingToDo;
+    std::vector<PublicKey> keys = {};  // a signed build's
   };
+  FakePlatform hashing;
+  const std::wstring keyA = KeyFingerprint(hashing, TestPublicKey("a"));
   const Case cases[] = {
+      {"offered, every entry installed",
+       [](Scenario& s) {
+         s.Manifest("5.3\r\na.dll,a.dll\r\nslut\r\n");
+         s.Payload(L"a.dll", "new");
+       },
+       {L"  line 2: \"a.dll\" -> \"a.dll\": copied; C:\\Prog\\Sylkum\\a.dll can be written now",
+        L"Outcome: the update would be offered now."},
+       tool::kOffered},
+      {"an entry passed over",
+       [](Scenario& s) {
+         s.Manifest("5.3\r\na.dll,a.dll\r\ngone.dll,gone.dll\r\nslut\r\n");
+         s.Payload(L"a.dll", "new");
+       },
+       {L"Outcome: the update would be offered now, but would not install cleanly: 1 entry "
+        L"would be passed over, first line 3: \"gone.dll\" -> \"gone.dll\": passed over: no "
+        L"such file beside the manifest (the maker must mend the update)."},
+       tool::kNotClean},
+      {"an entry refused",
+       [](Scenario& s) {
+         s.Manifest("5.3\r\na.dll,..\\a.dll\r\nslut\r\n");
+         s.Payload(L"a.dll", "new");
+       },
+       {L"Outcome: the update would be offered now, but would not install cleanly: line 2: "
+        L"\"a.dll\" -> \"..\\a.dll\": refused: the destination climbs out of the install folder "
+        L"(.. or a name of dots only) (the maker must mend the update). 1 of its 1 entry would "
+        L"not be updated now."},
+       tool::kNotClean},
+      {"a lock file of which it cannot be told whether a program holds it",
+       [](Scenario& s) {
+         s.Manifest("5.3\r\na.dll,a.dll\r\nslut\r\n");
+         s.Payload(L"a.dll", "new");
+         s.platform.AddFile(L"C:\\Prog\\Sylkum\\Sylkum.ldb", "");
+         s.platform.openUnknown.insert(L"C:\\Prog\\Sylkum\\Sylkum.ldb");
+       },
+       {L"Lock file C:\\Prog\\Sylkum\\Sylkum.ldb: present now: the product is running, or the "
+        L"file was left over",
+        L"Outcome: the update would be offered now, but would not install cleanly: whether the "
+        L"lock file C:\\Prog\\Sylkum\\Sylkum.ldb is the running product's or left over cannot "
+        L"be told: if the product is closed, delete it, or the updater would wait ten minutes and "
+        L"then say the product is not closed."},
+       tool::kNotClean},
+      {"signed build, signed by its key",
+       [](Scenario& s) { SignedUpdate(s, "a"); },
+       {L"Build: OrvakBK (\"Verazuzoduvuzo\"), signed build (keys: " + keyA + L")",
+        L"Checksum file: C:\\Users\\\u00C5se\\AppData\\Local\\Temp\\OrvakBK.sha256: the manifest "
+        L"and 1 payload file match; signed by key " +
+            keyA,
+        L"Outcome: the update would be offered now."},
+       tool::kOffered,
+       {TestPublicKey("a")}},
+      {"signed build, no signature",
+       [](Scenario& s) { SignedUpdate(s, nullptr); },
+       {L"Checksum file: C:\\Users\\\u00C5se\\AppData\\Local\\Temp\\OrvakBK.sha256: not used: "
+        L"its signature does not let the update through",
+        L"  apart from the signature, the manifest and 1 payload file match the checksum file",
+        L"  line 2: \"a.dll\" -> \"a.dll\": not reached: the signature stops the update before "
+        L"its entries",
+        L"Outcome: the run would end silently: the signature does not let the update through: "
+        L"no signature: \"OrvakBK.sha256.sig\" is missing; this build takes only updates signed "
+        L"by one of its keys (" +
+            keyA +
+            L"). Sign the update with a key this build carries "
+            L"(updater-tool seal --sign KEY), or use the tool of the customer's build."},
+       tool::kBlocked,
+       {TestPublicKey("a")}},
+      {"signed build, another key's signature",
+       [](Scenario& s) { SignedUpdate(s, "b"); },
+       {L"  the signature \"OrvakBK.sha256.sig\" was not made by any of the keys " + keyA +
+            L": it is another key's, or the checksum file changed after it was signed",
+        L"  apart from the signature, the manifest and 1 payload file match the checksum file"},
+       tool::kBlocked,
+       {TestPublicKey("a")}},
+      {"signed build, a signature that cannot be read",
+       [](Scenario& s) {
+         SignedUpdate(s, nullptr);
+         s.Payload(L"OrvakBK.sha256.sig", "not a signature");
+       },
+       {L"  the signature \"OrvakBK.sha256.sig\" cannot be read: it is larger than 256 bytes, or "
+        L"no ECDSA P-256 signature (DER, or the 64 bytes of r and s)"},
+       tool::kBlocked,
+       {TestPublicKey("a")}},
       {"no manifest",
        [](Scenario&) {},
        {L"Manifest: C:\\Users\\\u00C5se\\AppData\\Local\\Temp\\OrvakBK.ini: not found: absent",
@@ -333,7 +461,7 @@ TEST(ExplainTest, EachWayTheRunEndsSilently) {
          s.Manifest("9\r\na.dll,a.dll\r\nslut\r\n");
          s.platform.SetString(kSylkumKey, "MDE", "C:/Sylkum/Foerbuild");
        },
-       {L"Build-folder guard: C:/Sylkum/Foerbuild\\ is a developer build folder",
+       {L"Build-folder guard: C:/Sylkum/Foerbuild/ is a developer build folder",
         L"  line 2: \"a.dll\" -> \"a.dll\": not reached; if reached: passed over: no such file "
         L"beside the manifest",
         L"Outcome: the run would end silently: the install folder is a developer build "
@@ -377,9 +505,17 @@ TEST(ExplainTest, EachWayTheRunEndsSilently) {
   for (const Case& c : cases) {
     Scenario s;
     c.setUp(s);
-    const tool::ExplainOutcome outcome = tool::Explain(s.platform, s.platform, kBuild);
-    EXPECT_EQ(outcome.status, c.status) << c.what;
+    BuildConstants build = kBuild;
+    build.signingKeys = c.keys;
+    const tool::ExplainOutcome outcome = tool::Explain(s.platform, s.platform, build);
+    EXPECT_EQ(outcome.status, c.status) << c.what << "\n" << EncodeUtf8(outcome.text);
     ExpectLines(outcome.text, c.lines, c.what);
+    // Signature trouble is never told as a damaged payload.
+    if (outcome.status == tool::kBlocked && !c.keys.empty()) {
+      EXPECT_FALSE(Has(outcome.text, L"damaged")) << c.what;
+      EXPECT_FALSE(Has(outcome.text, L"does not match")) << c.what;
+      EXPECT_FALSE(Has(outcome.text, L"does not vouch")) << c.what;
+    }
   }
 }
 
@@ -533,8 +669,20 @@ TEST_F(PackTest, OutMustBeEmpty) {
 TEST_F(PackTest, SignedPackVerifiesWithOpensslAndCheck) {
   Write("Sylkum.mde", "mde");
   const std::wstring keys = DecodeUtf8((root_ / "keys").string());
-  ASSERT_EQ(tool::Keygen(SystemSigning(), keys).status, 0);
+  const tool::KeygenOutcome made = tool::Keygen(SystemSigning(), keys);
+  ASSERT_EQ(made.status, 0);
   EXPECT_EQ(tool::Keygen(SystemSigning(), keys).status, 1);  // never over a key
+  // A second key, named, shares the folder.
+  const tool::KeygenOutcome named = tool::Keygen(SystemSigning(), keys, L"maker-2027");
+  ASSERT_EQ(named.status, 0) << EncodeUtf8(named.text);
+  EXPECT_TRUE(fs::exists(root_ / "keys" / "maker-2027.pem"));
+  EXPECT_TRUE(fs::exists(root_ / "keys" / "maker-2027.pub.pem"));
+  const auto fingerprint = [](const std::wstring& text) {
+    const std::size_t at = text.find(L"Fingerprint: ");
+    return at == std::wstring::npos ? std::wstring() : text.substr(at + 13, 16);
+  };
+  ASSERT_EQ(fingerprint(made.text).size(), 16u) << EncodeUtf8(made.text);
+  EXPECT_NE(fingerprint(made.text), fingerprint(named.text));
   EXPECT_EQ(fs::status(root_ / "keys" / "maker-key.pem").permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write);
   const std::string makers[] = {(root_ / "keys" / "maker-key.pem").string(),
@@ -550,6 +698,10 @@ TEST_F(PackTest, SignedPackVerifiesWithOpensslAndCheck) {
                                                 L"5.3", DecodeUtf8((root_ / "tree").string()),
                                                 DecodeUtf8((root_ / out).string()), &*maker);
     ASSERT_EQ(packed.status, 0) << EncodeUtf8(packed.text);
+    // keygen named the key as pack names it.
+    if (k == 0) {
+      EXPECT_TRUE(Has(packed.text, L"signed with key " + fingerprint(made.text)));
+    }
     EXPECT_NE(
         Read(root_ / out / "OrvakBK.ini").find("slut\r\nOrvakBK.sha256\r\nOrvakBK.sha256.sig\r\n"),
         std::string::npos);
@@ -622,10 +774,165 @@ TEST_F(PackTest, AnUpdateEditedByHandIsSealedAgain) {
   EXPECT_EQ(sealed.status, 0) << EncodeUtf8(sealed.text);
   EXPECT_TRUE(Has(sealed.text, L"now vouches for the manifest and 2 payload files"))
       << EncodeUtf8(sealed.text);
+  // Paths are shown with the separator the folder was typed with, never a mix.
+  EXPECT_TRUE(Has(sealed.text, L"Manifest: " + out + L"/OrvakBK.ini\n")) << EncodeUtf8(sealed.text);
+  for (const std::wstring& line : Lines(sealed.text)) {
+    EXPECT_FALSE(Has(line, L"/") && Has(line, L"\\")) << EncodeUtf8(line);
+  }
   EXPECT_EQ(std::system(("cd '" + (root_ / "out").string() +
                          "' && sha256sum --check --strict --quiet OrvakBK.sha256")
                             .c_str()),
             0);
+}
+
+// A signed build's maker who signs in a later step: pack without --sign
+// writes the update, exits 0 and names the two ways to sign; the openssl
+// way, as printed, gives an update the build takes.
+TEST_F(PackTest, ASignedBuildsPackWithoutSignNamesTheTwoWaysToSign) {
+  Write("Sylkum.mde", "mde");
+  BuildConstants signedBuild = kBuild;
+  signedBuild.signingKeys = {TestPublicKey("a")};
+  const std::wstring out = DecodeUtf8((root_ / "out").string());
+  const tool::PackOutcome packed = tool::Pack(SystemPlatform(), SystemInspection(), signedBuild,
+                                              L"5.3", DecodeUtf8((root_ / "tree").string()), out);
+  EXPECT_EQ(packed.status, 0) << EncodeUtf8(packed.text);
+  const std::wstring command = L"openssl dgst -sha256 -sign KEY -out " + out +
+                               L"/OrvakBK.sha256.sig " + out + L"/OrvakBK.sha256";
+  EXPECT_TRUE(Has(packed.text, L"  updater-tool seal --sign KEY " + out + L"\n"))
+      << EncodeUtf8(packed.text);
+  ASSERT_TRUE(Has(packed.text, L"  " + command + L"\n")) << EncodeUtf8(packed.text);
+  EXPECT_EQ(tool::CheckFolder(SystemPlatform(), SystemInspection(), signedBuild, out, {}).status,
+            1);
+  std::string run = EncodeUtf8(command);
+  run.replace(run.find("KEY"), 3, std::string(TEST_KEYS) + "/test-signing-key-a.pem");
+  ASSERT_EQ(std::system(run.c_str()), 0) << run;
+  const tool::CheckOutcome checked =
+      tool::CheckFolder(SystemPlatform(), SystemInspection(), signedBuild, out, {});
+  EXPECT_EQ(checked.status, 0) << EncodeUtf8(checked.text);
+
+  // Anything wrong besides the signature still fails.
+  Write("OrvakBK.ini", "in the tree");
+  Write("Sub/OrvakBK.ini", "an earlier update");
+  EXPECT_EQ(tool::Pack(SystemPlatform(), SystemInspection(), signedBuild, L"5.3",
+                       DecodeUtf8((root_ / "tree").string()), DecodeUtf8((root_ / "out2").string()))
+                .status,
+            1);
+}
+
+// seal never leaves a signature its new checksum file no longer matches:
+// without --sign it refuses and changes nothing, or drops the signature when
+// told to; with --sign it signs anew.
+TEST_F(PackTest, SealOnASignedFolder) {
+  Write("Sylkum.mde", "mde");
+  const tool::MakerKey key = TestMakerKey("a");
+  ASSERT_EQ(
+      tool::Pack(SystemPlatform(), SystemInspection(), kBuild, L"5.3",
+                 DecodeUtf8((root_ / "tree").string()), DecodeUtf8((root_ / "out").string()), &key)
+          .status,
+      0);
+  std::ofstream(root_ / "out" / "Sylkum.mde", std::ios::binary) << "edited";
+  const std::string checksums = Read(root_ / "out" / "OrvakBK.sha256");
+  const std::string signature = Read(root_ / "out" / "OrvakBK.sha256.sig");
+  const std::wstring out = DecodeUtf8((root_ / "out").string());
+  const tool::SealOutcome refused = tool::Seal(SystemPlatform(), SystemInspection(), kBuild, out);
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_TRUE(Has(refused.text, L"updater-tool seal --sign KEY " + out))
+      << EncodeUtf8(refused.text);
+  EXPECT_EQ(Read(root_ / "out" / "OrvakBK.sha256"), checksums);
+  EXPECT_EQ(Read(root_ / "out" / "OrvakBK.sha256.sig"), signature);
+
+  BuildConstants signedBuild = kBuild;
+  signedBuild.signingKeys = {TestPublicKey("a")};
+  const tool::SealOutcome resigned =
+      tool::Seal(SystemPlatform(), SystemInspection(), signedBuild, out, &key);
+  EXPECT_EQ(resigned.status, 0) << EncodeUtf8(resigned.text);
+  EXPECT_NE(Read(root_ / "out" / "OrvakBK.sha256"), checksums);
+
+  const tool::SealOutcome dropped =
+      tool::Seal(SystemPlatform(), SystemInspection(), kBuild, out, nullptr, true);
+  EXPECT_TRUE(Has(dropped.text, L"Removed the old signature")) << EncodeUtf8(dropped.text);
+  EXPECT_FALSE(fs::exists(root_ / "out" / "OrvakBK.sha256.sig"));
+}
+
+// The value of each expression over the JSON document `json` (as `d`),
+// read back by Python's own parser, as a release pipeline would read it.
+std::vector<std::string> FromJson(const fs::path& folder, const std::wstring& json,
+                                  const std::vector<std::string>& expressions) {
+  const fs::path document = folder / "document.json";
+  const fs::path answer = folder / "answer.txt";
+  const fs::path script = folder / "read.py";
+  std::ofstream(document, std::ios::binary) << EncodeUtf8(json);
+  {
+    std::ofstream code(script, std::ios::binary);
+    code << "import json, sys\n"
+            "d = json.load(open(sys.argv[1], encoding='ascii'))\n"
+            "out = open(sys.argv[2], 'w', encoding='utf-8')\n";
+    for (const std::string& expression : expressions) {
+      code << "v = " << expression
+           << "\nout.write((v if isinstance(v, str) else repr(v)) + '\\n')\n";
+    }
+  }
+  const std::string command =
+      "python3 '" + script.string() + "' '" + document.string() + "' '" + answer.string() + "'";
+  std::vector<std::string> answers;
+  if (std::system(command.c_str()) != 0) return answers;
+  std::ifstream in(answer, std::ios::binary);
+  for (std::string line; std::getline(in, line);) answers.push_back(line);
+  return answers;
+}
+
+// The lines under "Entries:".
+std::string EntryLines(const std::wstring& text) {
+  std::size_t n = 0;
+  bool in = false;
+  for (const std::wstring& line : Lines(text)) {
+    in = line == L"Entries:" || (in && line.rfind(L"  ", 0) == 0);
+    n += in && line.rfind(L"  line ", 0) == 0;
+  }
+  return std::to_string(n);
+}
+
+// --json holds the same facts as the text: parsed back, its counts are the
+// text's, and names with control characters and letters beyond ASCII come
+// back exactly.
+TEST_F(PackTest, JsonParsesBackWithTheTextsCounts) {
+  FakePlatform platform;
+  const std::string manifest =
+      "\xEF\xBB\xBF"
+      "5.3\r\nb\xC3\xB8ger.dat,B\xC3\xB8ger\\\xF0\x9F\x98\x80.dat\r\n\"a\x01\tq\\\"\",x.dll\r\n"
+      "b\xC3\xB8ger.dat,..\\gone.dll\r\nslut\r\n";
+  platform.AddFile(L"C:\\Upd\\OrvakBK.ini", manifest);
+  platform.AddFile(L"C:\\Upd\\b\u00F8ger.dat", "b");
+  const tool::CheckOutcome checked =
+      tool::CheckFolder(platform, platform, kBuild, kFolder, {L"5.2"});
+  for (wchar_t c : checked.json) ASSERT_LT(static_cast<unsigned>(c), 0x7Fu) << "not ASCII";
+  EXPECT_TRUE(Has(checked.text, L"; " + std::to_wstring(checked.problems) + L" problems.\n"));
+  EXPECT_EQ(
+      FromJson(root_, checked.json,
+               {"d['status']", "len(d['entries'])", "len(d['problems'])",
+                "d['entries'][0]['destination']", "d['entries'][1]['source']",
+                "[e['fate'] for e in d['entries']]",
+                "(d['result']['copied'], d['installed'][0]['pointLocale'])",
+                "(d['listEnds'], d['cutEntry'])"}),
+      (std::vector<std::string>{
+          std::to_string(checked.status), EntryLines(checked.text),
+          std::to_string(checked.problems), "B\xC3\xB8ger\\\xF0\x9F\x98\x80.dat", "a\x01\tq\\",
+          "['copied', 'passed over', 'refused']", "(1, True)", "(True, None)"}));
+
+  // explain: its entries and its counts are the text's.
+  Scenario s;
+  s.Manifest("5.3\r\na.dll,a.dll\r\nny.dll,Mangler\\ny.dll\r\ngone.dll,gone.dll\r\nslut\r\n");
+  s.Payload(L"a.dll", "new");
+  s.Payload(L"ny.dll", "new");
+  const tool::ExplainOutcome explained = tool::Explain(s.platform, s.platform, kBuild);
+  EXPECT_TRUE(Has(explained.text, L" 1 of its 2 entries would not be updated now."));
+  EXPECT_EQ(FromJson(root_, explained.json,
+                     {"(d['status'], d['outcome']['offered'])", "len(d['entries'])",
+                      "d['outcome']['entriesFailing']", "[e['wouldFail'] for e in d['entries']]",
+                      "d['outcome']['text']"}),
+            (std::vector<std::string>{"(4, True)", EntryLines(explained.text), "1",
+                                      "[False, True, False]",
+                                      EncodeUtf8(Lines(explained.text).back().substr(9))}));
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // `updater-tool explain`: the updater's decision on this PC, step by step.
 #include "explain.h"
 
+#include "explain_wording.h"
+#include "identity.h"
+#include "json_report.h"
 #include "lockwait/lock_wait.h"
 #include "manifest_walk.h"
 #include "payload_report.h"
@@ -9,94 +12,78 @@
 #include "wording.h"
 
 namespace updater::tool {
-namespace {
-
-std::wstring TypeName(std::uint32_t type) {
-  switch (type) {
-    case 1: return L"REG_SZ";
-    case 2: return L"REG_EXPAND_SZ";
-    case 3: return L"REG_BINARY";
-    case 4: return L"REG_DWORD";
-    case 7: return L"REG_MULTI_SZ";
-    case 11: return L"REG_QWORD";
-    default: return L"type " + std::to_wstring(type);
+std::wstring ExplainStatusMeaning(int status) {
+  switch (status) {
+    case kOffered: return L"the update would be offered now and every entry installed";
+    case kNothingToDo: return L"nothing to do: the run would end without offering an update";
+    case kBlocked:
+      return L"an update is there but blocked: its payload damaged or incomplete, or its "
+             L"signature missing or not by this build's keys";
+    case kNotClean: return L"the update would be offered but would not install cleanly now";
+    default: break;
   }
+  return L"the tool could not run";
 }
 
-std::wstring ValueText(const LookupTrace::Read& read) {
-  if (read.status == kErrorFileNotFound) return L"missing";
-  if (read.status == -1) return TypeName(read.type) + L", a type the updater does not read";
-  if (read.status != kErrorSuccess) {
-    return TypeName(read.type) + L", cannot be read (error " + std::to_wstring(read.status) + L")";
-  }
-  if (read.type == kRegDword) return L"REG_DWORD " + read.value.AsText();
-  if (read.value.kind == RegistryValue::Kind::kEmpty) return TypeName(read.type) + L" of size 0";
-  return TypeName(read.type) + L" " + QuotedText(read.value.AsText());
-}
-
-std::wstring LockText(LockState lock, OpenState held) {
-  if (lock == LockState::kAbsent) return L"absent now";
-  if (lock == LockState::kUnknown) return L"cannot be tested";
-  switch (held) {
-    case OpenState::kOpen: return L"present now, held open by a program: the product is running";
-    case OpenState::kClosed:
-      return L"present now, but no program holds it open: left over, the product is closed";
-    case OpenState::kUnknown: break;
-  }
-  return L"present now: the product is running, or the file was left over";
-}
-
-std::wstring ProbeText(CopyError error) {
-  switch (error) {
-    case CopyError::kNone: return L"can be written now";
-    case CopyError::kFolderMissing: return L"cannot be written now: its folder does not exist";
-    case CopyError::kAccessDenied: return L"cannot be written now: read-only or no access";
-    case CopyError::kInUse: return L"cannot be written now: a program has it open";
-    case CopyError::kInvalidName: return L"cannot be written: not a valid name";
-    default: return L"whether it can be written cannot be told";
-  }
-}
-
-}  // namespace
-
-ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildConstants& build) {
+ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildConstants& build,
+                       bool keysGiven) {
   ExplainOutcome outcome;
   std::wstring& text = outcome.text;
+  JsonWriter json;
+  json.BeginObject();
+  json.Member("command", L"explain");
+  WriteBuildJson(json, platform, build, keysGiven);
   Decision decision = DecideUpdate(platform, build);
   UpdateContext& context = decision.context;
   text += L"What the updater for " + build.productId + L" (" + QuotedText(build.displayName) +
           L") would do now, step by step:\n";
+  text += BuildLine(platform, build, keysGiven);
 
   // 1. The temporary folder.
   if (platform.EnvironmentValue(L"temp").empty()) {
     text +=
         L"Temporary folder: the environment variable temp is not set, so the updater looks "
         L"at the root of the current drive (" +
-        ShownText(context.tempFolder) + L")\n";
+        ShownPath(context.tempFolder) + L")\n";
   } else {
-    text += L"Temporary folder: " + ShownText(context.tempFolder) +
+    text += L"Temporary folder: " + ShownPath(context.tempFolder) +
             L" (from the environment variable temp)\n";
   }
+  json.Member("tempFolder", TypedPath(context.tempFolder));
 
   // 2. The manifest and its version.
   const std::wstring manifestPath = ManifestPath(context);
   const bool manifestFound = decision.outcome != Outcome::kNoManifest;
   if (!decision.manifest.ok) {
-    text += L"Manifest: " + ShownText(manifestPath) + L": the folder cannot be searched\n";
+    text += L"Manifest: " + ShownPath(manifestPath) + L": the folder cannot be searched\n";
   } else if (!manifestFound) {
-    text += L"Manifest: " + ShownText(manifestPath) + L": not found: " +
+    text += L"Manifest: " + ShownPath(manifestPath) + L": not found: " +
             WhyNotFound(inspection.QueryPath(manifestPath)) + L"\n";
   } else {
-    text += L"Manifest: " + ShownText(context.tempFolder + decision.manifest.name) + L": found\n";
+    text += L"Manifest: " + ShownPath(context.tempFolder + decision.manifest.name) + L": found\n";
     text += L"Offered version: " +
             (decision.manifestOpened ? QuotedText(context.offeredVersion)
                                      : std::wstring(L"none: the manifest cannot be opened")) +
             L"\n";
   }
 
+  json.Key("manifest");
+  json.BeginObject();
+  json.Member("path", TypedPath(manifestFound ? context.tempFolder + decision.manifest.name
+                                              : manifestPath));
+  json.Member("found", manifestFound);
+  json.Key("offeredVersion");
+  if (manifestFound && decision.manifestOpened) {
+    json.String(context.offeredVersion);
+  } else {
+    json.Null();
+  }
+  json.EndObject();
+
   // 3. The installed product. Past a missing manifest the updater reads no
   // registry; the look-up is made all the same, for information.
   LookupTrace& trace = decision.lookup;
+  std::wstring folderState = L"none";  // of the install folder
   bool installed = decision.outcome != Outcome::kNotInstalled;
   if (!manifestFound) {
     UpdateContext probe = context;
@@ -122,10 +109,18 @@ ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildCo
     if (installed) {
       // The updater does not look: every copy into a folder that is not
       // there fails.
+      // A value that ends in a separator of its own ("/" on Linux) is still
+      // one folder: every separator at the end goes before it is looked at.
       std::wstring folder = context.installFolder;
-      folder.pop_back();
+      while (folder.size() > 1 && (folder.back() == L'\\' || folder.back() == L'/')) {
+        folder.pop_back();
+      }
       const PathKind kind = inspection.QueryPath(folder);
-      text += L"Install folder: " + ShownText(context.installFolder) +
+      folderState = kind == PathKind::kNothing                                      ? L"missing"
+                    : kind == PathKind::kPlainFile || kind == PathKind::kHiddenFile ? L"a file"
+                    : kind == PathKind::kUnknown                                    ? L"unknown"
+                                                                                    : L"present";
+      text += L"Install folder: " + ShownPath(context.installFolder) +
               (kind == PathKind::kNothing ? L": does not exist"
                : kind == PathKind::kPlainFile || kind == PathKind::kHiddenFile
                    ? L": a file, not a folder"
@@ -141,34 +136,95 @@ ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildCo
     }
   }
 
+  json.Key("installed");
+  json.BeginObject();
+  json.Member("registryKey", key);
+  json.Member("found", installed);
+  json.Key("version");
+  if (trace.openStatus == kErrorSuccess && trace.version.status == kErrorSuccess) {
+    json.String(trace.version.value.AsText());
+  } else {
+    json.Null();
+  }
+  json.Key("installFolder");
+  if (installed) {
+    json.String(TypedPath(context.installFolder));
+  } else {
+    json.Null();
+  }
+  json.Member("installFolderState", folderState);
+  json.EndObject();
+
   // 4. The version test and the guard.
   std::wstring verdict;
+  json.Key("versionTest");
   if (manifestFound && installed) {
     verdict = VersionVerdict(decision.version, context.offeredVersion, context.registryVersion);
     text += std::wstring(L"Version test: ") +
             (decision.version.newer ? L"newer (" : L"not newer (") + verdict + L")\n";
+    json.BeginObject();
+    json.Member("newer", decision.version.newer);
+    json.Member("text", verdict);
+    json.EndObject();
+  } else {
+    json.Null();
   }
+  json.Key("buildFolder");
   if (installed) {
-    text += L"Build-folder guard: " + ShownText(context.installFolder) +
-            (IsDeveloperBuildFolder(platform, context.installFolder)
-                 ? L" is a developer build folder\n"
-                 : L" is not a developer build folder\n");
+    const bool buildFolder = IsDeveloperBuildFolder(platform, context.installFolder);
+    text +=
+        L"Build-folder guard: " + ShownPath(context.installFolder) +
+        (buildFolder ? L" is a developer build folder\n" : L" is not a developer build folder\n");
+    json.Bool(buildFolder);
+  } else {
+    json.Null();
   }
 
   // 5. The payload against its checksum file, which the updater reads only
   // when it would offer the update.
   const std::wstring checksumPath = context.tempFolder + ChecksumFileName(build.productId);
   std::vector<std::wstring> payloadProblems;
+  bool signatureStops = false;
+  bool keyUnusable = false;
+  json.Key("checksumFile");
+  json.BeginObject();
+  json.Member("path", TypedPath(checksumPath));
   if (decision.outcome == Outcome::kOffer) {
     CheckDecisionPayload(platform, build, &decision);
     PayloadReport payload = ReportPayload(platform, decision.payload, checksumPath);
     text += payload.text;
     for (const std::wstring& problem : payload.problems) text += L"  " + problem + L"\n";
+    signatureStops = SignatureStopsIt(decision.payload);
+    for (const PayloadProblem& problem : decision.payload.problems) {
+      keyUnusable = keyUnusable || problem.fault == PayloadFault::kKeyUnusable;
+    }
+    if (signatureStops && !keyUnusable) {
+      text += PayloadApartFromSignature(platform, context.tempFolder, build.productId);
+    }
     payloadProblems = std::move(payload.problems);
-  } else if (manifestFound && inspection.QueryPath(checksumPath) == PathKind::kPlainFile) {
-    text += L"Checksum file: " + ShownText(checksumPath) +
-            L": present; the updater reads it only when it would offer the update\n";
+    json.Member("checked", true);
+    json.Member("present", decision.payload.present);
+    json.Member("ok", decision.payload.ok());
+    json.Member("signatureStops", signatureStops);
+    json.Key("signedBy");
+    if (decision.payload.signedBy >= 0) {
+      json.String(KeyFingerprint(
+          platform, decision.payload.keys[static_cast<std::size_t>(decision.payload.signedBy)]));
+    } else {
+      json.Null();
+    }
+    json.Member("problems", payloadProblems);
+  } else {
+    const bool present =
+        manifestFound && inspection.QueryPath(checksumPath) == PathKind::kPlainFile;
+    if (present) {
+      text += L"Checksum file: " + ShownPath(checksumPath) +
+              L": present; the updater reads it only when it would offer the update\n";
+    }
+    json.Member("checked", false);
+    json.Member("present", present);
   }
+  json.EndObject();
 
   // 6. What stands in the way right now.
   const ClaimState claim = inspection.QueryClaim(build.productId);
@@ -177,12 +233,24 @@ ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildCo
            : claim == ClaimState::kFree ? L"no"
                                         : L"cannot be told") +
           L"\n";
+  json.Member("anotherUpdater", claim == ClaimState::kHeld   ? L"yes"
+                                : claim == ClaimState::kFree ? L"no"
+                                                             : L"unknown");
   LockState lock = LockState::kAbsent;
   OpenState held = OpenState::kUnknown;
   if (installed) {
     lock = LockFileState(platform, context.lockPath, context.lockName);
     if (lock == LockState::kPresent) held = inspection.QueryOpen(context.lockPath);
-    text += L"Lock file " + ShownText(context.lockPath) + L": " + LockText(lock, held) + L"\n";
+    text += L"Lock file " + ShownPath(context.lockPath) + L": " + LockText(lock, held) + L"\n";
+  }
+  json.Key("lockFile");
+  if (installed) {
+    json.BeginObject();
+    json.Member("path", TypedPath(context.lockPath));
+    json.Member("state", LockWord(lock, held));
+    json.EndObject();
+  } else {
+    json.Null();
   }
 
   // 7. The entries as the run would meet them, with the destinations as
@@ -190,37 +258,69 @@ ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildCo
   const bool reached = decision.outcome == Outcome::kOffer && claim != ClaimState::kHeld;
   std::size_t failing = 0;
   std::size_t listed = 0;
+  std::size_t passedOver = 0;
+  std::wstring firstFailing;  // the first entry that would fail, and why
+  std::wstring firstPassedOver;
+  json.Key("entries");
+  json.BeginArray();
+  std::vector<std::wstring> manifestProblems;
   if (manifestFound) {
     const ManifestWalk walk =
         WalkManifest(platform, context.tempFolder, manifestPath, build.productId, decision.payload);
     text += L"Entries:\n";
     for (const EntryResult& result : walk.entries) {
-      std::wstring line = L"  " + EntryText(result, !reached);
-      if (result.fate.action == EntryAction::kPassOver) {
-        text += line + L"\n";
-        continue;
-      }
-      ++listed;
-      if (result.fate.action != EntryAction::kCopy) {
-        ++failing;
-      } else if (installed) {
-        const std::wstring destination = context.installFolder + *result.entry.destination;
-        const CopyError probe = inspection.ProbeDestination(destination);
-        if (probe != CopyError::kNone) ++failing;
-        line += L"; " + ShownText(destination) + L" " + ProbeText(probe);
+      const std::wstring entry =
+          signatureStops ? EntryBehindSignature(result) : EntryText(result, !reached);
+      std::wstring line = L"  " + entry;
+      const bool passOver = result.fate.action == EntryAction::kPassOver;
+      bool fails = false;
+      std::wstring destinationNow;
+      if (passOver) {
+        ++passedOver;
+        if (firstPassedOver.empty()) firstPassedOver = EntryText(result);
+      } else {
+        ++listed;
+        if (result.fate.action != EntryAction::kCopy) {
+          fails = true;
+          if (firstFailing.empty()) {
+            firstFailing = EntryText(result) + L" (the maker must mend the update)";
+          }
+        } else if (installed) {
+          const std::wstring destination = context.installFolder + *result.entry.destination;
+          const CopyError probe = inspection.ProbeDestination(destination);
+          destinationNow = ProbeText(probe);
+          fails = probe != CopyError::kNone;
+          if (fails && firstFailing.empty()) {
+            firstFailing =
+                ShownPath(destination) + L" " + destinationNow + L" (" + ProbeAdvice(probe) + L")";
+          }
+          line += L"; " + ShownPath(destination) + L" " + destinationNow;
+        }
+        if (fails) ++failing;
       }
       text += line + L"\n";
+      BeginEntryJson(json, result, reached && !signatureStops, entry);
+      json.Key("destinationNow");
+      if (destinationNow.empty()) {
+        json.Null();
+      } else {
+        json.String(destinationNow);
+      }
+      json.Member("wouldFail", fails);
+      json.EndObject();
     }
     if (walk.cutEntry) text += L"  " + CutEntryText(*walk.cutEntry) + L"\n";
     if (walk.entries.empty() && !walk.cutEntry) text += L"  (none)\n";
-    const std::vector<std::wstring> problems = ManifestProblems(walk);
-    if (!problems.empty()) {
+    manifestProblems = ManifestProblems(walk);
+    if (!manifestProblems.empty()) {
       text += L"Manifest problems:\n";
-      for (const std::wstring& problem : problems) text += L"  " + problem + L"\n";
+      for (const std::wstring& problem : manifestProblems) text += L"  " + problem + L"\n";
     }
   }
+  json.EndArray();
+  json.Member("manifestProblems", manifestProblems);
 
-  // 8. The outcome.
+  // 8. The outcome, with the first reason it is not clean and what to do.
   std::wstring ending;
   switch (decision.outcome) {
     case Outcome::kNoManifest: ending = L"there is no manifest in the temporary folder"; break;
@@ -234,39 +334,100 @@ ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildCo
     case Outcome::kBuildFolder: ending = L"the install folder is a developer build folder"; break;
     case Outcome::kIncomplete:
       outcome.status = kBlocked;
-      ending = payloadProblems.empty()
+      // Told by what stops it: a signature the build does not accept is no
+      // damaged payload (the payload is not even compared then), and a list
+      // that never reached "slut" is no payload fault at all.
+      ending = keyUnusable      ? L"this build cannot use all of its keys"
+               : signatureStops ? L"the signature does not let the update through"
+               : payloadProblems.empty()
                    ? L"the manifest's list does not end with \"slut\": a delivery still being "
                      L"written, or cut short, is never applied"
-                   : L"the payload does not match its checksum file";
+               : decision.payload.present ? L"the payload does not match its checksum file"
+                                          : L"the delivery is incomplete";
       for (std::size_t i = 0; i < payloadProblems.size(); ++i) {
         ending += (i == 0 ? L": " : L"; ") + payloadProblems[i];
+      }
+      if (signatureStops && !keyUnusable) {
+        ending +=
+            L". Sign the update with a key this build carries (updater-tool seal --sign "
+            L"KEY), or use the tool of the customer's build";
       }
       break;
     case Outcome::kOffer:
       if (claim == ClaimState::kHeld) ending = L"another updater is running now";
       break;
   }
+  const bool leftOver = lock == LockState::kPresent && held == OpenState::kClosed;
+  std::wstring notClean;  // the first reason the update would not install cleanly
+  bool leftOverFirst = false;
+  if (folderState == L"missing" || folderState == L"a file") {
+    notClean = L"the install folder " + ShownPath(context.installFolder) +
+               (folderState == L"missing" ? L" does not exist" : L" is a file") +
+               L", so every copy would fail (correct the registry value " +
+               QuotedText(trace.folderValueName) + L" or install the product again)";
+  } else if (leftOver) {
+    leftOverFirst = true;
+    notClean = L"the lock file " + ShownPath(context.lockPath) +
+               L" is left over: the updater would wait ten minutes for it to go and then say "
+               L"the product is not closed; delete it";
+  } else if (failing > 0) {
+    notClean = firstFailing;
+  } else if (passedOver > 0) {
+    notClean = Count(passedOver, L"entry", L"entries") + L" would be passed over, first " +
+               firstPassedOver + L" (the maker must mend the update)";
+  } else if (folderState == L"unknown") {
+    // What cannot be told is not called clean.
+    notClean = L"whether the install folder " + ShownPath(context.installFolder) +
+               L" exists cannot be told (look at it on this PC)";
+  } else if (lock == LockState::kUnknown ||
+             (lock == LockState::kPresent && held == OpenState::kUnknown)) {
+    notClean = L"whether the lock file " + ShownPath(context.lockPath) +
+               L" is the running product's or left over cannot be told: if the product is "
+               L"closed, delete it, or the updater would wait ten minutes and then say the "
+               L"product is not closed";
+  }
+  std::wstring told;  // the outcome line, after "Outcome: "
   if (ending.empty()) {
-    text += L"Outcome: the update would be offered now.";
+    told = L"the update would be offered now";
+    told += notClean.empty() ? L"." : L", but would not install cleanly: " + notClean + L".";
     if (failing > 0) {
-      text += L" " + std::to_wstring(failing) + L" of its " + Count(listed, L"entry", L"entries") +
+      told += L" " + std::to_wstring(failing) + L" of its " + Count(listed, L"entry", L"entries") +
               L" would not be updated now.";
     }
-    if (lock == LockState::kPresent && held == OpenState::kClosed) {
-      text +=
+    if (leftOver && !leftOverFirst) {
+      told +=
           L" The lock file is left over: the updater would wait ten minutes for it to go and "
           L"then say the product is not closed; delete it.";
-    } else if (lock == LockState::kPresent) {
-      text +=
+    } else if (lock == LockState::kPresent && held == OpenState::kOpen) {
+      told +=
           L" The product is running: after the close notice the updater would wait up to "
           L"ten minutes for it to close.";
     }
-    text += L"\n";
-    outcome.status = kOffered;
+    outcome.status = notClean.empty() ? kOffered : kNotClean;
   } else {
-    text += L"Outcome: the run would end silently: " + ending + L".\n";
+    told = L"the run would end silently: " + ending + L".";
     if (outcome.status != kBlocked) outcome.status = kNothingToDo;
   }
+  text += L"Outcome: " + told + L"\n";
+  json.Key("outcome");
+  json.BeginObject();
+  json.Member("offered", ending.empty());
+  json.Key("firstReason");
+  if (!ending.empty()) {
+    json.String(ending);
+  } else if (!notClean.empty()) {
+    json.String(notClean);
+  } else {
+    json.Null();
+  }
+  json.Member("entriesFailing", failing);
+  json.Member("entriesPassedOver", passedOver);
+  json.Member("text", told);
+  json.EndObject();
+  json.Member("status", outcome.status);
+  json.Member("meaning", ExplainStatusMeaning(outcome.status));
+  json.EndObject();
+  outcome.json = json.Text();
   return outcome;
 }
 

@@ -7,19 +7,20 @@
 
 #include "keys.h"
 #include "system.h"
+#include "update/update.h"
 
 namespace updater::tool {
 
 namespace fs = std::filesystem;
 
-KeygenOutcome Keygen(Signing& signing, const std::wstring& out) {
+KeygenOutcome Keygen(Signing& signing, const std::wstring& out, const std::wstring& name) {
   KeygenOutcome outcome;
   const fs::path folder = NativePath(out);
-  const fs::path privatePath = folder / "maker-key.pem";
-  const fs::path publicPath = folder / "maker-key.pub.pem";
+  const fs::path privatePath = folder / NativePath(name + L".pem");
+  const fs::path publicPath = folder / NativePath(name + L".pub.pem");
   std::error_code error;
   if (fs::exists(privatePath, error) || fs::exists(publicPath, error)) {
-    outcome.text = L"Nothing was written: " + out + L" holds a key already.\n";
+    outcome.text = L"Nothing was written: " + out + L" holds a key named " + name + L" already.\n";
     return outcome;
   }
   MakerKey key;
@@ -45,10 +46,13 @@ KeygenOutcome Keygen(Signing& signing, const std::wstring& out) {
       return outcome;
     }
   }
+  const std::optional<PublicKey> publicKey = ParsePublicKeyDer(PublicKeyDer(key.point));
   outcome.text = L"Wrote " + TextOf(privatePath) +
                  L" (the private key: keep it off the build "
                  L"machine, and safe) and " +
-                 TextOf(publicPath) + L" (the public key, for UPDATER_SIGNING_KEYS).\n";
+                 TextOf(publicPath) + L" (the public key, for UPDATER_SIGNING_KEYS).\n" +
+                 L"Fingerprint: " +
+                 (publicKey ? KeyFingerprint(SystemPlatform(), *publicKey) : L"?") + L"\n";
   outcome.status = 0;
   return outcome;
 }

@@ -13,8 +13,10 @@ struct KeygenOutcome {
 };
 
 // Writes a new key pair into the folder `out` (made if needed):
-// maker-key.pem (private, PKCS#8, readable by its owner alone where the
-// system allows) and maker-key.pub.pem; never over existing files.
-KeygenOutcome Keygen(Signing& signing, const std::wstring& out);
+// `name`.pem (private, PKCS#8, readable by its owner alone where the
+// system allows) and `name`.pub.pem; never over existing files. Tells the
+// key's fingerprint, by which every later message names it.
+KeygenOutcome Keygen(Signing& signing, const std::wstring& out,
+                     const std::wstring& name = L"maker-key");
 
 }  // namespace updater::tool

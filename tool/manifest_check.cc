@@ -3,6 +3,8 @@
 
 #include <optional>
 
+#include "identity.h"
+#include "json_report.h"
 #include "manifest_walk.h"
 #include "payload_report.h"
 #include "versions.h"
@@ -10,44 +12,92 @@
 
 namespace updater::tool {
 
+namespace {
+
+// The JSON document of a folder that could not be checked.
+std::wstring FailureJson(Platform& platform, const BuildConstants& build, bool keysGiven,
+                         const std::wstring& folder, const std::wstring& why) {
+  JsonWriter json;
+  json.BeginObject();
+  json.Member("command", L"check");
+  WriteBuildJson(json, platform, build, keysGiven);
+  json.Member("folder", folder);
+  json.Member("error", why.substr(0, why.size() - 1));
+  json.Member("status", 2);
+  json.Member("meaning", CheckStatusMeaning(2));
+  json.EndObject();
+  return json.Text();
+}
+
+}  // namespace
+
+std::wstring CheckStatusMeaning(int status) {
+  switch (status) {
+    case 0: return L"no problem";
+    case 1: return L"problems, as many as the result counts";
+    default: break;
+  }
+  return L"the folder or its manifest cannot be read, or the command line is wrong";
+}
+
 CheckOutcome CheckFolder(Platform& platform, Inspection& inspection, const BuildConstants& build,
-                         const std::wstring& folder, const std::vector<std::wstring>& installed) {
+                         const std::wstring& folder, const std::vector<std::wstring>& installed,
+                         bool keysGiven) {
   CheckOutcome outcome;
+  // Ends a check that cannot be made: the text says why.
+  const auto failed = [&](const std::wstring& why) {
+    outcome.text = why;
+    outcome.json = FailureJson(platform, build, keysGiven, folder, why);
+    return outcome;
+  };
   const std::wstring tempFolder = folder + L"\\";
   const std::wstring manifestName = ManifestFileName(build.productId);
   const std::wstring manifestPath = tempFolder + manifestName;
   const FindResult found = platform.FindFileName(manifestPath);
-  if (!found.ok) {
-    outcome.text = L"The folder " + folder + L" cannot be searched.\n";
-    return outcome;
-  }
+  if (!found.ok) return failed(L"The folder " + folder + L" cannot be searched.\n");
   if (!TextEquals(platform, found.name, manifestName)) {
     const PathKind folderKind = inspection.QueryPath(folder);
-    outcome.text = folderKind == PathKind::kFolder
-                       ? L"No manifest: " + manifestPath + L" is " +
-                             WhyNotFound(inspection.QueryPath(manifestPath)) + L".\n"
-                       : L"The folder " + folder + L" does not exist.\n";
-    return outcome;
+    return failed(folderKind == PathKind::kFolder
+                      ? L"No manifest: " + ShownPath(JoinAsTyped(folder, manifestName)) + L" is " +
+                            WhyNotFound(inspection.QueryPath(manifestPath)) + L".\n"
+                      : L"The folder " + folder + L" does not exist.\n");
   }
   const PayloadCheck check = CheckPayload(platform, tempFolder, build.productId, build.signingKeys);
   const ManifestWalk walk =
       WalkManifest(platform, tempFolder, tempFolder + found.name, build.productId, check);
   if (!walk.opened) {
-    outcome.text = L"The manifest " + tempFolder + found.name + L" cannot be opened.\n";
-    return outcome;
+    return failed(L"The manifest " + ShownPath(JoinAsTyped(folder, found.name)) +
+                  L" cannot be opened.\n");
   }
 
   // An update that no customer is offered (no version, or a payload that
   // does not keep the checksum file's promise) never reaches its entries.
   const bool offerable = !walk.version.empty() && check.ok();
+  const bool signatureStops = SignatureStopsIt(check);
   std::wstring& text = outcome.text;
-  text += L"Manifest: " + ShownText(tempFolder + found.name) + L"\n";
+  JsonWriter json;
+  json.BeginObject();
+  json.Member("command", L"check");
+  WriteBuildJson(json, platform, build, keysGiven);
+  json.Member("folder", folder);
+  // Paths are shown as FOLDER was typed: "out/OrvakBK.ini" on Linux.
+  json.Member("manifest", TypedPath(JoinAsTyped(folder, found.name)));
+  json.Member("offeredVersion", walk.version);
+  json.Member("offerable", offerable);
+  text += BuildLine(platform, build, keysGiven);
+  text += L"Manifest: " + ShownPath(JoinAsTyped(folder, found.name)) + L"\n";
   text += L"Offered version: " + QuotedText(walk.version) + L"\n";
   text += L"Entries:\n";
+  json.Key("entries");
+  json.BeginArray();
   std::vector<std::wstring> problems = ManifestProblems(walk);
   std::size_t copied = 0, passedOver = 0, refused = 0;
   for (const EntryResult& result : walk.entries) {
-    text += L"  " + EntryText(result, !offerable) + L"\n";
+    const std::wstring entry =
+        signatureStops ? EntryBehindSignature(result) : EntryText(result, !offerable);
+    text += L"  " + entry + L"\n";
+    BeginEntryJson(json, result, offerable, entry);
+    json.EndObject();
     switch (result.fate.action) {
       case EntryAction::kCopy: ++copied; continue;
       case EntryAction::kPassOver: ++passedOver; break;
@@ -57,20 +107,54 @@ CheckOutcome CheckFolder(Platform& platform, Inspection& inspection, const Build
     // Whatever the updater will not install is a problem of the update.
     if (offerable) problems.push_back(EntryText(result));
   }
-  if (walk.cutEntry) text += L"  " + CutEntryText(*walk.cutEntry) + L"\n";
+  json.EndArray();
+  // Whether "slut" ended the list, and the entry the end of the file cut.
+  json.Member("listEnds", walk.terminated);
+  json.Key("cutEntry");
+  if (walk.cutEntry) {
+    json.String(CutEntryText(*walk.cutEntry));
+    text += L"  " + CutEntryText(*walk.cutEntry) + L"\n";
+  } else {
+    json.Null();
+  }
   if (walk.entries.empty() && !walk.cutEntry) text += L"  (none)\n";
 
-  const PayloadReport payload =
-      ReportPayload(platform, check, tempFolder + ChecksumFileName(build.productId));
+  const std::wstring checksumPath = JoinAsTyped(folder, ChecksumFileName(build.productId));
+  const PayloadReport payload = ReportPayload(platform, check, checksumPath);
   text += payload.text;
+  if (signatureStops) text += PayloadApartFromSignature(platform, tempFolder, build.productId);
   problems.insert(problems.end(), payload.problems.begin(), payload.problems.end());
+  json.Key("checksumFile");
+  json.BeginObject();
+  json.Member("path", TypedPath(checksumPath));
+  json.Member("present", check.present);
+  json.Member("ok", check.ok());
+  json.Member("signatureStops", signatureStops);
+  json.Key("signedBy");
+  if (check.signedBy >= 0) {
+    json.String(KeyFingerprint(platform, check.keys[static_cast<std::size_t>(check.signedBy)]));
+  } else {
+    json.Null();
+  }
+  json.Member("problems", payload.problems);
+  json.EndObject();
+  json.Key("installed");
+  json.BeginArray();
   for (const std::wstring& version : installed) {
+    json.BeginObject();
+    json.Member("version", version);
     if (!offerable) {
-      text += L"Customers on " + version + L": not offered anywhere: " +
-              (walk.version.empty() ? L"the offered version is empty"
-               : !walk.terminated   ? L"the list does not end with \"slut\""
-                                    : L"the payload does not keep its checksum file's promise") +
-              L"\n";
+      const std::wstring line =
+          L"Customers on " + version + L": not offered anywhere: " +
+          (walk.version.empty() ? L"the offered version is empty"
+           : !walk.terminated   ? L"the list does not end with \"slut\""
+           : signatureStops     ? L"the signature does not let the update through"
+                                : L"the payload does not keep its checksum file's promise");
+      text += line + L"\n";
+      json.Member("pointLocale", false);
+      json.Member("commaLocale", false);
+      json.Member("text", line);
+      json.EndObject();
       continue;
     }
     // What the numbers say, against what the updater does on a point and on
@@ -92,6 +176,10 @@ CheckOutcome CheckFolder(Platform& platform, Inspection& inspection, const Build
               L" locale (" + VersionVerdict(test, walk.version, version) + L")";
     }
     text += line + L"\n";
+    json.Member("pointLocale", offered[0]);
+    json.Member("commaLocale", offered[1]);
+    json.Member("text", line);
+    json.EndObject();
     const std::wstring customers = L"customers on " + version;
     if (offered[0] != offered[1]) {
       problems.push_back(customers +
@@ -112,6 +200,7 @@ CheckOutcome CheckFolder(Platform& platform, Inspection& inspection, const Build
     }
   }
 
+  json.EndArray();
   text += L"Problems:";
   text += problems.empty() ? L" none\n" : L"\n";
   for (const std::wstring& problem : problems) text += L"  " + problem + L"\n";
@@ -125,6 +214,22 @@ CheckOutcome CheckFolder(Platform& platform, Inspection& inspection, const Build
   text += L"; " + Count(problems.size(), L"problem", L"problems") + L".\n";
   // The status follows the count: every entry not copied is a problem.
   outcome.status = walk.readFailed ? 2 : problems.empty() ? 0 : 1;
+  outcome.problems = problems.size();
+  outcome.onlySignatureMissing = problems.size() == 1 && check.problems.size() == 1 &&
+                                 check.problems[0].fault == PayloadFault::kSignatureMissing;
+  json.Member("problems", problems);
+  json.Key("result");
+  json.BeginObject();
+  json.Member("entries", walk.entries.size());
+  json.Member("copied", offerable ? copied : 0);
+  json.Member("passedOver", offerable ? passedOver : 0);
+  json.Member("refused", offerable ? refused : 0);
+  json.Member("problems", problems.size());
+  json.EndObject();
+  json.Member("status", outcome.status);
+  json.Member("meaning", CheckStatusMeaning(outcome.status));
+  json.EndObject();
+  outcome.json = json.Text();
   return outcome;
 }
 

@@ -17,10 +17,19 @@ namespace updater::tool {
 // its manifest cannot be read.
 struct CheckOutcome {
   std::wstring text;
+  std::wstring json;  // the same facts as one JSON document
   int status = 2;
+  std::size_t problems = 0;  // as many as the last line counts
+  // The one thing a signed build finds missing is the signature.
+  bool onlySignatureMissing = false;
 };
 
+// What each status means, in a few words.
+std::wstring CheckStatusMeaning(int status);
+
+// `keysGiven`: the build's keys were replaced by those of --key.
 CheckOutcome CheckFolder(Platform& platform, Inspection& inspection, const BuildConstants& build,
-                         const std::wstring& folder, const std::vector<std::wstring>& installed);
+                         const std::wstring& folder, const std::vector<std::wstring>& installed,
+                         bool keysGiven = false);
 
 }  // namespace updater::tool

@@ -16,6 +16,7 @@
 #include "platform/text.h"
 #include "sealing.h"
 #include "system.h"
+#include "wording.h"
 
 namespace updater::tool {
 namespace {
@@ -106,8 +107,14 @@ bool CopyBytes(const fs::path& from, const fs::path& to) {
   // Inserting an empty stream counts as a failure: an empty file is copied
   // by creating it.
   if (in.peek() != std::ifstream::traits_type::eof()) out << in.rdbuf();
-  out.flush();
-  return !in.bad() && static_cast<bool>(out);
+  out.close();
+  if (in.bad() || !out) return false;
+  // The tree file's time comes along, and the updater installs it: an
+  // installed file's date then tells the build it came from.
+  std::error_code error;
+  const fs::file_time_type time = fs::last_write_time(from, error);
+  if (!error) fs::last_write_time(to, time, error);
+  return !error;
 }
 
 bool WriteBytes(const fs::path& path, const std::string& bytes) {
@@ -339,6 +346,26 @@ PackOutcome Pack(Platform& platform, Inspection& inspection, const BuildConstant
   const CheckOutcome check = CheckFolder(platform, inspection, build, out, {});
   text += L"Check of " + out + L":\n" + check.text;
   outcome.status = check.status;
+  if (key == nullptr && !build.signingKeys.empty() && check.onlySignatureMissing) {
+    // A signed build's maker who signs in a later step (openssl, a token, a
+    // key service): the update is whole once signed, if all else holds, as
+    // the same check without the signature requirement tells.
+    BuildConstants unsignedView = build;
+    unsignedView.signingKeys.clear();
+    const CheckOutcome rest = CheckFolder(platform, inspection, unsignedView, out, {});
+    const std::wstring checksumFile = JoinAsTyped(out, ChecksumFileName(build.productId));
+    text += L"Not signed yet: this build's updater takes only updates signed by one of its keys";
+    if (rest.status == 0) {
+      text +=
+          L"; apart from the signature nothing is wrong. Sign it, then deliver it, in one of "
+          L"two ways:\n  updater-tool seal --sign KEY " +
+          out + L"\n  openssl dgst -sha256 -sign KEY -out " + checksumFile + L".sig " +
+          checksumFile + L"\n";
+      outcome.status = 0;
+    } else {
+      text += L", and without the signature the check finds more:\n" + rest.text;
+    }
+  }
   return outcome;
 }
 

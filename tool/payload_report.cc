@@ -83,7 +83,7 @@ PayloadReport ReportPayload(Platform& platform, const PayloadCheck& check,
                             const std::wstring& checksumPath) {
   PayloadReport report;
   std::wstring& text = report.text;
-  text = L"Checksum file: " + ShownText(checksumPath) + L": ";
+  text = L"Checksum file: " + ShownPath(checksumPath) + L": ";
   // A list that does not end is told with the manifest's own problems.
   bool payloadOk = true;
   for (const PayloadProblem& problem : check.problems) {
@@ -103,11 +103,18 @@ PayloadReport ReportPayload(Platform& platform, const PayloadCheck& check,
     text += L"\n";
     return report;
   }
-  text += check.present ? L"not kept: the updater does not offer the update\n"
-                        : L"none, and the updater does not offer the update without it\n";
   if (payloadOk) {
     text += L"not reached: the manifest's list is not whole\n";
     return report;
+  }
+  if (SignatureStopsIt(check)) {
+    // Nothing was compared: a checksum file nobody vouches for promises
+    // nothing, so no file is called damaged here.
+    text += check.present ? L"not used: its signature does not let the update through\n"
+                          : L"none, and no signature: the updater does not offer the update\n";
+  } else {
+    text += check.present ? L"not kept: the updater does not offer the update\n"
+                          : L"none, and the updater does not offer the update without it\n";
   }
   for (const PayloadProblem& problem : check.problems) {
     if (IsListProblem(problem.fault)) continue;
@@ -118,6 +125,50 @@ PayloadReport ReportPayload(Platform& platform, const PayloadCheck& check,
                               L" more");
   }
   return report;
+}
+
+bool SignatureStopsIt(const PayloadCheck& check) {
+  for (const PayloadProblem& problem : check.problems) {
+    switch (problem.fault) {
+      case PayloadFault::kSignatureMissing:
+      case PayloadFault::kSignatureUnreadable:
+      case PayloadFault::kSignatureNotByKey:
+      case PayloadFault::kCryptoUnavailable:
+      case PayloadFault::kKeyUnusable: return true;
+      default: break;
+    }
+  }
+  return false;
+}
+
+std::wstring PayloadApartFromSignature(Platform& platform, const std::wstring& tempFolder,
+                                       const std::wstring& productId) {
+  const PayloadCheck asUnsigned = CheckPayload(platform, tempFolder, productId);
+  std::wstring text = L"  apart from the signature, ";
+  if (!asUnsigned.present) return text + L"there is no checksum file either\n";
+  if (SignatureStopsIt(asUnsigned)) {
+    // The manifest asks for a signature that cannot be read: the payload
+    // is not compared without one.
+    return text + L"the payload was not compared with the checksum file\n";
+  }
+  if (asUnsigned.ok()) {
+    return text + L"the manifest and " +
+           Count(asUnsigned.verified.size(), L"payload file", L"payload files") +
+           L" match the checksum file\n";
+  }
+  text += L"the payload does not match the checksum file either: ";
+  for (std::size_t i = 0; i < asUnsigned.problems.size(); ++i) {
+    text +=
+        (i == 0 ? L"" : L"; ") + PayloadProblemText(platform, asUnsigned, asUnsigned.problems[i]);
+  }
+  return text + L"\n";
+}
+
+std::wstring EntryBehindSignature(const EntryResult& result) {
+  const ManifestEntry& e = result.entry;
+  return L"line " + std::to_wstring(e.sourceField.line) + L": " + QuotedText(e.source) + L" -> " +
+         (e.destination ? QuotedText(*e.destination) : L"(none)") +
+         L": not reached: the signature stops the update before its entries";
 }
 
 }  // namespace updater::tool

@@ -38,13 +38,14 @@ bool WriteChecksumFile(Platform& platform, const std::wstring& folder,
 }
 
 SealOutcome Seal(Platform& platform, Inspection& inspection, const BuildConstants& build,
-                 const std::wstring& folder, const MakerKey* key) {
+                 const std::wstring& folder, const MakerKey* key, bool dropSignature) {
   SealOutcome outcome;
   const std::wstring tempFolder = folder + L"\\";
   const std::wstring manifestName = ManifestFileName(build.productId);
   const FindResult found = platform.FindFileName(tempFolder + manifestName);
   if (!found.ok || !TextEquals(platform, found.name, manifestName)) {
-    outcome.text = L"No manifest to seal: " + tempFolder + manifestName + L" is not there.\n";
+    outcome.text = L"No manifest to seal: " + ShownPath(JoinAsTyped(folder, manifestName)) +
+                   L" is not there.\n";
     return outcome;
   }
   // What the updater would copy with no checksum file beside the manifest;
@@ -52,7 +53,24 @@ SealOutcome Seal(Platform& platform, Inspection& inspection, const BuildConstant
   const ManifestWalk walk =
       WalkManifest(platform, tempFolder, tempFolder + found.name, build.productId, PayloadCheck{});
   if (!walk.opened || walk.readFailed) {
-    outcome.text = L"The manifest " + tempFolder + found.name + L" cannot be read.\n";
+    outcome.text =
+        L"The manifest " + ShownPath(JoinAsTyped(folder, found.name)) + L" cannot be read.\n";
+    return outcome;
+  }
+  // A signature that the new checksum file would no longer match is never
+  // left behind.
+  const std::wstring signatureName = SignatureFileName(build.productId);
+  const FindResult signature = platform.FindFileName(tempFolder + signatureName);
+  const bool signatureThere = !signature.ok || TextEquals(platform, signature.name, signatureName);
+  if (signatureThere && key == nullptr && !dropSignature) {
+    outcome.text = L"Nothing was sealed: " + folder + L" holds the signature " + signatureName +
+                   L", which a new checksum file would no longer match. Seal and sign it again "
+                   L"with `updater-tool seal --sign KEY " +
+                   folder +
+                   L"`, or remove the old signature as you seal with `updater-tool seal "
+                   L"--drop-signature " +
+                   folder + L"` and sign afterwards.\n";
+    outcome.status = 1;
     return outcome;
   }
   std::vector<std::pair<std::wstring, std::wstring>> files = {{manifestName, found.name}};
@@ -72,6 +90,17 @@ SealOutcome Seal(Platform& platform, Inspection& inspection, const BuildConstant
   outcome.text = L"Sealed " + folder + L": " + ChecksumFileName(build.productId) +
                  L" now vouches for the manifest and " +
                  Count(files.size() - 1, L"payload file", L"payload files") + L".\n";
+  if (signatureThere && key == nullptr) {
+    std::error_code error;
+    const std::wstring name = signature.ok ? signature.name : signatureName;
+    fs::remove(NativePath(folder) / NativePath(name), error);
+    if (error) {
+      outcome.text += L"The old signature " + name +
+                      L" could not be removed: it no longer matches; remove it by hand.\n";
+      return outcome;
+    }
+    outcome.text += L"Removed the old signature " + name + L"; it is not signed now.\n";
+  }
   if (key != nullptr) {
     std::wstring why;
     if (!SignChecksumFile(platform, SystemSigning(), folder, build.productId, *key, &why)) {

@@ -32,7 +32,11 @@ struct SealOutcome {
 // Seals the update in `folder` again after a hand edit: writes its checksum
 // file anew for the manifest and every source the updater would copy (and,
 // with `key`, signs it again), then checks the folder as `check` does.
+// Without `key`, a folder that holds a signature is refused and left as it
+// was, for the new checksum file would no longer match that signature;
+// with `dropSignature` the signature is removed instead.
 SealOutcome Seal(Platform& platform, Inspection& inspection, const BuildConstants& build,
-                 const std::wstring& folder, const MakerKey* key = nullptr);
+                 const std::wstring& folder, const MakerKey* key = nullptr,
+                 bool dropSignature = false);
 
 }  // namespace updater::tool

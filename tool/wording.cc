@@ -25,6 +25,40 @@ std::wstring ShownText(const std::wstring& text) {
   return shown;
 }
 
+std::wstring ShownPath(const std::wstring& path) { return ShownText(TypedPath(path)); }
+
+std::wstring TypedPath(const std::wstring& path) {
+  std::wstring shown = path;
+#ifndef _WIN32
+  if (shown.find(L'/') != std::wstring::npos) {
+    // One separator, and one at a time: "/opt/Sylkum/" with the "\" the
+    // updater adds reads "/opt/Sylkum/", as typed.
+    std::wstring one;
+    for (wchar_t c : shown) {
+      if (c == L'\\') c = L'/';
+      if (c != L'/' || one.empty() || one.back() != L'/') one.push_back(c);
+    }
+    shown = one;
+  }
+#endif
+  return shown;
+}
+
+std::wstring JoinAsTyped(const std::wstring& folder, const std::wstring& name) {
+#ifdef _WIN32
+  wchar_t separator = L'\\';
+#else
+  wchar_t separator = L'/';
+#endif
+  if (folder.find(L'/') != std::wstring::npos) {
+    separator = L'/';
+  } else if (folder.find(L'\\') != std::wstring::npos) {
+    separator = L'\\';
+  }
+  if (!folder.empty() && (folder.back() == L'/' || folder.back() == L'\\')) return folder + name;
+  return folder + separator + name;
+}
+
 std::wstring WhyNotFound(PathKind kind) {
   switch (kind) {
     case PathKind::kNothing: return L"absent";

@@ -21,6 +21,17 @@ std::wstring QuotedText(const std::wstring& text);
 // other text printed without quotes.
 std::wstring ShownText(const std::wstring& text);
 
+// A path as shown to people. On POSIX, where "\" and "/" both separate, a
+// path that holds a "/" is shown with "/" alone, so that no path mixes the
+// two; on Windows, and for a path of "\" alone, it is shown as it is.
+std::wstring ShownPath(const std::wstring& path);
+// The same with control characters as they are, for --json.
+std::wstring TypedPath(const std::wstring& path);
+
+// `folder` and `name` joined by the separator `folder` was typed with
+// ("/" or "\"; where it has neither, the system's own).
+std::wstring JoinAsTyped(const std::wstring& folder, const std::wstring& name);
+
 // Why a path holds no manifest the updater would read ("it is hidden").
 std::wstring WhyNotFound(PathKind kind);
 
