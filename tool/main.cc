@@ -236,14 +236,14 @@ int CheckCommand(const std::vector<std::wstring>& arguments) {
 int KeygenCommand(const std::vector<std::wstring>& arguments) {
   std::wstring out, name = L"maker-key";
   bool haveOut = false;
-  for (std::size_t i = 1; i < arguments.size(); ++i) {
+  // Options come in pairs: the option, then its value.
+  for (std::size_t i = 1; i < arguments.size(); i += 2) {
     const bool known = arguments[i] == L"--out" || arguments[i] == L"--name";
     if (!known || i + 1 >= arguments.size()) {
       return Usage(kKeygenHelp, L"keygen takes --out DIR and, if wanted, --name NAME");
     }
     (arguments[i] == L"--out" ? out : name) = arguments[i + 1];
     haveOut = haveOut || arguments[i] == L"--out";
-    ++i;
   }
   if (!haveOut || out.empty()) return Usage(kKeygenHelp, L"keygen takes --out DIR");
   if (name.empty() || name.find_first_of(L"/\\:") != std::wstring::npos || name[0] == L'.') {
