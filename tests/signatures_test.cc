@@ -112,6 +112,39 @@ TEST(SignaturesTest, SignaturesAreDerOrRAndSAndNothingElse) {
   }
 }
 
+// A key compiled into a build that cannot be read stays in its list,
+// unusable: the build stays signed and takes nothing, signed or not.
+TEST(SignaturesTest, AKeyTheBuildCannotReadRefusesEveryUpdate) {
+  std::string good =
+      EncodeBase64Lines(PemBody(Key("test-signing-key-a.pub.pem"), "PUBLIC KEY").value());
+  good.erase(std::remove(good.begin(), good.end(), '\n'), good.end());
+  std::string padding = good;
+  padding[padding.size() - 3] = 'h';  // "Jg==" as "Jh==": the same key to openssl
+  std::string offCurve = PemBody(Key("test-signing-key-a.pub.pem"), "PUBLIC KEY").value();
+  offCurve.back() = static_cast<char>(offCurve.back() ^ 1);
+  offCurve = EncodeBase64Lines(offCurve);
+  offCurve.erase(std::remove(offCurve.begin(), offCurve.end(), '\n'), offCurve.end());
+  for (const std::string& bad : {padding, offCurve, std::string("garbage"), std::string()}) {
+    const char* const list[] = {good.c_str(), bad.c_str(), nullptr};
+    const std::vector<PublicKey> keys = ReadBuildKeys(list);
+    ASSERT_EQ(keys.size(), 2u) << bad;
+    EXPECT_TRUE(keys[0].usable());
+    EXPECT_FALSE(keys[1].usable()) << bad;
+    // A whole delivery signed with the good key is still refused.
+    const std::string manifest = "5.3\r\nsylkum.mde,Sylkum.mde\r\nslut\r\n";
+    const std::string checksums = DigestHex(DigestOf(manifest)) + "  OrvakBK.ini\n" +
+                                  DigestHex(DigestOf("new mde")) + "  sylkum.mde\n";
+    Scenario s;
+    s.keys = keys;
+    s.Manifest(manifest);
+    s.Payload(L"sylkum.mde", "new mde");
+    s.Payload(L"OrvakBK.sha256", checksums);
+    s.Payload(L"OrvakBK.sha256.sig", OpensslSignature(checksums, "test-signing-key-a.pem"));
+    ASSERT_TRUE(s.Run());
+    EXPECT_TRUE(s.platform.boxes.empty()) << bad;
+  }
+}
+
 // A signed build takes an update only with its checksum file signed by one
 // of its keys; every other delivery ends silently, nothing written. An
 // unsigned build takes what it always took, unless the manifest itself says

@@ -44,7 +44,7 @@ std::wstring PayloadProblemText(Platform& platform, const PayloadCheck& check,
              L"cut short";
     case PayloadFault::kManifestTooLarge:
       return name + L" is larger than " + std::to_wstring(kMaxManifestBytes / 1024) +
-             L" KiB, more than a checksum file may vouch for";
+             L" KiB, more than the updater reads: it is never offered";
     case PayloadFault::kManifestChanged: return name + L" changed while the updater read it";
     case PayloadFault::kChecksumFileMissing:
       return L"the checksum file " + name + L" is missing: " +
@@ -90,7 +90,9 @@ PayloadReport ReportPayload(Platform& platform, const PayloadCheck& check,
     payloadOk = payloadOk && IsListProblem(problem.fault);
   }
   if (!check.present && payloadOk) {
-    text += L"none: the payload is copied unchecked\n";
+    text += check.problems.empty()
+                ? L"none: the payload is copied unchecked\n"
+                : L"none: the payload would be copied unchecked, but the list is not whole\n";
     return report;
   }
   if (payloadOk && check.problems.empty()) {
@@ -113,8 +115,13 @@ PayloadReport ReportPayload(Platform& platform, const PayloadCheck& check,
     text += check.present ? L"not used: its signature does not let the update through\n"
                           : L"none, and no signature: the updater does not offer the update\n";
   } else {
+    bool wanted = false;  // the manifest or the build asks for a checksum file
+    for (const PayloadProblem& problem : check.problems) {
+      wanted = wanted || problem.fault == PayloadFault::kChecksumFileMissing;
+    }
     text += check.present ? L"not kept: the updater does not offer the update\n"
-                          : L"none, and the updater does not offer the update without it\n";
+            : wanted      ? L"none, and the updater does not offer the update without it\n"
+                          : L"none; the updater does not offer the update\n";
   }
   for (const PayloadProblem& problem : check.problems) {
     if (IsListProblem(problem.fault)) continue;

@@ -159,10 +159,13 @@ std::optional<std::wstring> ManifestReader::readField() {
   lastField_.line = lastLine_;
 
   std::string bytes;
-  if (c == '"') {
+  const bool quoted = c == '"';
+  bool closed = false;
+  if (quoted) {
     for (c = take(); c != '"' && c != kEnd; c = take()) bytes.push_back(static_cast<char>(c));
+    closed = c == '"';
     // Whatever stands between the closing quote and the separator is dropped.
-    if (c == '"') {
+    if (closed) {
       for (c = take(); c != ',' && !IsLineEnd(c) && c != kEnd; c = take()) {
       }
     }
@@ -177,6 +180,7 @@ std::optional<std::wstring> ManifestReader::readField() {
   lastField_.end = c == ','       ? FieldInfo::End::kComma
                    : IsLineEnd(c) ? FieldInfo::End::kLineEnd
                                   : FieldInfo::End::kFileEnd;
+  lastField_.quoteOpen = quoted && !closed;
   // A CR followed by LF is one line end.
   if (c == '\r') {
     const int after = next();

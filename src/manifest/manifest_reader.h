@@ -72,6 +72,7 @@ class ManifestReader {
     enum class End { kComma, kLineEnd, kFileEnd };
     std::size_t line = 0;
     End end = End::kFileEnd;
+    bool quoteOpen = false;  // it began with a quote that the file ended before closing
   };
   const FieldInfo& lastField() const { return lastField_; }
 

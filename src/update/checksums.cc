@@ -158,21 +158,23 @@ ReadOutcome ReadWhole(Platform& platform, const std::wstring& path, std::size_t 
 namespace {
 
 // A file read through, whose bytes are kept as they go while they fit in
-// `limit`; past it they are dropped and `overflowed` is set.
+// `limit`; past it they are dropped, `overflowed` is set and the file reads
+// as ended.
 class RecordingFile final : public InputFile {
  public:
   RecordingFile(std::unique_ptr<InputFile> file, std::size_t limit, std::string* record,
                 bool* overflowed)
       : file_(std::move(file)), limit_(limit), record_(record), overflowed_(overflowed) {}
   std::ptrdiff_t Read(char* buffer, std::size_t size) override {
+    if (*overflowed_) return 0;  // nothing more is read past the limit
     const std::ptrdiff_t n = file_->Read(buffer, size);
-    if (n > 0 && !*overflowed_) {
+    if (n > 0) {
       if (record_->size() + static_cast<std::size_t>(n) > limit_) {
         *overflowed_ = true;
         std::string().swap(*record_);
-      } else {
-        record_->append(buffer, static_cast<std::size_t>(n));
+        return 0;
       }
+      record_->append(buffer, static_cast<std::size_t>(n));
     }
     return n;
   }
@@ -322,15 +324,21 @@ PayloadCheck CheckPayload(Platform& platform, const std::wstring& tempFolder,
   }
 
   // Without a checksum file the manifest is read as the list goes, only as
-  // far as the list needs, and its bytes are kept on the way while they
-  // fit: the copy pass then reads the very list checked here.
+  // far as the list needs, and its bytes are kept on the way: the copy pass
+  // then reads the very list checked here. One too large to keep is not
+  // read further, and never offered: a list read twice from its file could
+  // change between the two reads.
   ManifestReader reader(platform);
   bool overflowed = false;
   if (check.present) {
     reader.openBytes(check.manifestBytes);
   } else {
     std::unique_ptr<InputFile> file = platform.OpenFile(manifestPath);
-    if (file == nullptr) return check;  // nothing to read, nothing promised
+    // A list that cannot be read is no list to apply.
+    if (file == nullptr) {
+      fail(PayloadFault::kUnreadable, manifestName);
+      return check;
+    }
     reader.openFile(std::make_unique<RecordingFile>(std::move(file), kMaxManifestBytes,
                                                     &check.manifestBytes, &overflowed));
   }
@@ -343,12 +351,10 @@ PayloadCheck CheckPayload(Platform& platform, const std::wstring& tempFolder,
   std::vector<std::wstring> unlisted;
   while (const std::optional<ManifestEntry> entry = list.Next()) {
     if (!check.present || check.problems.size() >= kMaxPayloadProblems) continue;
-    const SourceFate fate = TestSource(platform, tempFolder, entry->source);
-    // Names the presence test can never match are never copied.
-    if (fate == SourceFate::kEmpty || fate == SourceFate::kFolderPart ||
-        fate == SourceFate::kWildcard) {
-      continue;
-    }
+    // Names the presence test can never match are never copied; a source
+    // looked at once is not looked at again. Both are told without asking
+    // the file system.
+    if (SourceFateByName(entry->source)) continue;
     const Sha256* listed = parsed.list.Find(entry->source);
     if (listed == nullptr) {
       // Told once per name; only the few told are remembered.
@@ -363,6 +369,7 @@ PayloadCheck CheckPayload(Platform& platform, const std::wstring& tempFolder,
       continue;
     }
     if (!seen.Add(entry->source, Sha256{})) continue;
+    const SourceFate fate = TestSource(platform, tempFolder, entry->source);
     Sha256 digest;
     if (fate == SourceFate::kMissing) {
       fail(PayloadFault::kMissing, entry->source);
@@ -375,16 +382,21 @@ PayloadCheck CheckPayload(Platform& platform, const std::wstring& tempFolder,
       check.verified.Add(entry->source, digest);
     }
   }
-  // Only a list that "slut" ended is the whole list: one that ends before
-  // it is still being written (or was cut), and is never applied.
-  if (!list.terminated()) {
-    fail(list.readFailed() ? PayloadFault::kListCut : PayloadFault::kUnterminated, manifestName);
-  }
   // After the terminator, where older updaters never read, a manifest says
   // what comes with it.
   const Declarations declared = list.ReadDeclarations(productId);
   check.declaresChecksums = declared.checksums;
   check.declaresSignature = declared.signature;
+  // Only a list that "slut" ended is the whole list: one that ends before
+  // it is still being written (or was cut), and is never applied; nor is
+  // one whose declarations could not be read to the end.
+  if (overflowed) {
+    fail(PayloadFault::kManifestTooLarge, manifestName);
+  } else if (list.readFailed()) {
+    fail(PayloadFault::kListCut, manifestName);
+  } else if (!list.terminated()) {
+    fail(PayloadFault::kUnterminated, manifestName);
+  }
   reader.close();
   if (!check.present && !overflowed) check.manifestHeld = true;
 

@@ -76,10 +76,8 @@ std::string DigestHex(const Sha256& digest);
 std::wstring ChecksumFileName(const std::wstring& productId);
 std::wstring SignatureFileName(const std::wstring& productId);
 
-// The largest manifest a checksum file may vouch for: under a checksum file
-// the manifest is read once into memory, and both passes read those bytes.
-// Without one, a manifest up to this size is held the same way, and a
-// larger one is read from its file as it goes.
+// The largest manifest the updater takes: it is read once into memory, and
+// both passes read those bytes. A larger one is never offered.
 constexpr std::size_t kMaxManifestBytes = 4 << 20;
 
 // Why the payload does not keep the checksum file's promise.
@@ -93,7 +91,7 @@ enum class PayloadFault {
   kUnreadable,        // a source (or the manifest) cannot be read
   kListCut,           // the manifest could not be read to its end
   kUnterminated,      // the list ends before "slut": not yet (or not wholly) written
-  kManifestTooLarge,  // the manifest is larger than kMaxManifestBytes
+  kManifestTooLarge,  // the manifest is larger than kMaxManifestBytes: never offered
   kManifestChanged,   // the manifest changed after its version was read
   // An incomplete or unsigned delivery:
   kChecksumFileMissing,  // the manifest (or a signed build) asks for one
@@ -131,9 +129,8 @@ struct PayloadCheck {
   // or it was not checked).
   std::vector<PublicKey> keys;
   int signedBy = -1;
-  // The manifest's bytes, read once (always when a checksum file lies
-  // beside it, and whenever it is at most kMaxManifestBytes): both passes
-  // read these.
+  // The manifest's bytes, read once: both passes read these. Held whenever
+  // the manifest was read to its end within kMaxManifestBytes.
   bool manifestHeld = false;
   std::string manifestBytes;
 

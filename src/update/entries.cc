@@ -66,13 +66,18 @@ bool IsSafeDestination(const std::wstring& name) {
   return CheckDestination(name) == DestinationFault::kNone;
 }
 
+std::optional<SourceFate> SourceFateByName(const std::wstring& source) {
+  if (source.empty()) return SourceFate::kEmpty;
+  if (source.find_first_of(L"\\/") != std::wstring::npos) return SourceFate::kFolderPart;
+  if (source.find_first_of(L"*?") != std::wstring::npos) return SourceFate::kWildcard;
+  return std::nullopt;
+}
+
 SourceFate TestSource(Platform& platform, const std::wstring& tempFolder,
                       const std::wstring& source) {
   // The test gives the bare on-disk name, so these can never match; they
   // are decided before it is asked.
-  if (source.empty()) return SourceFate::kEmpty;
-  if (source.find_first_of(L"\\/") != std::wstring::npos) return SourceFate::kFolderPart;
-  if (source.find_first_of(L"*?") != std::wstring::npos) return SourceFate::kWildcard;
+  if (const std::optional<SourceFate> byName = SourceFateByName(source)) return *byName;
   const FindResult found = platform.FindFileName(tempFolder + source);
   // A presence test that cannot be made lets the copy decide.
   if (!found.ok) return SourceFate::kUnknown;

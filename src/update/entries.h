@@ -46,6 +46,11 @@ enum class SourceFate {
 SourceFate TestSource(Platform& platform, const std::wstring& tempFolder,
                       const std::wstring& source);
 
+// What TestSource decides from the name alone: kEmpty, kFolderPart or
+// kWildcard for a source the presence test can never match; no value for a
+// bare file name, which only the test can decide.
+std::optional<SourceFate> SourceFateByName(const std::wstring& source);
+
 // What the copy pass does with one entry.
 enum class EntryAction {
   kPassOver,  // the source is not there under its name: no copy, no trace

@@ -25,8 +25,10 @@ std::optional<ManifestEntry> ManifestList::Next() {
     return std::nullopt;
   }
   // The terminator counts as soon as it is read, with or without a second
-  // field after it, and wherever the file ends.
-  if (TextEquals(platform_, *source, kTerminator)) {
+  // field after it, and also where the file ends right after it (a manifest
+  // saved without a last line end), but not as a quote the file ended
+  // before closing: that is the start of some longer field.
+  if (TextEquals(platform_, *source, kTerminator) && !reader_.lastField().quoteOpen) {
     ended_ = terminated_ = true;
     return std::nullopt;
   }

@@ -10,9 +10,9 @@ const wchar_t kManifestExtension[] = L".ini";
 
 }  // namespace
 
-std::vector<PublicKey> BuildSigningKeys() {
+std::vector<PublicKey> ReadBuildKeys(const char* const* list) {
   std::vector<PublicKey> keys;
-  for (const char* const* key = kBuildSigningKeys; *key != nullptr; ++key) {
+  for (const char* const* key = list; *key != nullptr; ++key) {
     const std::optional<std::string> der = DecodeBase64(*key);
     const std::optional<PublicKey> parsed = der ? ParsePublicKeyDer(*der) : std::nullopt;
     // A key that cannot be read stays in the list, unusable: a signed build
@@ -21,6 +21,8 @@ std::vector<PublicKey> BuildSigningKeys() {
   }
   return keys;
 }
+
+std::vector<PublicKey> BuildSigningKeys() { return ReadBuildKeys(kBuildSigningKeys); }
 
 BuildConstants ThisBuild() { return {kBuildProductId, kBuildDisplayName, BuildSigningKeys()}; }
 

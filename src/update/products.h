@@ -21,8 +21,12 @@ struct BuildConstants {
   std::vector<PublicKey> signingKeys;
 };
 
-// The public keys compiled into this build (none: an unsigned build); a
-// key that cannot be read is kept as an unusable one.
+// The keys of `list` (the base64 of each SubjectPublicKeyInfo, ended by a
+// null), one for each entry: a key that cannot be read is kept as an
+// unusable one, so that a signed build never loses a key quietly.
+std::vector<PublicKey> ReadBuildKeys(const char* const* list);
+
+// The public keys compiled into this build (none: an unsigned build).
 std::vector<PublicKey> BuildSigningKeys();
 
 // The constants this build was configured with.

@@ -66,12 +66,12 @@ void RunUpdate(Platform& platform, const BuildConstants& build) {
   // really happened are listed as updated; the rest are listed with a reason.
   CopyReport report;
   // The list is the one checked, read from memory: a manifest replaced
-  // while the updater waited changes nothing. Only a manifest too large to
-  // hold is read from its file again.
-  if (payload.manifestHeld) reader.openBytes(payload.manifestBytes);
-  if (!payload.manifestHeld && !reader.open(ManifestPath(context))) {
+  // while the updater waited changes nothing. (A list that was not held is
+  // never offered; were one to get here, nothing of it is applied.)
+  if (!payload.manifestHeld) {
     report.listCut = true;
   } else {
+    reader.openBytes(payload.manifestBytes);
     ManifestList list(platform, reader);
     context.offeredVersion = list.ReadVersion().value_or(std::wstring());
     while (const std::optional<ManifestEntry> entry = list.Next()) {
@@ -88,8 +88,7 @@ void RunUpdate(Platform& platform, const BuildConstants& build) {
         report.failed.push_back(Printable(destination) + L" (" + CopyErrorReason(error) + L")");
       }
     }
-    // The list was whole when it was checked; one that now ends before
-    // "slut" changed or could not be read again, and the rest of it is lost.
+    // The list was whole when it was checked.
     report.listCut = !list.terminated();
     reader.close();
   }
