@@ -3,6 +3,7 @@
 #include "update/signatures.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <string>
 
 #include "scenario.h"
 #include "update/checksums.h"
@@ -32,13 +34,21 @@ std::string Key(const char* name) { return ReadFile(std::string(TEST_KEYS) + "/"
 // openssl's DER signature of `bytes` by the test key `key`, as a maker
 // signs with it.
 std::string OpensslSignature(const std::string& bytes, const char* key) {
-  const std::string data = ::testing::TempDir() + "/signed-data";
-  const std::string signature = ::testing::TempDir() + "/signature";
+  // Names of this process's own: tests run side by side in processes of
+  // their own, and must not sign each other's data.
+  static int calls = 0;
+  const std::string stem = ::testing::TempDir() + "/signing-" + std::to_string(::getpid()) + "-" +
+                           std::to_string(++calls);
+  const std::string data = stem + ".data";
+  const std::string signature = stem + ".sig";
   std::ofstream(data, std::ios::binary) << bytes;
   const std::string command = "openssl dgst -sha256 -sign '" + std::string(TEST_KEYS) + "/" + key +
                               "' -out '" + signature + "' '" + data + "'";
   EXPECT_EQ(std::system(command.c_str()), 0) << command;
-  return ReadFile(signature);
+  const std::string made = ReadFile(signature);
+  std::remove(data.c_str());
+  std::remove(signature.c_str());
+  return made;
 }
 
 TEST(SignaturesTest, Base64IsReadStrictly) {

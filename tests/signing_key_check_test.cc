@@ -2,6 +2,7 @@
 // configuration runs with the updater's own parser refuses every file the
 // updater would not use, and a refused key stops the configuration.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -38,7 +39,7 @@ Result Shell(const std::string& command) {
 }
 
 std::string WriteKey(const std::string& name, const std::string& text) {
-  const std::string path = ::testing::TempDir() + "/" + name;
+  const std::string path = ::testing::TempDir() + "/" + std::to_string(::getpid()) + "-" + name;
   std::ofstream(path, std::ios::binary) << text;
   return path;
 }
@@ -122,7 +123,8 @@ TEST(SigningKeyCheckTest, TheCurveEquationDecides) {
 
 // The configuration itself stops at a key the updater would not use.
 TEST(SigningKeyCheckTest, AKeyTheUpdaterWouldDropStopsTheConfiguration) {
-  const std::string build = ::testing::TempDir() + "/configure-with-bad-key";
+  const std::string build =
+      ::testing::TempDir() + "/configure-with-bad-key-" + std::to_string(::getpid());
   std::string padding = kPublic;
   padding.replace(padding.find("Jg=="), 4, "Jh==");
   const Result result =
