@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace updater {
 
@@ -77,7 +78,27 @@ enum class CopyError {
   kSourceMissing,  // the source went away before it could be read
   kNoSpace,        // the disk is full
   kChanged,        // the source is not the one the checksum file vouches for
+  kExists,         // a file or folder of that name is already there
+  kFolderInPlace,  // a folder has the destination's name
+  kOutside,        // a folder on the way is a link that may lead out of the install folder
   kOther,          // anything else
+};
+
+// What a path names; a link (or junction) at its end is not followed.
+enum class PathType {
+  kMissing,       // nothing of that name
+  kFile,          // a file that may be replaced
+  kReadOnlyFile,  // a file marked read-only (nobody may write it)
+  kFolder,        // a folder
+  kLink,          // a symbolic link or junction, wherever it leads
+  kUnknown,       // the path cannot be looked at
+};
+
+// A file's size, and when it was last written in the system's own ticks
+// (only ever handed back to the same system).
+struct FileStamp {
+  std::uint64_t size = 0;
+  std::int64_t modified = 0;
 };
 
 // Where a folder lies, as the system finds it.
@@ -95,6 +116,34 @@ class InputFile {
   // Reads up to `size` bytes into `buffer`; returns the count read, 0 at the
   // end of the file, -1 on a read failure.
   virtual std::ptrdiff_t Read(char* buffer, std::size_t size) = 0;
+  // The open file's size and last-write time; false when they cannot be had
+  // (as for bytes that are no file).
+  virtual bool Stamp(FileStamp*) { return false; }
+};
+
+// A new file being written. Dropped without Close, it is closed as it
+// stands; removing it is the caller's business.
+class OutputFile {
+ public:
+  virtual ~OutputFile() = default;
+  // Writes all `size` bytes at the end; kNone, or why not (kNoSpace ...).
+  virtual CopyError Write(const char* bytes, std::size_t size) = 0;
+  // Gives the file the last-write time `modified` (from a FileStamp).
+  virtual CopyError SetModified(std::int64_t modified) = 0;
+  // Forces what was written to the disk (kNone where the file system cannot
+  // be asked to: the rename's own flush is then all there is).
+  virtual CopyError Flush() = 0;
+  // Closes the file; kNone, or the error the close reported.
+  virtual CopyError Close() = 0;
+};
+
+// A SHA-256 digest taken over bytes given a piece at a time.
+class Sha256Stream {
+ public:
+  virtual ~Sha256Stream() = default;
+  virtual void Add(const char* bytes, std::size_t size) = 0;
+  // The digest of everything added; false when the system failed on the way.
+  virtual bool Finish(Sha256* digest) = 0;
 };
 
 class Platform {
@@ -125,28 +174,55 @@ class Platform {
   // opened (missing, a folder, no access).
   virtual std::unique_ptr<InputFile> OpenFile(const std::wstring& path) = 0;
 
-  // The first half of a copy: writes the content of `source`, read once, to
-  // a new file beside `destination` under a name of the updater's own
-  // (StagedName), forced to the disk, and gives that file's path in
-  // `staged`. Only the content and its last-write time are carried over:
-  // the new file has ordinary attributes and no other data streams. Such
-  // files an earlier run left beside `destination` are removed first. With
-  // `expected`, the bytes are hashed as they are written, and kChanged when
-  // they are not those of `expected`. kNone on success, otherwise why it
-  // failed; nothing is left behind then and the destination is untouched.
-  virtual CopyError StageCopy(const std::wstring& source, const std::wstring& destination,
-                              const Sha256* expected, std::wstring* staged) = 0;
+  // Creates the file `path`, which must not exist, for writing; with the
+  // mode of the existing file `like` where the system keeps modes (POSIX),
+  // ordinary attributes otherwise. kNone and the file in `file`; kExists
+  // when a file or folder of that name is there; otherwise why not.
+  virtual CopyError CreateNewFile(const std::wstring& path, const std::wstring& like,
+                                  std::unique_ptr<OutputFile>* file) = 0;
 
-  // The second half: renames the staged file over `destination`, which then
-  // holds its old or its whole new content, never a part. kNone on success;
-  // otherwise why not (kInUse when a program holds the destination: worth
-  // trying again), and the staged file stays.
-  virtual CopyError ReplaceWithStaged(const std::wstring& staged,
-                                      const std::wstring& destination) = 0;
+  // Renames the file `from` to `to` in the same folder or another of the
+  // same volume; durable once SyncFolder has run for the folders. With `replace`, an existing
+  // `to` is replaced in the same step (it holds the old or the new file,
+  // never neither); without, kExists when `to` exists. kInUse when a program
+  // holds either file (worth trying again); otherwise why not.
+  virtual CopyError RenameFile(const std::wstring& from, const std::wstring& to,
+                               bool replace) = 0;
 
-  // Removes a staged file that will not replace its destination; nothing to
-  // report.
-  virtual void DiscardStaged(const std::wstring& staged) = 0;
+  // Makes the renames, creations and removals of entries of the folder
+  // `path` so far durable (where the system does not already); kNone, or
+  // why not.
+  virtual CopyError SyncFolder(const std::wstring& path) = 0;
+
+  // Removes the file `path`, also one marked read-only; kNone when it is
+  // gone or was never there, otherwise why not.
+  virtual CopyError RemoveFile(const std::wstring& path) = 0;
+
+  // Makes the folder `path`, whose parent exists; kNone when made, kExists
+  // when something of that name is there, otherwise why not.
+  virtual CopyError MakeFolder(const std::wstring& path) = 0;
+
+  // Removes the empty folder `path`; kNone when removed, otherwise why not
+  // (a folder that is not empty stays).
+  virtual CopyError RemoveFolder(const std::wstring& path) = 0;
+
+  // The bytes free to this user on the volume of the folder `path`; false
+  // when that cannot be told.
+  virtual bool FreeSpace(const std::wstring& path, std::uint64_t* bytes) = 0;
+
+  // What `path` names (its last component matched as the file system
+  // matches names), a link at its end not followed.
+  virtual PathType TypeOf(const std::wstring& path) = 0;
+
+  // The on-disk names of the files (not folders) in the folder of `pattern`
+  // whose names match its last component, which may hold * and ?. True with
+  // the names (none when the folder does not exist); false when the folder
+  // cannot be read.
+  virtual bool ListFiles(const std::wstring& pattern, std::vector<std::wstring>* names) = 0;
+
+  // A digest to take a piece at a time; null when the system's digest
+  // cannot be had.
+  virtual std::unique_ptr<Sha256Stream> StartSha256() = 0;
 
   // The SHA-256 digest of the bytes of the file `path`: true and the digest
   // on success; false when it cannot be opened (missing, a folder, no
@@ -240,15 +316,25 @@ class PlatformWrapper : public Platform {
   std::unique_ptr<InputFile> OpenFile(const std::wstring& path) override {
     return target_.OpenFile(path);
   }
-  CopyError StageCopy(const std::wstring& source, const std::wstring& destination,
-                      const Sha256* expected, std::wstring* staged) override {
-    return target_.StageCopy(source, destination, expected, staged);
+  CopyError CreateNewFile(const std::wstring& path, const std::wstring& like,
+                          std::unique_ptr<OutputFile>* file) override {
+    return target_.CreateNewFile(path, like, file);
   }
-  CopyError ReplaceWithStaged(const std::wstring& staged,
-                              const std::wstring& destination) override {
-    return target_.ReplaceWithStaged(staged, destination);
+  CopyError RenameFile(const std::wstring& from, const std::wstring& to, bool replace) override {
+    return target_.RenameFile(from, to, replace);
   }
-  void DiscardStaged(const std::wstring& staged) override { target_.DiscardStaged(staged); }
+  CopyError SyncFolder(const std::wstring& path) override { return target_.SyncFolder(path); }
+  CopyError RemoveFile(const std::wstring& path) override { return target_.RemoveFile(path); }
+  CopyError MakeFolder(const std::wstring& path) override { return target_.MakeFolder(path); }
+  CopyError RemoveFolder(const std::wstring& path) override { return target_.RemoveFolder(path); }
+  bool FreeSpace(const std::wstring& path, std::uint64_t* bytes) override {
+    return target_.FreeSpace(path, bytes);
+  }
+  PathType TypeOf(const std::wstring& path) override { return target_.TypeOf(path); }
+  bool ListFiles(const std::wstring& pattern, std::vector<std::wstring>* names) override {
+    return target_.ListFiles(pattern, names);
+  }
+  std::unique_ptr<Sha256Stream> StartSha256() override { return target_.StartSha256(); }
   bool HashFile(const std::wstring& path, Sha256* digest) override {
     return target_.HashFile(path, digest);
   }

@@ -1,5 +1,5 @@
-// The names of the temporary files a copy writes beside its destination.
-#include "platform/staged_names.h"
+// The names of the files the copies keep beside a destination.
+#include "update/staged_names.h"
 
 #include <cwchar>
 
@@ -8,8 +8,11 @@
 namespace updater {
 namespace {
 
+// Both endings have the same length, so one stem rule serves both.
 const wchar_t kEnding[] = L".updater-tmp";
+const wchar_t kAsideEnding[] = L".updater-old";
 constexpr std::size_t kEndingLength = sizeof kEnding / sizeof kEnding[0] - 1;
+static_assert(sizeof kAsideEnding == sizeof kEnding);
 constexpr std::size_t kTokenDigits = 8;
 // Longest name of one path component on the file systems we write to.
 constexpr std::size_t kLongestName = 255;
@@ -42,25 +45,43 @@ std::wstring Stem(const std::wstring& name) {
   return name.size() + 1 + kTokenDigits + kEndingLength <= kLongestName ? name : LongNameStem(name);
 }
 
+bool EndsWith(const std::wstring& text, const wchar_t* ending) {
+  return text.size() > kEndingLength &&
+         text.compare(text.size() - kEndingLength, kEndingLength, ending) == 0;
+}
+
+// True when `candidate` is `name`'s stem, a dot, a token and any ending.
+bool HasStemOf(const std::wstring& candidate, const std::wstring& name) {
+  const std::wstring stem = Stem(name);
+  const std::size_t length = stem.size() + 1 + kTokenDigits + kEndingLength;
+  return candidate.size() == length && CompareFolded(candidate.substr(0, stem.size()), stem) == 0 &&
+         candidate[stem.size()] == L'.' && IsHex(candidate.substr(stem.size() + 1, kTokenDigits));
+}
+
 }  // namespace
 
 std::wstring StagedName(const std::wstring& name, std::uint32_t token) {
   return Stem(name) + L"." + Hex(token, kTokenDigits) + kEnding;
 }
 
-std::wstring StagedPattern(const std::wstring& name) { return Stem(name) + L".*" + kEnding; }
-
-bool IsStagedNameOf(const std::wstring& candidate, const std::wstring& name) {
-  const std::wstring stem = Stem(name);
-  const std::size_t length = stem.size() + 1 + kTokenDigits + kEndingLength;
-  if (candidate.size() != length || !LooksStaged(candidate)) return false;
-  return CompareFolded(candidate.substr(0, stem.size()), stem) == 0 &&
-         candidate[stem.size()] == L'.' && IsHex(candidate.substr(stem.size() + 1, kTokenDigits));
+std::wstring AsideName(const std::wstring& name, std::uint32_t token) {
+  return Stem(name) + L"." + Hex(token, kTokenDigits) + kAsideEnding;
 }
 
-bool LooksStaged(const std::wstring& candidate) {
-  return candidate.size() > kEndingLength &&
-         candidate.compare(candidate.size() - kEndingLength, kEndingLength, kEnding) == 0;
+std::wstring LeftoverPattern(const std::wstring& name) { return Stem(name) + L".*.updater-*"; }
+
+bool IsStagedNameOf(const std::wstring& candidate, const std::wstring& name) {
+  return LooksStaged(candidate) && HasStemOf(candidate, name);
+}
+
+bool IsLeftoverOf(const std::wstring& candidate, const std::wstring& name) {
+  return LooksLeftover(candidate) && HasStemOf(candidate, name);
+}
+
+bool LooksStaged(const std::wstring& candidate) { return EndsWith(candidate, kEnding); }
+
+bool LooksLeftover(const std::wstring& candidate) {
+  return EndsWith(candidate, kEnding) || EndsWith(candidate, kAsideEnding);
 }
 
 }  // namespace updater
