@@ -174,7 +174,7 @@ TEST(CheckPayloadTest, EveryBrokenPromiseIsListedAndNothingIsOffered) {
        Matching(),
        [&](Scenario& s) {
          tamper(s);
-         s.platform.RemoveFile(Scenario::TempFile(L"hj\u00E6lp.chm"));
+         s.platform.Remove(Scenario::TempFile(L"hj\u00E6lp.chm"));
        },
        {P(PayloadFault::kDamaged, L"sylkum.mde"), P(PayloadFault::kMissing, kHelpSource)}},
       {"hidden, over a damaged payload",
@@ -301,7 +301,7 @@ TEST(ChecksumRunTest, AManifestReplacedWhileWaitingChangesNothing) {
   s.platform.AddFile(lock, "");
   s.platform.onSleep = [&](int) {
     s.Manifest("5.3\r\nsylkum.mde,Andet.mde\r\nslut\r\n");
-    s.platform.RemoveFile(lock);
+    s.platform.Remove(lock);
   };
   ASSERT_TRUE(s.Run());
   ASSERT_EQ(s.platform.boxes.size(), 3u);
@@ -331,7 +331,7 @@ TEST(ChecksumRunTest, ASourceChangedAfterTheCheckKeepsTheOldFile) {
        kUpdatedHeading + (kHelp + br) + br + kFailedHeading + kMde +
            L" (kildefilen er \u00E6ndret)" + br},
       {"another removed", true,
-       [](FakePlatform& p) { p.RemoveFile(Scenario::TempFile(L"hj\u00E6lp.chm")); }, "new mde",
+       [](FakePlatform& p) { p.Remove(Scenario::TempFile(L"hj\u00E6lp.chm")); }, "new mde",
        kUpdatedHeading + (kMde + br) + br + kFailedHeading + kHelp + L" (kildefilen mangler)" + br},
       {"rewritten, no checksum file", false, rewrite, "tampered",
        kUpdatedHeading + (kMde + br) + kHelp + br},
@@ -340,7 +340,7 @@ TEST(ChecksumRunTest, ASourceChangedAfterTheCheckKeepsTheOldFile) {
     Scenario s;
     SetUpScene(s);
     if (c.checksumFile) Checksums(s, Matching());
-    s.platform.onCopy = [&](const std::wstring& source) {
+    s.platform.onOpen = [&](const std::wstring& source) {
       if (source == Scenario::TempFile(L"sylkum.mde")) c.change(s.platform);
     };
     ASSERT_TRUE(s.Run()) << c.what;

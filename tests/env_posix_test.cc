@@ -19,7 +19,7 @@
 #include "fake_platform.h"
 #include "platform/inspection.h"
 #include "platform/platform.h"
-#include "platform/staged_names.h"
+#include "update/staged_names.h"
 #include "platform/text.h"
 #include "update/checksums.h"
 #include "update/copy.h"
@@ -157,7 +157,7 @@ TEST_F(PosixPlatformTest, CopyFailuresNameTheirReason) {
   EXPECT_EQ(CopyIntoPlace(platform_, Win("Temp/none.dll"), Win("Prog/a.dll"), nullptr),
             CopyError::kSourceMissing);
   EXPECT_EQ(CopyIntoPlace(platform_, Win("Temp/a.dll"), Win("Prog/Folder.dll"), nullptr),
-            CopyError::kAccessDenied);
+            CopyError::kFolderInPlace);
   EXPECT_EQ(CopyIntoPlace(platform_, Win("Temp/a.dll"), Win("Prog/a|b.dll"), nullptr),
             CopyError::kInvalidName);
   EXPECT_EQ(List("Prog"), std::vector<std::string>{"Folder.dll"});

@@ -1,7 +1,5 @@
 #include "fake_platform.h"
 
-#include "platform/staged_names.h"
-
 // The one-shot digest call and the low-level signature calls of libcrypto.
 #define OPENSSL_SUPPRESS_DEPRECATED
 
@@ -29,17 +27,24 @@ std::wstring NameOf(const std::wstring& path) {
 
 class FakeInputFile final : public InputFile {
  public:
-  explicit FakeInputFile(std::string content) : content_(std::move(content)) {}
+  FakeInputFile(std::string content, std::size_t* bytesRead)
+      : content_(std::move(content)), bytesRead_(bytesRead) {}
   std::ptrdiff_t Read(char* buffer, std::size_t size) override {
     const std::size_t n = std::min(size, content_.size() - pos_);
     std::memcpy(buffer, content_.data() + pos_, n);
     pos_ += n;
+    *bytesRead_ += n;
     return static_cast<std::ptrdiff_t>(n);
+  }
+  bool Stamp(FileStamp* stamp) override {
+    stamp->size = content_.size();
+    return true;
   }
 
  private:
   std::string content_;
   std::size_t pos_ = 0;
+  std::size_t* bytesRead_;
 };
 
 }  // namespace
@@ -126,9 +131,10 @@ FolderPlace FakePlatform::LocateFolder(const std::wstring& path) {
 
 std::unique_ptr<InputFile> FakePlatform::OpenFile(const std::wstring& path) {
   opened.push_back(path);
+  if (onOpen) onOpen(path);
   const auto file = files_.find(path);
   if (file == files_.end()) return nullptr;
-  return std::make_unique<FakeInputFile>(file->second.content);
+  return std::make_unique<FakeInputFile>(file->second.content, &bytesRead);
 }
 
 Sha256 DigestOf(const std::string& bytes) {
@@ -171,74 +177,145 @@ bool FakePlatform::HashFile(const std::wstring& path, Sha256* digest) {
   return true;
 }
 
-CopyError FakePlatform::StageCopy(const std::wstring& source, const std::wstring& destination,
-                                  const Sha256* expected, std::wstring* staged) {
-  copies.push_back(destination);
-  if (onCopy) onCopy(source);
-  auto scripted = stageFailures.find(destination);
-  if (scripted != stageFailures.end() && !scripted->second.empty()) {
-    const CopyError error = scripted->second.front();
-    scripted->second.pop_front();
-    if (error != CopyError::kNone) return error;
+// A staged file being written: a few bytes a step, so that a failure or a
+// kill can come between any two pieces.
+class FakeOutputFile final : public OutputFile {
+ public:
+  FakeOutputFile(FakePlatform& platform, std::wstring path)
+      : platform_(platform), path_(std::move(path)) {}
+  CopyError Write(const char* bytes, std::size_t size) override {
+    constexpr std::size_t kWriteBytes = 4;
+    for (std::size_t at = 0; at < size; at += kWriteBytes) {
+      if (!platform_.Step(L"Write", path_)) return CopyError::kNoSpace;
+      const auto file = platform_.files_.find(path_);
+      if (file == platform_.files_.end()) return CopyError::kOther;
+      file->second.content.append(bytes + at, std::min(kWriteBytes, size - at));
+    }
+    return CopyError::kNone;
   }
-  const auto from = files_.find(source);
-  if (from == files_.end()) return CopyError::kSourceMissing;
-  const std::wstring folder = FolderOf(destination);
-  if (!folders_.count(folder)) return CopyError::kFolderMissing;
-  if (folders_.count(destination)) return CopyError::kAccessDenied;
-  // What an earlier run left beside this destination goes first.
-  const std::wstring name = NameOf(destination);
-  for (auto file = files_.begin(); file != files_.end();) {
-    const bool litter = CompareFolded(FolderOf(file->first), folder) == 0 &&
-                        IsStagedNameOf(file->second.name, name);
-    file = litter ? files_.erase(file) : std::next(file);
+  CopyError SetModified(std::int64_t) override { return CopyError::kNone; }
+  CopyError Flush() override {
+    return platform_.Step(L"Flush", path_) ? CopyError::kNone : CopyError::kOther;
   }
-  const auto step = [this](const wchar_t* what, const std::wstring& path) {
-    return !copyStep || copyStep(what, path);
-  };
-  // The source is read once, a few bytes a write, into the staged file.
-  constexpr std::size_t kWriteBytes = 4;
-  const std::wstring temp = folder + L"\\" + StagedName(name, nextToken_++);
-  const std::string content = from->second.content;
-  bytesRead += content.size();
-  files_[temp] = File{NameOf(temp), std::string(), false};
-  const auto abandon = [this, &temp](CopyError error) {
-    files_.erase(temp);
-    return error;
-  };
-  for (std::size_t at = 0; at == 0 || at < content.size(); at += kWriteBytes) {
-    if (!step(L"Write", temp)) return abandon(CopyError::kNoSpace);
-    files_[temp].content += content.substr(at, kWriteBytes);
+  CopyError Close() override {
+    return platform_.Step(L"Close", path_) ? CopyError::kNone : CopyError::kOther;
   }
-  if (expected != nullptr && DigestOf(files_[temp].content) != *expected) {
-    return abandon(CopyError::kChanged);
-  }
-  if (!step(L"Flush", temp)) return abandon(CopyError::kOther);
-  *staged = temp;
+
+ private:
+  FakePlatform& platform_;
+  std::wstring path_;
+};
+
+namespace {
+
+class FakeSha256 final : public Sha256Stream {
+ public:
+  FakeSha256() { SHA256_Init(&context_); }
+  void Add(const char* bytes, std::size_t size) override { SHA256_Update(&context_, bytes, size); }
+  bool Finish(Sha256* digest) override { return SHA256_Final(digest->data(), &context_) == 1; }
+
+ private:
+  SHA256_CTX context_;
+};
+
+}  // namespace
+
+CopyError FakePlatform::Scripted(std::map<std::wstring, std::deque<CopyError>, FoldLess>& failures,
+                                 const std::wstring& path) {
+  const auto scripted = failures.find(path);
+  if (scripted == failures.end() || scripted->second.empty()) return CopyError::kNone;
+  const CopyError error = scripted->second.front();
+  scripted->second.pop_front();
+  return error;
+}
+
+CopyError FakePlatform::CreateNewFile(const std::wstring& path, const std::wstring& like,
+                                      std::unique_ptr<OutputFile>* file) {
+  copies.push_back(like);
+  const CopyError scripted = Scripted(stageFailures, like);
+  if (scripted != CopyError::kNone) return scripted;
+  if (!Step(L"Create", path)) return CopyError::kAccessDenied;
+  if (!folders_.count(FolderOf(path))) return CopyError::kFolderMissing;
+  if (files_.count(path) || folders_.count(path)) return CopyError::kExists;
+  files_[path] = File{NameOf(path), std::string(), false};
+  *file = std::make_unique<FakeOutputFile>(*this, path);
   return CopyError::kNone;
 }
 
-CopyError FakePlatform::ReplaceWithStaged(const std::wstring& staged,
-                                          const std::wstring& destination) {
-  auto scripted = replaceFailures.find(destination);
-  if (scripted != replaceFailures.end() && !scripted->second.empty()) {
-    const CopyError error = scripted->second.front();
-    scripted->second.pop_front();
-    if (error != CopyError::kNone) return error;
-  }
-  const auto temp = files_.find(staged);
-  if (temp == files_.end()) return CopyError::kOther;
-  if (copyStep && !copyStep(L"Rename", destination)) return CopyError::kInUse;
-  const std::string content = temp->second.content;
-  files_.erase(temp);
-  auto to = files_.find(destination);
-  if (to != files_.end()) {
-    to->second.content = content;  // keeps its on-disk name
+CopyError FakePlatform::RenameFile(const std::wstring& from, const std::wstring& to, bool replace) {
+  CopyError scripted = Scripted(replaceFailures, to);
+  if (scripted == CopyError::kNone) scripted = Scripted(replaceFailures, from);
+  if (scripted != CopyError::kNone) return scripted;
+  if (!Step(L"Rename", to)) return CopyError::kInUse;
+  const auto source = files_.find(from);
+  if (source == files_.end()) return CopyError::kSourceMissing;
+  if (!folders_.count(FolderOf(to))) return CopyError::kFolderMissing;
+  if (folders_.count(to)) return CopyError::kFolderInPlace;
+  auto target = files_.find(to);
+  if (target != files_.end() && !replace) return CopyError::kExists;
+  File moved = source->second;
+  files_.erase(source);
+  target = files_.find(to);
+  if (target != files_.end()) {
+    target->second.content = moved.content;  // keeps its on-disk name
+    target->second.hidden = moved.hidden;
   } else {
-    files_[destination] = File{NameOf(destination), content, false};
+    files_[to] = File{NameOf(to), moved.content, moved.hidden};
   }
+  readOnly.erase(to);
   return CopyError::kNone;
 }
+
+CopyError FakePlatform::RemoveFile(const std::wstring& path) {
+  if (!files_.count(path)) return CopyError::kNone;
+  if (!Step(L"Remove", path)) return CopyError::kAccessDenied;
+  files_.erase(path);
+  readOnly.erase(path);
+  return CopyError::kNone;
+}
+
+CopyError FakePlatform::MakeFolder(const std::wstring& path) {
+  if (!Step(L"MakeFolder", path)) return CopyError::kAccessDenied;
+  if (!folders_.count(FolderOf(path))) return CopyError::kFolderMissing;
+  if (files_.count(path) || folders_.count(path)) return CopyError::kExists;
+  folders_.insert(path);
+  return CopyError::kNone;
+}
+
+CopyError FakePlatform::RemoveFolder(const std::wstring& path) {
+  if (!folders_.count(path)) return CopyError::kFolderMissing;
+  const auto inside = [&path](const std::wstring& other) {
+    return CompareFolded(FolderOf(other), path) == 0;
+  };
+  for (const auto& [name, file] : files_) {
+    if (inside(name)) return CopyError::kExists;
+  }
+  for (const std::wstring& folder : folders_) {
+    if (inside(folder)) return CopyError::kExists;
+  }
+  if (!Step(L"RemoveFolder", path)) return CopyError::kAccessDenied;
+  folders_.erase(path);
+  return CopyError::kNone;
+}
+
+PathType FakePlatform::TypeOf(const std::wstring& path) {
+  if (links.count(path)) return PathType::kLink;
+  if (folders_.count(path)) return PathType::kFolder;
+  if (!files_.count(path)) return PathType::kMissing;
+  return readOnly.count(path) ? PathType::kReadOnlyFile : PathType::kFile;
+}
+
+bool FakePlatform::ListFiles(const std::wstring& pattern, std::vector<std::wstring>* names) {
+  const std::wstring folder = FolderOf(pattern);
+  for (const auto& [path, file] : files_) {
+    if (CompareFolded(FolderOf(path), folder) == 0 && WildcardMatch(NameOf(pattern), file.name)) {
+      names->push_back(file.name);
+    }
+  }
+  return true;
+}
+
+std::unique_ptr<Sha256Stream> FakePlatform::StartSha256() { return std::make_unique<FakeSha256>(); }
 
 std::int32_t FakePlatform::RegOpenKeyExA(RegistryKey root, const std::string& subKey, std::uint32_t,
                                          std::uint32_t access, RegistryKey* key) {

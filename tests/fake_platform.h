@@ -57,7 +57,7 @@ class FakePlatform : public Platform, public Inspection {
   void AddFolder(const std::wstring& path);
   // Adds a file and its folders; the path's last component is its on-disk name.
   void AddFile(const std::wstring& path, const std::string& content, bool hidden = false);
-  void RemoveFile(const std::wstring& path) { files_.erase(path); }
+  void Remove(const std::wstring& path) { files_.erase(path); }
   bool HasFile(const std::wstring& path) const { return files_.count(path) != 0; }
   // The content of a file; fails the test's expectation by returning a marker
   // when it does not exist.
@@ -86,21 +86,27 @@ class FakePlatform : public Platform, public Inspection {
   // before each presence test with the number of tests so far.
   std::function<void(int)> onSleep;
   std::function<void(int)> onFind;
-  // Called at the start of each copy with its source, before anything is
-  // copied.
-  std::function<void(const std::wstring&)> onCopy;
-  // A copy takes the steps a real one does: a staged file beside the
-  // destination is written a few bytes at a time ("Write"), flushed
-  // ("Flush") and renamed over the destination ("Rename"). Each step asks
-  // this first (with the step and the path it acts on) and fails when it
-  // answers false; a step answered by throwing ProgramEnded ends the program
-  // there, as a kill would.
+  // Called when a file is opened for reading, before anything is read.
+  std::function<void(const std::wstring&)> onOpen;
+  // Every change a copy makes is a step: a file created ("Create", its
+  // path), written a few bytes at a time ("Write"), flushed ("Flush") and
+  // closed ("Close"); a rename ("Rename", the path renamed to); a removal
+  // ("Remove"); a folder made or removed ("MakeFolder", "RemoveFolder").
+  // Each step asks this first (with the step and the path it acts on) and
+  // fails when it answers false; a step answered by throwing ProgramEnded
+  // ends the program there, as a kill would.
   std::function<bool(const wchar_t* step, const std::wstring& path)> copyStep;
-  // Paths whose presence test fails; results for the staging of copies to a
-  // destination, and for the renames over it.
+  // Paths whose presence test fails; results for the creation of the staged
+  // file of a destination (by the destination), and for the renames to or
+  // from a path.
   std::set<std::wstring, FoldLess> failingFinds;
   std::map<std::wstring, std::deque<CopyError>, FoldLess> stageFailures;
   std::map<std::wstring, std::deque<CopyError>, FoldLess> replaceFailures;
+  // Files marked read-only, and paths that are links.
+  std::set<std::wstring, FoldLess> readOnly;
+  std::set<std::wstring, FoldLess> links;
+  // The free space of every volume; no value: it cannot be told.
+  std::optional<std::uint64_t> freeSpace = std::uint64_t{1} << 40;
   // Other paths to a folder (a share of its disk, a short name), as
   // LocateFolder finds them: the other path, then the folder's own.
   std::map<std::wstring, std::wstring, FoldLess> folderAliases;
@@ -121,8 +127,8 @@ class FakePlatform : public Platform, public Inspection {
   // --- What happened -------------------------------------------------------
   std::vector<Box> boxes;
   std::vector<unsigned> sleeps;
-  std::vector<std::wstring> copies;  // destinations of copy attempts
-  std::size_t bytesRead = 0;         // bytes the copies read from their sources
+  std::vector<std::wstring> copies;  // destinations of staged files created
+  std::size_t bytesRead = 0;         // bytes read from files opened for reading
   std::vector<std::wstring> finds;   // paths of presence tests
   std::vector<std::wstring> hashed;  // paths of files hashed
   std::vector<std::wstring> opened;  // paths of files opened for reading
@@ -136,10 +142,20 @@ class FakePlatform : public Platform, public Inspection {
   FindResult FindFileName(const std::wstring& path) override;
   FolderPlace LocateFolder(const std::wstring& path) override;
   std::unique_ptr<InputFile> OpenFile(const std::wstring& path) override;
-  CopyError StageCopy(const std::wstring& source, const std::wstring& destination,
-                      const Sha256* expected, std::wstring* staged) override;
-  CopyError ReplaceWithStaged(const std::wstring& staged, const std::wstring& destination) override;
-  void DiscardStaged(const std::wstring& staged) override { files_.erase(staged); }
+  CopyError CreateNewFile(const std::wstring& path, const std::wstring& like,
+                          std::unique_ptr<OutputFile>* file) override;
+  CopyError RenameFile(const std::wstring& from, const std::wstring& to, bool replace) override;
+  CopyError SyncFolder(const std::wstring&) override { return CopyError::kNone; }
+  CopyError RemoveFile(const std::wstring& path) override;
+  CopyError MakeFolder(const std::wstring& path) override;
+  CopyError RemoveFolder(const std::wstring& path) override;
+  bool FreeSpace(const std::wstring&, std::uint64_t* bytes) override {
+    if (freeSpace) *bytes = *freeSpace;
+    return freeSpace.has_value();
+  }
+  PathType TypeOf(const std::wstring& path) override;
+  bool ListFiles(const std::wstring& pattern, std::vector<std::wstring>* names) override;
+  std::unique_ptr<Sha256Stream> StartSha256() override;
   bool HashFile(const std::wstring& path, Sha256* digest) override;
   bool HashBytes(const std::string& bytes, Sha256* digest) override;
   SignatureCheck VerifyP256(const P256Point& point, const Sha256& digest,
@@ -181,6 +197,14 @@ class FakePlatform : public Platform, public Inspection {
   CopyError ProbeDestination(const std::wstring& destination) override;
 
  private:
+  friend class FakeOutputFile;
+  bool Step(const wchar_t* step, const std::wstring& path) {
+    return !copyStep || copyStep(step, path);
+  }
+  // The first scripted result for `path` in `failures`, taken; kNone when
+  // none is left.
+  static CopyError Scripted(std::map<std::wstring, std::deque<CopyError>, FoldLess>& failures,
+                            const std::wstring& path);
   static std::wstring WithoutSoftHyphens(std::wstring text) {
     text.erase(std::remove(text.begin(), text.end(), L'\u00AD'), text.end());
     return text;
@@ -196,7 +220,6 @@ class FakePlatform : public Platform, public Inspection {
   std::map<std::string, std::map<std::string, Value, FoldLessA>, FoldLessA> registry_;
   std::map<RegistryKey, std::string> handles_;
   RegistryKey nextHandle_ = 100;
-  std::uint32_t nextToken_ = 1;
 };
 
 // The SHA-256 digest of `bytes`.

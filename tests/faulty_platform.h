@@ -35,15 +35,46 @@ class FaultyPlatform : public PlatformWrapper {
     return PlatformWrapper::LocateFolder(path);
   }
   std::unique_ptr<InputFile> OpenFile(const std::wstring& path) override;
-  CopyError StageCopy(const std::wstring& source, const std::wstring& destination,
-                      const Sha256* expected, std::wstring* staged) override {
-    if (Fail(L"StageCopy", destination)) return CopyError::kAccessDenied;
-    return PlatformWrapper::StageCopy(source, destination, expected, staged);
+  CopyError CreateNewFile(const std::wstring& path, const std::wstring& like,
+                          std::unique_ptr<OutputFile>* file) override {
+    if (Fail(L"CreateNewFile", path)) return CopyError::kAccessDenied;
+    return PlatformWrapper::CreateNewFile(path, like, file);
   }
-  CopyError ReplaceWithStaged(const std::wstring& staged,
-                              const std::wstring& destination) override {
-    if (Fail(L"ReplaceWithStaged", destination)) return CopyError::kAccessDenied;
-    return PlatformWrapper::ReplaceWithStaged(staged, destination);
+  CopyError RenameFile(const std::wstring& from, const std::wstring& to, bool replace) override {
+    if (Fail(L"RenameFile", to)) return CopyError::kAccessDenied;
+    return PlatformWrapper::RenameFile(from, to, replace);
+  }
+  CopyError SyncFolder(const std::wstring& path) override {
+    if (Fail(L"SyncFolder", path)) return CopyError::kOther;
+    return PlatformWrapper::SyncFolder(path);
+  }
+  CopyError RemoveFile(const std::wstring& path) override {
+    if (Fail(L"RemoveFile", path)) return CopyError::kAccessDenied;
+    return PlatformWrapper::RemoveFile(path);
+  }
+  CopyError MakeFolder(const std::wstring& path) override {
+    if (Fail(L"MakeFolder", path)) return CopyError::kAccessDenied;
+    return PlatformWrapper::MakeFolder(path);
+  }
+  CopyError RemoveFolder(const std::wstring& path) override {
+    if (Fail(L"RemoveFolder", path)) return CopyError::kAccessDenied;
+    return PlatformWrapper::RemoveFolder(path);
+  }
+  bool FreeSpace(const std::wstring& path, std::uint64_t* bytes) override {
+    if (Fail(L"FreeSpace", path)) return false;
+    return PlatformWrapper::FreeSpace(path, bytes);
+  }
+  PathType TypeOf(const std::wstring& path) override {
+    if (Fail(L"TypeOf", path)) return PathType::kUnknown;
+    return PlatformWrapper::TypeOf(path);
+  }
+  bool ListFiles(const std::wstring& pattern, std::vector<std::wstring>* names) override {
+    if (Fail(L"ListFiles", pattern)) return false;
+    return PlatformWrapper::ListFiles(pattern, names);
+  }
+  std::unique_ptr<Sha256Stream> StartSha256() override {
+    if (Fail(L"StartSha256", L"")) return nullptr;
+    return PlatformWrapper::StartSha256();
   }
   bool HashFile(const std::wstring& path, Sha256* digest) override {
     if (Fail(L"HashFile", path)) return false;
@@ -115,6 +146,10 @@ class FaultyInputFile : public InputFile {
   std::ptrdiff_t Read(char* buffer, std::size_t size) override {
     if (platform_.Fail(L"Read", path_)) return -1;
     return inner_->Read(buffer, size);
+  }
+  bool Stamp(FileStamp* stamp) override {
+    if (platform_.Fail(L"Stamp", path_)) return false;
+    return inner_->Stamp(stamp);
   }
 
  private:

@@ -23,7 +23,7 @@ TEST(LockWaitTest, DeletedAfterAHundredPolls) {
   FakePlatform platform;
   platform.AddFile(kLockPath, "");
   platform.onSleep = [&platform](int count) {
-    if (count == 100) platform.RemoveFile(kLockPath);
+    if (count == 100) platform.Remove(kLockPath);
   };
   EXPECT_TRUE(WaitForLockRelease(platform, kLockPath, kLockName));
   EXPECT_EQ(platform.SleptMs(), 100u * 400u);
@@ -54,7 +54,7 @@ TEST(LockWaitTest, FailedPresenceTestGivesUpAtOnce) {
   FakePlatform later;
   later.AddFile(kLockPath, "");
   later.onSleep = [&later](int) {
-    later.RemoveFile(kLockPath);
+    later.Remove(kLockPath);
     later.failingFinds.insert(kLockPath);
   };
   EXPECT_FALSE(WaitForLockRelease(later, kLockPath, kLockName));
@@ -75,7 +75,7 @@ TEST(LockWaitTest, LockCreatedAgainBeforeTheFinalTestHoldsTheUpdateBack) {
   FakePlatform platform;
   platform.AddFile(kLockPath, "");
   platform.onSleep = [&platform](int count) {
-    if (count == 3) platform.RemoveFile(kLockPath);
+    if (count == 3) platform.Remove(kLockPath);
   };
   platform.onFind = [&platform](int count) {
     if (count == 5) platform.AddFile(kLockPath, "");  // the final test

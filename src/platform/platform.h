@@ -186,8 +186,7 @@ class Platform {
   // `to` is replaced in the same step (it holds the old or the new file,
   // never neither); without, kExists when `to` exists. kInUse when a program
   // holds either file (worth trying again); otherwise why not.
-  virtual CopyError RenameFile(const std::wstring& from, const std::wstring& to,
-                               bool replace) = 0;
+  virtual CopyError RenameFile(const std::wstring& from, const std::wstring& to, bool replace) = 0;
 
   // Makes the renames, creations and removals of entries of the folder
   // `path` so far durable (where the system does not already); kNone, or

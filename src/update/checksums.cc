@@ -387,6 +387,7 @@ PayloadCheck CheckPayload(Platform& platform, const std::wstring& tempFolder,
   const Declarations declared = list.ReadDeclarations(productId);
   check.declaresChecksums = declared.checksums;
   check.declaresSignature = declared.signature;
+  check.declaresWhole = declared.whole;
   // Only a list that "slut" ended is the whole list: one that ends before
   // it is still being written (or was cut), and is never applied; nor is
   // one whose declarations could not be read to the end.

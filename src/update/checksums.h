@@ -122,9 +122,10 @@ struct PayloadCheck {
   ChecksumList verified;
   Sha256 manifest{};
   // What the manifest says after "slut": that a checksum file comes with
-  // it, and a signature.
+  // it, a signature, and that the update lands whole or not at all.
   bool declaresChecksums = false;
   bool declaresSignature = false;
+  bool declaresWhole = false;
   // The keys the signature was checked with, and which made it (-1: none,
   // or it was not checked).
   std::vector<PublicKey> keys;

@@ -66,9 +66,11 @@ Declarations ManifestList::ReadDeclarations(const std::wstring& productId,
   while (const std::optional<std::wstring> field = reader_.readField()) {
     const bool declaresChecksums = declares(*field, checksums);
     const bool declaresSignature = declares(*field, signature);
+    const bool declaresWhole = declares(*field, kWholeDeclaration);
     declarations.checksums = declarations.checksums || declaresChecksums || declaresSignature;
     declarations.signature = declarations.signature || declaresSignature;
-    if (!declaresChecksums && !declaresSignature && stray != nullptr) {
+    declarations.whole = declarations.whole || declaresWhole;
+    if (!declaresChecksums && !declaresSignature && !declaresWhole && stray != nullptr) {
       stray->push_back({*field, reader_.lastField().line});
     }
   }

@@ -27,7 +27,12 @@ struct ManifestEntry {
 struct Declarations {
   bool checksums = false;  // it comes with its checksum file
   bool signature = false;  // it comes with a signature of that file
+  bool whole = false;      // it lands whole or not at all
 };
+
+// The field after "slut" by which a manifest says that its update lands
+// whole or not at all ("all or nothing").
+constexpr wchar_t kWholeDeclaration[] = L"helt-eller-slet-ikke";
 
 // A field after "slut" that declares nothing, for those who explain a
 // manifest.

@@ -2,12 +2,15 @@
 // wait for the product and the copy pass to the summary.
 #include <cstdlib>
 #include <optional>
+#include <vector>
 
 #include "lockwait/lock_wait.h"
 #include "manifest/manifest_reader.h"
 #include "update/copy.h"
 #include "update/listing.h"
+#include "update/summary.h"
 #include "update/update.h"
+#include "update/whole.h"
 
 namespace updater {
 namespace {
@@ -23,6 +26,86 @@ std::wstring Printable(std::wstring text) {
   return text;
 }
 
+std::wstring Listed(const std::wstring& destination, CopyError error) {
+  return Printable(destination) + L" (" + CopyErrorReason(error) + L")";
+}
+
+// An update without the declaration that it lands whole, as manifests were
+// written by hand before: each entry tested, copied and listed before the
+// next is read, and copies already made are never undone.
+void ApplyEachOnItsOwn(Platform& platform, UpdateContext& context, const PayloadCheck& payload,
+                       CopyReport* report) {
+  ManifestReader reader(platform);
+  reader.openBytes(payload.manifestBytes);
+  ManifestList list(platform, reader);
+  context.offeredVersion = list.ReadVersion().value_or(std::wstring());
+  while (const std::optional<ManifestEntry> entry = list.Next()) {
+    const EntryFate fate = DecideEntry(platform, context.tempFolder, *entry, payload);
+    if (fate.action == EntryAction::kPassOver) continue;
+    const std::wstring destination = context.installFolder + *entry->destination;
+    const CopyError error = fate.action == EntryAction::kCopy
+                                ? CopyIntoPlace(platform, context.tempFolder + entry->source,
+                                                destination, fate.expected)
+                                : fate.refusal;
+    if (error == CopyError::kNone) {
+      report->updated.push_back(destination);
+    } else {
+      report->failed.push_back(Listed(destination, error));
+    }
+  }
+  // The list was whole when it was checked.
+  report->listCut = !list.terminated();
+  reader.close();
+}
+
+// An update that lands whole or not at all: the entries' fates decided in
+// list order first; an entry refused or held back keeps the whole update
+// out, and the rest land together.
+void ApplyWhole(Platform& platform, UpdateContext& context, const PayloadCheck& payload,
+                CopyReport* report) {
+  ManifestReader reader(platform);
+  reader.openBytes(payload.manifestBytes);
+  ManifestList list(platform, reader);
+  context.offeredVersion = list.ReadVersion().value_or(std::wstring());
+  std::vector<WholeFile> files;
+  std::vector<FileFailure> refused;
+  while (const std::optional<ManifestEntry> entry = list.Next()) {
+    const EntryFate fate = DecideEntry(platform, context.tempFolder, *entry, payload);
+    if (fate.action == EntryAction::kPassOver) continue;
+    const std::wstring destination = context.installFolder + *entry->destination;
+    if (fate.action == EntryAction::kCopy) {
+      files.push_back({context.tempFolder + entry->source, destination, fate.expected});
+    } else {
+      refused.push_back({destination, fate.refusal});
+    }
+  }
+  const bool terminated = list.terminated();
+  reader.close();
+  WholeOutcome outcome;
+  if (!terminated) {
+    report->listCut = true;
+    outcome.failed = std::move(refused);
+  } else if (!refused.empty()) {
+    outcome.failed = std::move(refused);
+  } else {
+    outcome = LandWhole(platform, context.installFolder, files);
+  }
+  if (outcome.landed) {
+    for (const WholeFile& file : files) report->updated.push_back(file.destination);
+    return;
+  }
+  report->notLanded = true;
+  for (const FileFailure& failure : outcome.failed) {
+    report->failed.push_back(Listed(failure.destination, failure.error));
+  }
+  for (const FileFailure& failure : outcome.notRestored) {
+    report->notRestored.push_back(Listed(failure.destination, failure.error));
+  }
+  report->noSpace = outcome.noSpace;
+  report->needed = outcome.needed;
+  report->available = outcome.available;
+}
+
 }  // namespace
 
 void RunUpdate(Platform& platform, const BuildConstants& build) {
@@ -30,7 +113,6 @@ void RunUpdate(Platform& platform, const BuildConstants& build) {
   if (decision.outcome != Outcome::kOffer) platform.EndProgram();
   UpdateContext& context = decision.context;
   const std::wstring& br = context.lineBreak;
-  ManifestReader reader(platform);
 
   // The product may start the updater at every launch: only one of them
   // goes on to ask the user, and only that one reads the payload.
@@ -70,27 +152,10 @@ void RunUpdate(Platform& platform, const BuildConstants& build) {
   // never offered; were one to get here, nothing of it is applied.)
   if (!payload.manifestHeld) {
     report.listCut = true;
+  } else if (payload.declaresWhole) {
+    ApplyWhole(platform, context, payload, &report);
   } else {
-    reader.openBytes(payload.manifestBytes);
-    ManifestList list(platform, reader);
-    context.offeredVersion = list.ReadVersion().value_or(std::wstring());
-    while (const std::optional<ManifestEntry> entry = list.Next()) {
-      const EntryFate fate = DecideEntry(platform, context.tempFolder, *entry, payload);
-      if (fate.action == EntryAction::kPassOver) continue;
-      const std::wstring destination = context.installFolder + *entry->destination;
-      const CopyError error = fate.action == EntryAction::kCopy
-                                  ? CopyIntoPlace(platform, context.tempFolder + entry->source,
-                                                  destination, fate.expected)
-                                  : fate.refusal;
-      if (error == CopyError::kNone) {
-        report.updated.push_back(destination);
-      } else {
-        report.failed.push_back(Printable(destination) + L" (" + CopyErrorReason(error) + L")");
-      }
-    }
-    // The list was whole when it was checked.
-    report.listCut = !list.terminated();
-    reader.close();
+    ApplyEachOnItsOwn(platform, context, payload, &report);
   }
 
   context.summary = SummaryText(report);

@@ -72,9 +72,8 @@ void RemoveLeftovers(Platform& platform, const std::wstring& destination) {
   }
 }
 
-CopyError StageFile(Platform& platform, const std::wstring& source,
-                    const std::wstring& destination, const Sha256* expected,
-                    std::wstring* staged) {
+CopyError StageFile(Platform& platform, const std::wstring& source, const std::wstring& destination,
+                    const Sha256* expected, std::wstring* staged) {
   if (NameOf(destination).empty() || NameOf(destination).size() > kLongestName) {
     return CopyError::kInvalidName;
   }

@@ -32,8 +32,8 @@ void RemoveLeftovers(Platform& platform, const std::wstring& destination);
 // the disk. With `expected`, the bytes are hashed as they are written and
 // kChanged when they are not those. kNone and the staged file's path in
 // `staged`; otherwise why not, and nothing is left behind.
-CopyError StageFile(Platform& platform, const std::wstring& source,
-                    const std::wstring& destination, const Sha256* expected, std::wstring* staged);
+CopyError StageFile(Platform& platform, const std::wstring& source, const std::wstring& destination,
+                    const Sha256* expected, std::wstring* staged);
 
 // Renames `from` to `to` (see Platform::RenameFile), tried again while a
 // program holds either file.

@@ -1,12 +1,17 @@
 // The summary box's text and icon, and the reasons a copy failed.
 #include "update/summary.h"
 
+#include <algorithm>
+
 namespace updater {
 namespace {
 
 const wchar_t kUpdatedHeading[] = L"Følgende filer er opdateret:";
 const wchar_t kFailedHeading[] = L"Følgende filer kunne ikke opdateres:";
 const wchar_t kListCut[] = L"Listen over filer kunne ikke læses til ende.";
+const wchar_t kNotLanded[] = L"Opdateringen kunne ikke gennemføres.";
+const wchar_t kNothingChanged[] = L"Ingen filer er ændret.";
+const wchar_t kNotRestoredHeading[] = L"Følgende filer er ændret og kunne ikke sættes tilbage:";
 
 // Continuation lines of an entry broken in the summary start with this.
 const wchar_t kContinuation[] = L"    ";
@@ -86,50 +91,122 @@ const wchar_t* CopyErrorReason(CopyError error) {
     case CopyError::kSourceMissing: return L"kildefilen mangler";
     case CopyError::kNoSpace: return L"disken er fuld";
     case CopyError::kChanged: return L"kildefilen er ændret";
+    case CopyError::kExists: return L"en fil står i vejen";
+    case CopyError::kFolderInPlace: return L"en mappe har filens navn";
+    case CopyError::kOutside: return L"mappen fører uden for programmappen";
     case CopyError::kNone:
     case CopyError::kOther: break;
   }
   return L"ukendt fejl";
 }
 
+namespace {
+
+// Whole megabytes: the needed rounded up, the free rounded down, so that the
+// figures never make the shortage look smaller than it is.
+std::wstring MegabytesUp(std::uint64_t bytes) {
+  return std::to_wstring((bytes + (1u << 20) - 1) >> 20);
+}
+std::wstring MegabytesDown(std::uint64_t bytes) { return std::to_wstring(bytes >> 20); }
+
+// A section of the summary: its heading (none for the updated files, whose
+// heading opens the text), its entries, and the end of its "more" line.
+struct Part {
+  const wchar_t* heading;
+  const std::vector<std::wstring>* items;
+  const wchar_t* what;
+  int priority;  // a higher one gets its lines first
+};
+
+}  // namespace
+
 std::wstring SummaryText(const CopyReport& report) {
   const std::wstring br = L"\r\n";
-  const Section updated(report.updated);
-  const Section failed(report.failed);
-  std::size_t fixed = 1;                   // the heading
-  if (!report.failed.empty()) fixed += 2;  // an empty line and the failures' heading
-  if (report.listCut) fixed += 2;          // an empty line and the cut line
-  const std::size_t budget = kSummaryMaxLines - fixed;
+  std::wstring head;
+  std::size_t fixed = 0;
+  std::vector<Part> parts;
+  if (report.notLanded) {
+    head = kNotLanded;
+    if (report.notRestored.empty()) head += std::wstring(L" ") + kNothingChanged;
+    head += br;
+    fixed = 1;
+    if (report.noSpace) {
+      head += br + L"Der er ikke plads nok på disken: opdateringen kræver " +
+              MegabytesUp(report.needed) + L" MB, og der er " + MegabytesDown(report.available) +
+              L" MB fri." + br;
+      fixed += 2;
+    }
+    parts.push_back({kNotRestoredHeading, &report.notRestored, L"kunne ikke sættes tilbage", 2});
+    parts.push_back({kFailedHeading, &report.failed, L"kunne ikke opdateres", 1});
+  } else {
+    head = kUpdatedHeading + br;
+    fixed = 1;
+    parts.push_back({nullptr, &report.updated, L"er opdateret", 0});
+    parts.push_back({kFailedHeading, &report.failed, L"kunne ikke opdateres", 1});
+  }
+  std::vector<Section> sections;
+  for (const Part& part : parts) {
+    sections.emplace_back(*part.items);
+    // A section of its own heading takes an empty line and the heading.
+    if (part.heading != nullptr && !part.items->empty()) fixed += 2;
+  }
+  if (report.listCut) fixed += 2;  // an empty line and the cut line
 
-  std::size_t shownUpdated = updated.entries.size();
-  std::size_t shownFailed = failed.entries.size();
-  if (updated.total + failed.total > budget) {
-    // The failures matter most: the updated files give way to them first,
-    // down to the one line that counts them.
-    const std::size_t countLine = report.updated.empty() ? 0 : 1;
-    if (failed.total + countLine <= budget) {
-      shownUpdated = updated.Fitting(budget - failed.total - countLine);
+  // Each section gets its lines by priority; a section that cannot show
+  // all its entries ends with the line that counts the rest, and every
+  // section still to come keeps room for that line.
+  std::size_t budget = kSummaryMaxLines - fixed;
+  std::vector<std::size_t> shown(parts.size(), 0);
+  std::vector<std::size_t> order;
+  for (std::size_t i = 0; i < parts.size(); ++i) order.push_back(i);
+  std::stable_sort(order.begin(), order.end(), [&parts](std::size_t a, std::size_t b) {
+    return parts[a].priority > parts[b].priority;
+  });
+  std::size_t total = 0;
+  for (const Section& section : sections) total += section.total;
+  const bool fits = total <= budget;
+  bool cut = false;  // once a section is cut short, those after it only count
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    const std::size_t i = order[k];
+    const Section& section = sections[i];
+    if (fits) {
+      shown[i] = section.entries.size();
+      continue;
+    }
+    if (cut) continue;
+    std::size_t reserve = 0;
+    for (std::size_t later = k + 1; later < order.size(); ++later) {
+      if (!sections[order[later]].entries.empty()) ++reserve;
+    }
+    const std::size_t room = budget > reserve ? budget - reserve : 0;
+    if (section.total <= room) {
+      shown[i] = section.entries.size();
+      budget -= section.total;
     } else {
-      shownUpdated = 0;
-      shownFailed = failed.Fitting(budget - countLine - 1);
+      shown[i] = room > 0 ? section.Fitting(room - 1) : 0;
+      cut = true;
+      std::size_t used = 1;
+      for (std::size_t e = 0; e < shown[i]; ++e) used += section.costs[e];
+      budget -= used < budget ? used : budget;
     }
   }
 
-  std::wstring text = kUpdatedHeading + br;
-  text += updated.Text(
-      shownUpdated, MoreLine(shownUpdated, updated.entries.size() - shownUpdated, L"er opdateret"),
-      br);
-  if (!report.failed.empty()) {
-    text += br + kFailedHeading + br;
-    text += failed.Text(
-        shownFailed,
-        MoreLine(shownFailed, failed.entries.size() - shownFailed, L"kunne ikke opdateres"), br);
+  std::wstring text = head;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    const Section& section = sections[i];
+    if (parts[i].heading != nullptr) {
+      if (section.entries.empty()) continue;
+      text += br + parts[i].heading + br;
+    }
+    text += section.Text(shown[i],
+                         MoreLine(shown[i], section.entries.size() - shown[i], parts[i].what), br);
   }
   if (report.listCut) text += br + kListCut + br;
   return text;
 }
 
 unsigned SummaryFlags(const CopyReport& report) {
+  if (report.notLanded) return kMbIconError;
   return report.failed.empty() && !report.listCut ? kMbIconInformation : kMbIconWarning;
 }
 

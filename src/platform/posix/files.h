@@ -1,9 +1,11 @@
-// Reading, copying and hashing files on a POSIX file system, for the
-// platform's file operations.
+// The file operations of the POSIX platform: finding, reading and hashing
+// files (files.cc), and changing them (file_changes.cc).
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -16,10 +18,17 @@ FindResult FindFileName(const std::wstring& path);
 FolderPlace LocateFolder(const std::wstring& path);
 std::unique_ptr<InputFile> OpenFile(const std::wstring& path);
 bool HashFile(const std::wstring& path, Sha256* digest);
-CopyError StageCopy(const std::wstring& source, const std::wstring& destination,
-                    const Sha256* expected, std::wstring* staged);
-CopyError ReplaceWithStaged(const std::wstring& staged, const std::wstring& destination);
-void DiscardStaged(const std::wstring& staged);
+CopyError CreateNewFile(const std::wstring& path, const std::wstring& like,
+                        std::unique_ptr<OutputFile>* file);
+CopyError RenameFile(const std::wstring& from, const std::wstring& to, bool replace);
+CopyError SyncFolder(const std::wstring& path);
+CopyError RemoveFile(const std::wstring& path);
+CopyError MakeFolder(const std::wstring& path);
+CopyError RemoveFolder(const std::wstring& path);
+bool FreeSpace(const std::wstring& path, std::uint64_t* bytes);
+PathType TypeOf(const std::wstring& path);
+bool ListFiles(const std::wstring& pattern, std::vector<std::wstring>* names);
+std::unique_ptr<Sha256Stream> StartSha256();
 
 }  // namespace posix
 }  // namespace updater

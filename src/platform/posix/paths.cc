@@ -9,8 +9,6 @@
 
 #include <algorithm>
 
-#include "platform/staged_names.h"
-
 namespace updater {
 namespace posix {
 namespace {
@@ -104,10 +102,17 @@ const std::vector<std::string>* FolderIndex::Find(const std::string& folder,
   return variants == listing->byFolded.end() ? &kNone : &variants->second;
 }
 
-std::vector<std::string> FolderIndex::Staged(const std::string& folder, int* error) {
+std::vector<std::string> FolderIndex::Matching(const std::string& folder,
+                                               const std::wstring& pattern, int* error) {
+  std::vector<std::string> found;
   Listing* listing = Fresh(folder, error);
-  if (listing == nullptr) return {};
-  return std::vector<std::string>(listing->staged.begin(), listing->staged.end());
+  if (listing == nullptr) return found;
+  for (const auto& [folded, names] : listing->byFolded) {
+    for (const std::string& name : names) {
+      if (WildcardMatch(pattern, DecodeUtf8(name))) found.push_back(name);
+    }
+  }
+  return found;
 }
 
 bool FolderIndex::Touched(const std::string& folder) {
@@ -137,7 +142,6 @@ void FolderIndex::Removed(const std::string& folder, const std::string& name) {
     names.erase(std::remove(names.begin(), names.end(), name), names.end());
     if (names.empty()) listing->second.byFolded.erase(variants);
   }
-  listing->second.staged.erase(name);
 }
 
 bool FolderIndex::SameTime(const timespec& a, const timespec& b) {
@@ -145,7 +149,6 @@ bool FolderIndex::SameTime(const timespec& a, const timespec& b) {
 }
 
 void FolderIndex::Insert(Listing& listing, const std::string& name) {
-  if (LooksStaged(DecodeUtf8(name))) listing.staged.insert(name);
   std::vector<std::string>& variants = listing.byFolded[Folded(DecodeUtf8(name))];
   const auto at = std::lower_bound(variants.begin(), variants.end(), name);
   if (at == variants.end() || *at != name) variants.insert(at, name);

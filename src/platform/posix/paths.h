@@ -79,9 +79,11 @@ class FolderIndex {
   const std::vector<std::string>* Find(const std::string& folder, const std::wstring& name,
                                        int* error);
 
-  // The staged files (LooksStaged) in `folder`, as the index knows them;
-  // empty, with `error` set, when the folder cannot be read.
-  std::vector<std::string> Staged(const std::string& folder, int* error);
+  // The entries of `folder` whose names match the wildcard `pattern`, as the
+  // index knows them; empty, with `error` set, when the folder cannot be
+  // read.
+  std::vector<std::string> Matching(const std::string& folder, const std::wstring& pattern,
+                                    int* error);
 
   // Enters `name`, just made in `folder` by the updater; takes out `name`,
   // just removed (or renamed away) by it.
@@ -93,7 +95,6 @@ class FolderIndex {
   struct Listing {
     timespec mtime;
     std::map<std::wstring, std::vector<std::string>> byFolded;
-    std::set<std::string> staged;
   };
   // The listing of `folder`, read again when the folder changed behind our
   // back; null, with `error` set, when the folder cannot be read.

@@ -59,17 +59,25 @@ class PosixPlatform final : public Platform {
     return posix::HashFile(path, digest);
   }
 
-  CopyError StageCopy(const std::wstring& source, const std::wstring& destination,
-                      const Sha256* expected, std::wstring* staged) override {
-    return posix::StageCopy(source, destination, expected, staged);
+  CopyError CreateNewFile(const std::wstring& path, const std::wstring& like,
+                          std::unique_ptr<OutputFile>* file) override {
+    return posix::CreateNewFile(path, like, file);
   }
-
-  CopyError ReplaceWithStaged(const std::wstring& staged,
-                              const std::wstring& destination) override {
-    return posix::ReplaceWithStaged(staged, destination);
+  CopyError RenameFile(const std::wstring& from, const std::wstring& to, bool replace) override {
+    return posix::RenameFile(from, to, replace);
   }
-
-  void DiscardStaged(const std::wstring& staged) override { posix::DiscardStaged(staged); }
+  CopyError SyncFolder(const std::wstring& path) override { return posix::SyncFolder(path); }
+  CopyError RemoveFile(const std::wstring& path) override { return posix::RemoveFile(path); }
+  CopyError MakeFolder(const std::wstring& path) override { return posix::MakeFolder(path); }
+  CopyError RemoveFolder(const std::wstring& path) override { return posix::RemoveFolder(path); }
+  bool FreeSpace(const std::wstring& path, std::uint64_t* bytes) override {
+    return posix::FreeSpace(path, bytes);
+  }
+  PathType TypeOf(const std::wstring& path) override { return posix::TypeOf(path); }
+  bool ListFiles(const std::wstring& pattern, std::vector<std::wstring>* names) override {
+    return posix::ListFiles(pattern, names);
+  }
+  std::unique_ptr<Sha256Stream> StartSha256() override { return posix::StartSha256(); }
 
   bool HashBytes(const std::string& bytes, Sha256* digest) override {
     return posix::HashBytes(bytes, digest);
