@@ -59,6 +59,7 @@ class FakePlatform : public Platform, public Inspection {
   void AddFile(const std::wstring& path, const std::string& content, bool hidden = false);
   void Remove(const std::wstring& path) { files_.erase(path); }
   bool HasFile(const std::wstring& path) const { return files_.count(path) != 0; }
+  bool HasFolder(const std::wstring& path) const { return folders_.count(path) != 0; }
   // The content of a file; fails the test's expectation by returning a marker
   // when it does not exist.
   std::string Content(const std::wstring& path) const;

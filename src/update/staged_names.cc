@@ -74,6 +74,10 @@ bool IsStagedNameOf(const std::wstring& candidate, const std::wstring& name) {
   return LooksStaged(candidate) && HasStemOf(candidate, name);
 }
 
+bool IsAsideNameOf(const std::wstring& candidate, const std::wstring& name) {
+  return EndsWith(candidate, kAsideEnding) && HasStemOf(candidate, name);
+}
+
 bool IsLeftoverOf(const std::wstring& candidate, const std::wstring& name) {
   return LooksLeftover(candidate) && HasStemOf(candidate, name);
 }

@@ -25,6 +25,9 @@ std::wstring AsideName(const std::wstring& name, std::uint32_t token);
 // token, `name` matched without regard to letter case.
 bool IsStagedNameOf(const std::wstring& candidate, const std::wstring& name);
 
+// True when `candidate` is a name AsideName gives for `name`.
+bool IsAsideNameOf(const std::wstring& candidate, const std::wstring& name);
+
 // True when `candidate` is a name StagedName or AsideName gives for `name`.
 bool IsLeftoverOf(const std::wstring& candidate, const std::wstring& name);
 

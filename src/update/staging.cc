@@ -65,10 +65,19 @@ std::wstring BesideName(const std::wstring& path,
 
 void RemoveLeftovers(Platform& platform, const std::wstring& destination) {
   const std::wstring name = NameOf(destination);
+  const std::wstring folder = FolderOf(destination);
   std::vector<std::wstring> found;
-  if (!platform.ListFiles(FolderOf(destination) + LeftoverPattern(name), &found)) return;
+  if (!platform.ListFiles(folder + LeftoverPattern(name), &found)) return;
+  // A run killed between moving the old file aside and renaming the new one
+  // in left the destination missing: its old file goes back first.
+  bool missing = platform.TypeOf(destination) == PathType::kMissing;
   for (const std::wstring& candidate : found) {
-    if (IsLeftoverOf(candidate, name)) platform.RemoveFile(FolderOf(destination) + candidate);
+    if (missing && IsAsideNameOf(candidate, name) &&
+        platform.RenameFile(folder + candidate, destination, false) == CopyError::kNone) {
+      missing = false;
+    } else if (IsLeftoverOf(candidate, name)) {
+      platform.RemoveFile(folder + candidate);
+    }
   }
 }
 

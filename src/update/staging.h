@@ -23,7 +23,9 @@ std::wstring FolderOf(const std::wstring& path);
 std::wstring NameOf(const std::wstring& path);
 
 // Removes the staged and moved-aside files an earlier run left beside
-// `destination`, and nothing else.
+// `destination`, and nothing else; an old file moved aside whose
+// destination is missing (a run killed between its two renames) is put
+// back instead.
 void RemoveLeftovers(Platform& platform, const std::wstring& destination);
 
 // Writes the content of `source`, read once, to a new file beside
