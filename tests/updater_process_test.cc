@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <random>
@@ -25,7 +26,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/text.h"
 #include "update/signatures.h"
+#include "update/staged_names.h"
 
 namespace {
 
@@ -438,31 +441,39 @@ std::map<std::string, std::string> Files(const fs::path& folder) {
 // Killed at any instant of its copy pass, the updater leaves every
 // destination with its old content or a whole new one; the next complete run
 // leaves exactly the new files, with no staged file beside them. Two
-// payloads take turns, so that every kill has something to interrupt.
-TEST_F(UpdaterProcessTest, KilledAnywhereInTheCopyPassEveryFileIsOldOrWholeNew) {
+// payloads take turns, so that every kill has something to interrupt. An
+// update that lands whole leaves old and new side by side only when the
+// kill came inside its commit: every file still old then has its whole new
+// file staged beside it (and one missing has its old file aside).
+using EnvironmentOf = std::function<std::vector<std::string>(const std::string& temp)>;
+
+void KillDuringCopies(const fs::path& root, const EnvironmentOf& environment, bool whole,
+                      int kills) {
   constexpr int kFiles = 12;
   constexpr std::size_t kBytes = 2 << 20;
   std::vector<std::vector<std::string>> versions(3);  // installed, then two payloads
+  std::vector<std::string> names;
   std::string manifest = "5.3\r\n";
   for (int file = 0; file < kFiles; ++file) {
-    const std::string name = "data" + std::to_string(file) + ".mdb";
-    manifest += name + "," + name + "\r\n";
+    names.push_back("data" + std::to_string(file) + ".mdb");
+    manifest += names.back() + "," + names.back() + "\r\n";
     for (int version = 0; version < 3; ++version) {
       versions[version].push_back(std::string(kBytes, static_cast<char>('a' + version)) +
                                   std::to_string(file));
       const fs::path folder =
-          version == 0 ? root_ / "install" : root_ / ("temp" + std::to_string(version));
+          version == 0 ? root / "install" : root / ("temp" + std::to_string(version));
       fs::create_directories(folder);
-      std::ofstream(folder / name, std::ios::binary) << versions[version].back();
+      std::ofstream(folder / names.back(), std::ios::binary) << versions[version].back();
     }
   }
+  manifest += whole ? "slut\r\nhelt-eller-slet-ikke\r\n" : "slut\r\n";
   for (const char* temp : {"temp1", "temp2"}) {
-    std::ofstream(root_ / temp / "OrvakBK.ini", std::ios::binary) << manifest << "slut\r\n";
+    std::ofstream(root / temp / "OrvakBK.ini", std::ios::binary) << manifest;
   }
   // A run of payload `version`, killed `delay` seconds after the last answer
   // (never: a whole run); returns the seconds to its summary.
   const auto run = [&](int version, double delay) {
-    Updater updater(Updater::Terminal::kPty, Environment("C", "temp" + std::to_string(version)));
+    Updater updater(Updater::Terminal::kPty, environment("temp" + std::to_string(version)));
     EXPECT_TRUE(updater.WaitForOutput(kPrompt, 10)) << updater.printed;
     updater.Type("j\n");
     EXPECT_TRUE(updater.WaitForOutput("[OK] (Enter): ", 10)) << updater.printed;
@@ -482,22 +493,72 @@ TEST_F(UpdaterProcessTest, KilledAnywhereInTheCopyPassEveryFileIsOldOrWholeNew) 
   const double took = run(1, -1);
   std::mt19937 chance(20261209);
   std::uniform_real_distribution<double> moment(0, took);
-  for (int kill = 0; kill < 200; ++kill) {
-    run(2 - kill % 2, moment(chance));
+  for (int kill = 0; kill < kills; ++kill) {
+    const int version = 2 - kill % 2;
+    std::map<std::string, std::string> before;
+    if (whole) before = Files(root / "install");
+    run(version, moment(chance));
+    const std::map<std::string, std::string> after = Files(root / "install");
+    if (!whole) {
+      for (int file = 0; file < kFiles; ++file) {
+        const auto found = after.find(names[file]);
+        const std::string content = found == after.end() ? std::string() : found->second;
+        EXPECT_TRUE(content == versions[0][file] || content == versions[1][file] ||
+                    content == versions[2][file])
+            << names[file] << " holds a part after kill " << kill;
+      }
+      continue;
+    }
+    // The file of `name` beside its destination in `files` whose name
+    // `ours` gives for it, if any.
+    const auto beside = [](const std::map<std::string, std::string>& files, const std::string& name,
+                           bool (*ours)(const std::wstring&, const std::wstring&)) {
+      for (const auto& [other, held] : files) {
+        if (ours(updater::DecodeUtf8(other), updater::DecodeUtf8(name))) return held;
+      }
+      return std::string("<none>");
+    };
+    std::vector<int> stillOld;
+    bool anyNew = false;
     for (int file = 0; file < kFiles; ++file) {
-      const std::string content =
-          Read(root_ / "install" / ("data" + std::to_string(file) + ".mdb"));
-      EXPECT_TRUE(content == versions[0][file] || content == versions[1][file] ||
-                  content == versions[2][file])
-          << "data" << file << ".mdb holds a part after kill " << kill;
+      // Missing before: a run killed between its two renames left the old
+      // file aside, and this run put it back first.
+      const auto was = before.find(names[file]);
+      const std::string old =
+          was != before.end() ? was->second : beside(before, names[file], updater::IsAsideNameOf);
+      const std::string& fresh = versions[version][file];
+      const auto found = after.find(names[file]);
+      const std::string content = found == after.end() ? std::string() : found->second;
+      // Missing only between its two renames, its old file aside.
+      const bool aside =
+          found == after.end() && beside(after, names[file], updater::IsAsideNameOf) == old;
+      EXPECT_TRUE(content == old || content == fresh || aside)
+          << names[file] << " holds a part after kill " << kill;
+      if (content == fresh && fresh != old) anyNew = true;
+      if (content != fresh && !aside) stillOld.push_back(file);
+    }
+    if (!anyNew) continue;
+    // A mix: the kill came inside the commit, and every file still old has
+    // its new one staged.
+    for (int file : stillOld) {
+      EXPECT_EQ(beside(after, names[file], updater::IsStagedNameOf), versions[version][file])
+          << names[file] << " is old beside new files after kill " << kill;
     }
   }
   run(2, -1);
   std::map<std::string, std::string> expected;
-  for (int file = 0; file < kFiles; ++file) {
-    expected["data" + std::to_string(file) + ".mdb"] = versions[2][file];
-  }
-  EXPECT_EQ(Files(root_ / "install"), expected);
+  for (int file = 0; file < kFiles; ++file) expected[names[file]] = versions[2][file];
+  EXPECT_EQ(Files(root / "install"), expected);
+}
+
+TEST_F(UpdaterProcessTest, KilledAnywhereInTheCopyPassEveryFileIsOldOrWholeNew) {
+  KillDuringCopies(
+      root_, [this](const std::string& temp) { return Environment("C", temp); }, false, 200);
+}
+
+TEST_F(UpdaterProcessTest, KilledAnywhereAWholeUpdateMixesOnlyInsideItsCommit) {
+  KillDuringCopies(
+      root_, [this](const std::string& temp) { return Environment("C", temp); }, true, 100);
 }
 
 // A signed build installs only what its maker signed: an update packed

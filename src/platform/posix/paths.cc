@@ -107,8 +107,13 @@ std::vector<std::string> FolderIndex::Matching(const std::string& folder,
   std::vector<std::string> found;
   Listing* listing = Fresh(folder, error);
   if (listing == nullptr) return found;
-  for (const auto& [folded, names] : listing->byFolded) {
-    for (const std::string& name : names) {
+  // Only names that start with the pattern's letters before its first
+  // wildcard can match: they lie together in the index, so a look for one
+  // name's files costs no scan of a large folder.
+  const std::wstring prefix = Folded(pattern.substr(0, pattern.find_first_of(L"*?")));
+  for (auto at = listing->byFolded.lower_bound(prefix);
+       at != listing->byFolded.end() && at->first.compare(0, prefix.size(), prefix) == 0; ++at) {
+    for (const std::string& name : at->second) {
       if (WildcardMatch(pattern, DecodeUtf8(name))) found.push_back(name);
     }
   }
