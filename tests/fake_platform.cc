@@ -248,7 +248,9 @@ CopyError FakePlatform::RenameFile(const std::wstring& from, const std::wstring&
   if (scripted != CopyError::kNone) return scripted;
   if (!Step(L"Rename", to)) return CopyError::kInUse;
   const auto source = files_.find(from);
-  if (source == files_.end()) return CopyError::kSourceMissing;
+  if (source == files_.end()) {
+    return folders_.count(from) ? CopyError::kFolderInPlace : CopyError::kSourceMissing;
+  }
   if (!folders_.count(FolderOf(to))) return CopyError::kFolderMissing;
   if (folders_.count(to)) return CopyError::kFolderInPlace;
   auto target = files_.find(to);

@@ -184,8 +184,10 @@ class Platform {
   // Renames the file `from` to `to` in the same folder or another of the
   // same volume; durable once SyncFolder has run for the folders. With `replace`, an existing
   // `to` is replaced in the same step (it holds the old or the new file,
-  // never neither); without, kExists when `to` exists. kInUse when a program
-  // holds either file (worth trying again); otherwise why not.
+  // never neither); without, kExists when `to` exists. kSourceMissing when
+  // `from` does not exist, kFolderInPlace when it is a folder (never
+  // renamed), kInUse when a program holds either file (worth trying again);
+  // otherwise why not.
   virtual CopyError RenameFile(const std::wstring& from, const std::wstring& to, bool replace) = 0;
 
   // Makes the renames, creations and removals of entries of the folder

@@ -121,15 +121,9 @@ class Landing {
   // rename replaces anything, so no file the run did not move is ever lost.
   bool Commit(Move& move) {
     const std::wstring& destination = move.file->destination;
-    CopyError error = CopyError::kNone;
-    switch (platform_.TypeOf(destination)) {
-      case PathType::kMissing: break;
-      case PathType::kFile:
-      case PathType::kReadOnlyFile:
-      case PathType::kLink: error = MoveAside(move); break;
-      case PathType::kFolder: error = CopyError::kFolderInPlace; break;
-      case PathType::kUnknown: error = CopyError::kAccessDenied; break;
-    }
+    // No old file to move aside (kSourceMissing) is a new file's case.
+    CopyError error = MoveAside(move);
+    if (error == CopyError::kSourceMissing) error = CopyError::kNone;
     if (error == CopyError::kNone) {
       error = RenameRetrying(platform_, move.staged, destination, false);
       if (error != CopyError::kNone && !move.aside.empty()) PutBack(move);

@@ -164,6 +164,11 @@ CopyError RenameFile(const std::wstring& from, const std::wstring& to, bool repl
   Place target;
   CopyError error = Locate(from, &source);
   if (error == CopyError::kNone && !source.exists) error = CopyError::kSourceMissing;
+  struct stat st;
+  if (error == CopyError::kNone && Calls().Lstat(source.Path().c_str(), &st) != 0) {
+    error = errno == ENOENT ? CopyError::kSourceMissing : FromErrno(errno);
+  }
+  if (error == CopyError::kNone && S_ISDIR(st.st_mode)) error = CopyError::kFolderInPlace;
   if (error == CopyError::kNone) error = Locate(to, &target);
   if (error != CopyError::kNone) return error;
   if (target.exists && !replace) return CopyError::kExists;
@@ -217,6 +222,7 @@ CopyError RemoveFolder(const std::wstring& path) {
   if (!place.exists) return CopyError::kFolderMissing;
   if (Calls().Rmdir(place.Path().c_str()) != 0) return FromErrno(errno);
   Index().Removed(place.folder, place.name);
+  Index().ForgetResolved();
   return CopyError::kNone;
 }
 

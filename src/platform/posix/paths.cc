@@ -149,6 +149,16 @@ void FolderIndex::Removed(const std::string& folder, const std::string& name) {
   }
 }
 
+const std::string* FolderIndex::Resolved(const std::string& written) const {
+  const auto known = resolved_.find(written);
+  return known == resolved_.end() ? nullptr : &known->second;
+}
+
+void FolderIndex::Resolve(const std::string& written, const std::string& onDisk) {
+  if (resolved_.size() >= kMaxResolved) resolved_.clear();
+  resolved_[written] = onDisk;
+}
+
 bool FolderIndex::SameTime(const timespec& a, const timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
@@ -166,6 +176,15 @@ FolderIndex& Index() {
 
 bool ResolveFolder(const SplitPath& split, Lookup lookup, std::string* folder) {
   std::string path = split.absolute ? "/" : "";
+  std::string written = path;
+  for (const std::string& component : split.folders) written += component + "/";
+  if (lookup == Lookup::kIndex) {
+    const std::string* known = Index().Resolved(written);
+    if (known != nullptr) {
+      *folder = *known;
+      return true;
+    }
+  }
   for (const std::string& component : split.folders) {
     int error = 0;
     const std::string found = FindVariant(
@@ -181,6 +200,7 @@ bool ResolveFolder(const SplitPath& split, Lookup lookup, std::string* folder) {
     }
     path = Join(path, found);
   }
+  if (lookup == Lookup::kIndex) Index().Resolve(written, path);
   *folder = path;
   return true;
 }

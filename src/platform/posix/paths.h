@@ -90,8 +90,18 @@ class FolderIndex {
   void Added(const std::string& folder, const std::string& name);
   void Removed(const std::string& folder, const std::string& name);
 
+  // The on-disk form of a folder path as written ("a/b/", from the root
+  // when it starts with "/"), once found; null while not known. The copies
+  // look the same few folders up for every file; a folder the updater
+  // removes is forgotten with all the others.
+  const std::string* Resolved(const std::string& written) const;
+  void Resolve(const std::string& written, const std::string& onDisk);
+  void ForgetResolved() { resolved_.clear(); }
+
  private:
   static constexpr std::size_t kMaxFolders = 64;
+  static constexpr std::size_t kMaxResolved = 256;
+  std::map<std::string, std::string> resolved_;
   struct Listing {
     timespec mtime;
     std::map<std::wstring, std::vector<std::string>> byFolded;
