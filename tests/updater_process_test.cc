@@ -431,9 +431,7 @@ std::map<std::string, std::string> Files(const fs::path& folder) {
   std::map<std::string, std::string> files;
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
     if (!entry.is_regular_file()) continue;
-    std::ifstream in(entry.path(), std::ios::binary);
-    files[fs::relative(entry.path(), folder).string()] =
-        std::string(std::istreambuf_iterator<char>(in), {});
+    files[fs::relative(entry.path(), folder).string()] = Read(entry.path());
   }
   return files;
 }
