@@ -162,41 +162,53 @@ TEST(HostileInputTest, AManifestTooLargeToHoldIsNotOffered) {
 
 // A manifest still being written can be read at any moment: cut at every
 // byte, it is applied only once its "slut" is whole, and never in part; no
-// file outside its list is ever made (a cut name would make one).
+// file outside its list is ever made (a cut name would make one). A
+// declaration after "slut" counts from its first byte as what it could
+// become: a checksum file is then asked for, and an update that may be
+// whole lands whole (here making the folder it needs) or not at all.
 TEST(HostileInputTest, AManifestCutAtAnyByteIsNeverApplied) {
-  const std::string whole =
-      "5.3\r\nsylkum.mde,Sylkum.mde\r\n\"h,j.chm\",\"Hj\xE6lp\\H,j.chm\"\r\nny.dll,ny.dll\r\n"
-      "slut\r\nOrvakBK.sha256\r\n";
-  const std::size_t terminated = whole.find("slut") + 4;
-  for (std::size_t cut = 0; cut <= whole.size(); ++cut) {
-    testing::Scenario s;
-    s.platform.AddFile(std::wstring(kInstall) + L"Sylkum.mde", "old mde");
-    s.platform.AddFolder(std::wstring(kInstall) + L"Hj\u00E6lp");
-    s.Manifest(whole.substr(0, cut));
-    s.Payload(L"sylkum.mde", "new mde");
-    s.Payload(L"h,j.chm", "new chm");
-    s.Payload(L"ny.dll", "new dll");
-    const auto before = s.platform.files();
-    ASSERT_TRUE(s.Run());
-    std::map<std::wstring, std::string> changed;
-    for (const auto& [path, file] : s.platform.files()) {
-      const auto was = before.find(path);
-      if (was == before.end() || was->second.content != file.content) {
-        changed[path] = file.content;
+  for (const char* declaration : {"OrvakBK.sha256", "helt-eller-slet-ikke"}) {
+    const bool whole = declaration[0] == 'h';
+    const std::string manifest =
+        "5.3\r\nsylkum.mde,Sylkum.mde\r\n\"h,j.chm\",\"Hj\xE6lp\\H,j.chm\"\r\nny.dll,ny.dll\r\n"
+        "slut\r\n" +
+        std::string(declaration) + "\r\n";
+    const std::size_t terminated = manifest.find("slut") + 4;
+    for (std::size_t cut = 0; cut <= manifest.size(); ++cut) {
+      const std::string when = std::string(declaration) + " cut at " + std::to_string(cut);
+      testing::Scenario s;
+      s.platform.AddFile(std::wstring(kInstall) + L"Sylkum.mde", "old mde");
+      if (!whole) s.platform.AddFolder(std::wstring(kInstall) + L"Hj\u00E6lp");
+      s.Manifest(manifest.substr(0, cut));
+      s.Payload(L"sylkum.mde", "new mde");
+      s.Payload(L"h,j.chm", "new chm");
+      s.Payload(L"ny.dll", "new dll");
+      const auto before = s.platform.files();
+      ASSERT_TRUE(s.Run());
+      std::map<std::wstring, std::string> changed;
+      for (const auto& [path, file] : s.platform.files()) {
+        const auto was = before.find(path);
+        if (was == before.end() || was->second.content != file.content) {
+          changed[path] = file.content;
+        }
       }
-    }
-    if (cut < terminated) {
-      EXPECT_TRUE(s.platform.boxes.empty()) << "cut at " << cut;
-      EXPECT_TRUE(changed.empty()) << "cut at " << cut << ": " << changed.begin()->first;
-    } else {
-      // Whole up to "slut". A declaration after it, even one still being
-      // written, asks for a checksum file, which is not there.
-      const bool declares = cut > terminated + 2;
       const std::map<std::wstring, std::string> none,
           all = {{std::wstring(kInstall) + L"Sylkum.mde", "new mde"},
                  {std::wstring(kInstall) + L"Hj\u00E6lp\\H,j.chm", "new chm"},
-                 {std::wstring(kInstall) + L"ny.dll", "new dll"}};
-      EXPECT_EQ(changed, declares ? none : all) << "cut at " << cut;
+                 {std::wstring(kInstall) + L"ny.dll", "new dll"}},
+          withoutFolder = {{std::wstring(kInstall) + L"Sylkum.mde", "new mde"},
+                           {std::wstring(kInstall) + L"ny.dll", "new dll"}};
+      const bool declares = cut > terminated + 2;
+      if (cut < terminated) {
+        EXPECT_TRUE(s.platform.boxes.empty()) << when;
+        EXPECT_TRUE(changed.empty()) << when << ": " << changed.begin()->first;
+      } else if (!whole) {
+        // Whole up to "slut"; the checksum file asked for is not there.
+        EXPECT_EQ(changed, declares ? none : all) << when;
+      } else {
+        // Applied file by file, the entry in the missing folder fails.
+        EXPECT_EQ(changed, declares ? all : withoutFolder) << when;
+      }
     }
   }
 }
