@@ -19,57 +19,21 @@
 #include "fake_platform.h"
 #include "platform/inspection.h"
 #include "platform/platform.h"
-#include "update/staged_names.h"
 #include "platform/text.h"
+#include "temp_tree.h"
 #include "update/checksums.h"
 #include "update/copy.h"
 #include "update/registry_lookup.h"
+#include "update/staged_names.h"
 
 namespace updater {
 namespace {
 
 namespace fs = std::filesystem;
 
-class PosixPlatformTest : public ::testing::Test {
+class PosixPlatformTest : public TempTreeTest {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/updater-posix-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(root_); }
-
-  // The path of `relative` as the updater writes it: with "\".
-  std::wstring Win(const std::string& relative) const {
-    std::wstring path = DecodeUtf8(root_ + "/" + relative);
-    for (wchar_t& c : path) {
-      if (c == L'/') c = L'\\';
-    }
-    return path;
-  }
-  void Write(const std::string& relative, const std::string& content) const {
-    fs::create_directories(fs::path(root_ + "/" + relative).parent_path());
-    std::ofstream(root_ + "/" + relative, std::ios::binary) << content;
-  }
-  std::string Read(const std::string& relative) const {
-    std::ifstream in(root_ + "/" + relative, std::ios::binary);
-    if (!in) return "<no such file>";
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-  }
-  // Names in a folder, to see that no temporary file was left behind.
-  std::vector<std::string> List(const std::string& relative) const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(root_ + "/" + relative)) {
-      names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
   Platform& platform_ = SystemPlatform();
-  std::string root_;
 };
 
 TEST_F(PosixPlatformTest, FindFileNameMatchesLikeWindows) {

@@ -18,6 +18,7 @@
 
 #include "platform/posix/calls.h"
 #include "platform/text.h"
+#include "temp_tree.h"
 #include "update/staged_names.h"
 #include "update/whole.h"
 
@@ -94,36 +95,12 @@ void Install() {
   };
 }
 
-class PosixWholeTest : public ::testing::Test {
+class PosixWholeTest : public TempTreeTest {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/updater-whole-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
-  }
   void TearDown() override {
     Calls() = RealCalls();
     if (mounted_) ::umount(root_.c_str());
-    fs::remove_all(root_);
-  }
-
-  std::wstring Win(const std::string& relative) const {
-    std::wstring path = DecodeUtf8(root_ + "/" + relative);
-    for (wchar_t& c : path) {
-      if (c == L'/') c = L'\\';
-    }
-    return path;
-  }
-  void Write(const std::string& relative, const std::string& content) const {
-    fs::create_directories(fs::path(root_ + "/" + relative).parent_path());
-    std::ofstream(root_ + "/" + relative, std::ios::binary) << content;
-  }
-  std::string Read(const std::string& relative) const {
-    std::ifstream in(root_ + "/" + relative, std::ios::binary);
-    if (!in) return "";
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
+    TempTreeTest::TearDown();
   }
 
   // A generated update: some files replaced, one new in a folder it makes.
@@ -145,7 +122,7 @@ class PosixWholeTest : public ::testing::Test {
     for (char& c : path) {
       if (c == '\\') c = '/';
     }
-    return Read(path);
+    return fs::exists(root_ + "/" + path) ? Read(path) : "";
   }
   bool AllNew() const {
     for (const WholeFile& f : files_) {
@@ -169,7 +146,6 @@ class PosixWholeTest : public ::testing::Test {
     return found;
   }
 
-  std::string root_;
   bool mounted_ = false;
   std::vector<WholeFile> files_;
 };

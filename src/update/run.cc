@@ -30,32 +30,45 @@ std::wstring Listed(const std::wstring& destination, CopyError error) {
   return Printable(destination) + L" (" + CopyErrorReason(error) + L")";
 }
 
-// An update without the declaration that it lands whole, as manifests were
-// written by hand before: each entry tested, copied and listed before the
-// next is read, and copies already made are never undone.
-void ApplyEachOnItsOwn(Platform& platform, UpdateContext& context, const PayloadCheck& payload,
-                       CopyReport* report) {
+// Reads the checked list from memory in file order and hands each entry
+// that is not passed over to `take`, with its destination and its fate;
+// true when "slut" ended the list (it did when it was checked).
+template <typename Take>
+bool ForEachEntry(Platform& platform, UpdateContext& context, const PayloadCheck& payload,
+                  Take take) {
   ManifestReader reader(platform);
   reader.openBytes(payload.manifestBytes);
   ManifestList list(platform, reader);
   context.offeredVersion = list.ReadVersion().value_or(std::wstring());
   while (const std::optional<ManifestEntry> entry = list.Next()) {
     const EntryFate fate = DecideEntry(platform, context.tempFolder, *entry, payload);
-    if (fate.action == EntryAction::kPassOver) continue;
-    const std::wstring destination = context.installFolder + *entry->destination;
-    const CopyError error = fate.action == EntryAction::kCopy
-                                ? CopyIntoPlace(platform, context.tempFolder + entry->source,
-                                                destination, fate.expected)
-                                : fate.refusal;
-    if (error == CopyError::kNone) {
-      report->updated.push_back(destination);
-    } else {
-      report->failed.push_back(Listed(destination, error));
+    if (fate.action != EntryAction::kPassOver) {
+      take(*entry, context.installFolder + *entry->destination, fate);
     }
   }
-  // The list was whole when it was checked.
-  report->listCut = !list.terminated();
   reader.close();
+  return list.terminated();
+}
+
+// An update without the declaration that it lands whole, as manifests were
+// written by hand before: each entry tested, copied and listed before the
+// next is read, and copies already made are never undone.
+void ApplyEachOnItsOwn(Platform& platform, UpdateContext& context, const PayloadCheck& payload,
+                       CopyReport* report) {
+  const bool terminated = ForEachEntry(
+      platform, context, payload,
+      [&](const ManifestEntry& entry, const std::wstring& destination, const EntryFate& fate) {
+        const CopyError error = fate.action == EntryAction::kCopy
+                                    ? CopyIntoPlace(platform, context.tempFolder + entry.source,
+                                                    destination, fate.expected)
+                                    : fate.refusal;
+        if (error == CopyError::kNone) {
+          report->updated.push_back(destination);
+        } else {
+          report->failed.push_back(Listed(destination, error));
+        }
+      });
+  report->listCut = !terminated;
 }
 
 // An update that lands whole or not at all: the entries' fates decided in
@@ -63,24 +76,17 @@ void ApplyEachOnItsOwn(Platform& platform, UpdateContext& context, const Payload
 // out, and the rest land together.
 void ApplyWhole(Platform& platform, UpdateContext& context, const PayloadCheck& payload,
                 CopyReport* report) {
-  ManifestReader reader(platform);
-  reader.openBytes(payload.manifestBytes);
-  ManifestList list(platform, reader);
-  context.offeredVersion = list.ReadVersion().value_or(std::wstring());
   std::vector<WholeFile> files;
   std::vector<FileFailure> refused;
-  while (const std::optional<ManifestEntry> entry = list.Next()) {
-    const EntryFate fate = DecideEntry(platform, context.tempFolder, *entry, payload);
-    if (fate.action == EntryAction::kPassOver) continue;
-    const std::wstring destination = context.installFolder + *entry->destination;
-    if (fate.action == EntryAction::kCopy) {
-      files.push_back({context.tempFolder + entry->source, destination, fate.expected});
-    } else {
-      refused.push_back({destination, fate.refusal});
-    }
-  }
-  const bool terminated = list.terminated();
-  reader.close();
+  const bool terminated = ForEachEntry(
+      platform, context, payload,
+      [&](const ManifestEntry& entry, const std::wstring& destination, const EntryFate& fate) {
+        if (fate.action == EntryAction::kCopy) {
+          files.push_back({context.tempFolder + entry.source, destination, fate.expected});
+        } else {
+          refused.push_back({destination, fate.refusal});
+        }
+      });
   WholeOutcome outcome;
   if (!terminated) {
     report->listCut = true;
