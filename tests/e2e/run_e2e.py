@@ -1282,6 +1282,42 @@ def file_in_use(s):
     s.check_install({'Sylkum.mde': OLD_MDE, 'b.dll': b'new b'})
 
 
+@scenario(locale='da')
+def whole_update_held_file(s):
+    # An update that lands whole: one destination held open by another
+    # program keeps every file old (the one already replaced is put back),
+    # and the Danish box says that nothing was changed, and why.
+    s.registry()
+    s.installed({'Sylkum.mde': OLD_MDE, 'b.dll': b'old b'})
+    s.manifest('5.3', [('b.dll', 'b.dll'), ('sylkum.mde', 'Sylkum.mde')],
+               after_end=['helt-eller-slet-ikke'])
+    s.payload({'sylkum.mde': NEW_MDE, 'b.dll': b'new b'})
+    holder = s.hold([s.install + 'Sylkum.mde'])
+    process = s.start()
+    s.prompt(IDYES)
+    s.close_notice()
+    s.box('summary', 'Opdateringen kunne ikke gennemføres. Ingen filer er ændret.\r\n\r\n' +
+          s.texts.failed + s.install + 'Sylkum.mde (filen er i brug)\r\n', [IDOK], 'error', IDOK)
+    s.expect_exit(process)
+    holder.kill()
+    s.check_install({'Sylkum.mde': OLD_MDE, 'b.dll': b'old b'})
+    # Let go of, the same update is offered again and lands whole.
+    s.update([s.install + 'b.dll', s.install + 'Sylkum.mde'])
+    s.check_install({'Sylkum.mde': NEW_MDE, 'b.dll': b'new b'})
+
+
+@scenario
+def whole_update_makes_its_folders(s):
+    # An update that lands whole makes the sub-folders its files need.
+    s.registry()
+    s.installed({'Sylkum.mde': OLD_MDE})
+    s.manifest('5.3', [('a.dll', 'Mangler\\Under\\a.dll'), ('sylkum.mde', 'Sylkum.mde')],
+               after_end=['helt-eller-slet-ikke'])
+    s.payload({'a.dll': b'a', 'sylkum.mde': NEW_MDE})
+    s.update([s.install + 'Mangler\\Under\\a.dll', s.install + 'Sylkum.mde'])
+    s.check_install({'Sylkum.mde': NEW_MDE, 'Mangler/Under/a.dll': b'a'})
+
+
 @scenario
 def lock_released(s):
     lock = s.install + s.product['lock']
