@@ -63,15 +63,7 @@ class Landing {
     for (const Move& move : moves_) {
       const WholeFile& file = *move.file;
       std::vector<std::wstring> toMake;
-      CopyError error = CheckWay(platform_, installFolder_, file.destination, &toMake);
-      if (error == CopyError::kNone && toMake.empty()) {
-        switch (platform_.TypeOf(file.destination)) {
-          case PathType::kFolder: error = CopyError::kFolderInPlace; break;
-          case PathType::kReadOnlyFile: error = CopyError::kAccessDenied; break;
-          case PathType::kUnknown: error = CopyError::kAccessDenied; break;
-          default: break;
-        }
-      }
+      CopyError error = CheckPlace(platform_, installFolder_, file.destination, &toMake);
       std::unique_ptr<InputFile> in;
       FileStamp stamp;
       if (error == CopyError::kNone) {
@@ -221,6 +213,20 @@ CopyError CheckWay(Platform& platform, const std::wstring& installFolder,
       }
     }
     toMake->push_back(path);
+  }
+  return CopyError::kNone;
+}
+
+CopyError CheckPlace(Platform& platform, const std::wstring& installFolder,
+                     const std::wstring& destination, std::vector<std::wstring>* toMake) {
+  const CopyError way = CheckWay(platform, installFolder, destination, toMake);
+  // A destination whose folder is still to be made has nothing in its place.
+  if (way != CopyError::kNone || !toMake->empty()) return way;
+  switch (platform.TypeOf(destination)) {
+    case PathType::kFolder: return CopyError::kFolderInPlace;
+    case PathType::kReadOnlyFile:
+    case PathType::kUnknown: return CopyError::kAccessDenied;
+    default: break;
   }
   return CopyError::kNone;
 }

@@ -51,6 +51,14 @@ std::uint64_t WithMargin(std::uint64_t bytes);
 CopyError CheckWay(Platform& platform, const std::wstring& installFolder,
                    const std::wstring& destination, std::vector<std::wstring>* toMake);
 
+// Whether `destination` can take a file of an update that lands whole, as
+// the check before anything is written finds it: CheckWay's answer (the
+// folders to make added to `toMake`), and where its folder is there,
+// kFolderInPlace for a folder of its name and kAccessDenied for a read-only
+// file or a path that cannot be looked at. Reads only.
+CopyError CheckPlace(Platform& platform, const std::wstring& installFolder,
+                     const std::wstring& destination, std::vector<std::wstring>* toMake);
+
 // Lands `files` in `installFolder` whole, in list order, or leaves every
 // destination as it was.
 WholeOutcome LandWhole(Platform& platform, const std::wstring& installFolder,
