@@ -578,8 +578,14 @@ TEST_F(PackTest, SameTreeSameBytesAndSourcesThatTheUpdaterFinds) {
             "slut (2),slut\r\n"
             "Sylkum.mde,Sylkum.mde\r\n"
             "slut\r\n"
+            "helt-eller-slet-ikke\r\n"
             "OrvakBK.sha256\r\n");
-  EXPECT_TRUE(Has(first.text, L"these must exist in the install folder:\n  Hj\u00E6lp\n"));
+  // The updater takes the packed update as one that lands whole (making
+  // Hj\u00E6lp itself), with the declaration among the bytes checksummed.
+  const PayloadCheck packed =
+      CheckPayload(SystemPlatform(), DecodeUtf8((root_ / "out1").string()) + L"/", L"OrvakBK");
+  EXPECT_TRUE(packed.ok() && packed.present);
+  EXPECT_TRUE(packed.declaresWhole);
   // The checksum file is one that sha256sum itself accepts, every line of it.
   const std::string verify =
       "cd '" + (root_ / "out1").string() + "' && sha256sum --check --strict --quiet OrvakBK.sha256";
@@ -623,7 +629,7 @@ TEST_F(PackTest, EmptyFilesPackAndLinksAreRefused) {
   ASSERT_EQ(outcome.status, 0) << EncodeUtf8(outcome.text);
   EXPECT_EQ(Read(root_ / "out1" / "empty.log"), "");
   EXPECT_EQ(Read(root_ / "out1" / "OrvakBK.ini"),
-            "5.3\r\nempty.log,empty.log\r\nslut\r\nOrvakBK.sha256\r\n");
+            "5.3\r\nempty.log,empty.log\r\nslut\r\nhelt-eller-slet-ikke\r\nOrvakBK.sha256\r\n");
   EXPECT_TRUE(Has(outcome.text,
                   L"Left out, made by Windows or Office by themselves:\n  Billeder\\Thumbs.db\n"
                   L"  DESKTOP.INI\n  ~$rapport.docx\n"))
@@ -702,9 +708,9 @@ TEST_F(PackTest, SignedPackVerifiesWithOpensslAndCheck) {
     if (k == 0) {
       EXPECT_TRUE(Has(packed.text, L"signed with key " + fingerprint(made.text)));
     }
-    EXPECT_NE(
-        Read(root_ / out / "OrvakBK.ini").find("slut\r\nOrvakBK.sha256\r\nOrvakBK.sha256.sig\r\n"),
-        std::string::npos);
+    EXPECT_NE(Read(root_ / out / "OrvakBK.ini")
+                  .find("slut\r\nhelt-eller-slet-ikke\r\nOrvakBK.sha256\r\nOrvakBK.sha256.sig\r\n"),
+              std::string::npos);
     // The public half as openssl writes it verifies the signature.
     const std::string pub = (root_ / (out + ".pub.pem")).string();
     const std::string verify = "openssl pkey -in '" + key + "' -pubout -out '" + pub +
@@ -847,6 +853,8 @@ TEST_F(PackTest, SealOnASignedFolder) {
       tool::Seal(SystemPlatform(), SystemInspection(), signedBuild, out, &key);
   EXPECT_EQ(resigned.status, 0) << EncodeUtf8(resigned.text);
   EXPECT_NE(Read(root_ / "out" / "OrvakBK.sha256"), checksums);
+  // Sealed again, the update still lands whole.
+  EXPECT_TRUE(CheckPayload(SystemPlatform(), out + L"/", L"OrvakBK").declaresWhole);
 
   const tool::SealOutcome dropped =
       tool::Seal(SystemPlatform(), SystemInspection(), kBuild, out, nullptr, true);

@@ -133,9 +133,12 @@ std::string ManifestBytes(const std::wstring& version,
   for (const auto& [source, destination] : entries) {
     text += Field(source) + L"," + Field(destination) + L"\r\n";
   }
-  // After the terminator, where older updaters never read: what comes with
-  // the manifest, so that a delivery without it is taken for incomplete.
-  text += L"slut\r\n" + ChecksumFileName(productId) + L"\r\n";
+  // After the terminator, where older updaters never read: that the update
+  // lands whole or not at all, and what comes with the manifest, so that a
+  // delivery without it is taken for incomplete. The manifest's own line in
+  // the checksum file (and so the signature) covers these lines too.
+  text += L"slut\r\n" + std::wstring(kWholeDeclaration) + L"\r\n" + ChecksumFileName(productId) +
+          L"\r\n";
   if (signedUpdate) text += SignatureFileName(productId) + L"\r\n";
   return EncodeWindows1252(text);
 }
@@ -241,7 +244,6 @@ PackOutcome Pack(Platform& platform, Inspection& inspection, const BuildConstant
   });
   // Windows knows one file, and one folder, per name in any letter case.
   std::map<std::wstring, std::wstring> spellings;
-  std::vector<std::wstring> folders;
   for (const TreeFile& file : files) {
     std::wstring path;
     for (std::size_t i = 0; i < file.components.size(); ++i) {
@@ -250,8 +252,6 @@ PackOutcome Pack(Platform& platform, Inspection& inspection, const BuildConstant
       if (!added && known->second != path) {
         refusals.push_back(path + L": its name differs from " + known->second +
                            L" only in letter case");
-      } else if (added && i + 1 < file.components.size()) {
-        folders.push_back(path);
       }
     }
   }
@@ -338,10 +338,6 @@ PackOutcome Pack(Platform& platform, Inspection& inspection, const BuildConstant
     std::sort(leftOut.begin(), leftOut.end());
     text += L"Left out, made by Windows or Office by themselves:\n";
     for (const std::wstring& file : leftOut) text += L"  " + file + L"\n";
-  }
-  if (!folders.empty()) {
-    text += L"The updater makes no folders; these must exist in the install folder:\n";
-    for (const std::wstring& folder : folders) text += L"  " + folder + L"\n";
   }
   const CheckOutcome check = CheckFolder(platform, inspection, build, out, {});
   text += L"Check of " + out + L":\n" + check.text;

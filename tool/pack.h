@@ -26,8 +26,9 @@ PackOutcome Pack(Platform& platform, Inspection& inspection, const BuildConstant
 
 // The manifest text for `version` and the (source, destination) pairs:
 // Windows-1252 bytes, CR LF line ends, fields quoted where they must be,
-// "slut", then the checksum file of `productId` that comes with it and,
-// for a signed update, its signature.
+// "slut", then the declaration that the update lands whole or not at all,
+// the checksum file of `productId` that comes with it and, for a signed
+// update, its signature.
 std::string ManifestBytes(const std::wstring& version,
                           const std::vector<std::pair<std::wstring, std::wstring>>& entries,
                           const std::wstring& productId, bool signedUpdate);
