@@ -46,8 +46,18 @@ TEST(CheckTest, ManifestTraps) {
       {"clean",
        "5.3\r\na.dll,a.dll\r\nb.dll,Sub\\b.dll\r\nslut\r\n",
        0,
-       {L"line 2: \"a.dll\" -> \"a.dll\": copied", L"Problems: none",
+       {L"line 2: \"a.dll\" -> \"a.dll\": copied", L"Problems: none", L"\nLands: file by file (",
         L"Result: 2 entries, 2 copied, 0 passed over, 0 refused; 0 problems."}},
+      {"declared whole",
+       "5.3\r\na.dll,a.dll\r\nb.dll,Sub\\b.dll\r\nslut\r\nhelt-eller-slet-ikke\r\n",
+       0,
+       {L"\nLands: whole or not at all (", L"Problems: none"}},
+      {"declared whole, with an entry refused",
+       "5.3\r\na.dll,a.dll\r\nb.dll,..\\b.dll\r\nslut\r\nhelt-eller-slet-ikke\r\n",
+       1,
+       {L"  the update lands whole or not at all, so with 1 entry not copied none of its files "
+        L"would be installed\n",
+        L"; 2 problems."}},
       {"empty line shifts the pairs",
        "5.3\r\na.dll,a.dll\r\n\r\nb.dll,b.dll\r\nslut\r\n",
        1,
@@ -586,6 +596,7 @@ TEST_F(PackTest, SameTreeSameBytesAndSourcesThatTheUpdaterFinds) {
       CheckPayload(SystemPlatform(), DecodeUtf8((root_ / "out1").string()) + L"/", L"OrvakBK");
   EXPECT_TRUE(packed.ok() && packed.present);
   EXPECT_TRUE(packed.declaresWhole);
+  EXPECT_TRUE(Has(first.text, L"\nLands: whole or not at all")) << EncodeUtf8(first.text);
   // The checksum file is one that sha256sum itself accepts, every line of it.
   const std::string verify =
       "cd '" + (root_ / "out1").string() + "' && sha256sum --check --strict --quiet OrvakBK.sha256";
@@ -921,11 +932,11 @@ TEST_F(PackTest, JsonParsesBackWithTheTextsCounts) {
                 "d['entries'][0]['destination']", "d['entries'][1]['source']",
                 "[e['fate'] for e in d['entries']]",
                 "(d['result']['copied'], d['installed'][0]['pointLocale'])",
-                "(d['listEnds'], d['cutEntry'])"}),
+                "(d['listEnds'], d['cutEntry'], d['whole'])"}),
       (std::vector<std::string>{
           std::to_string(checked.status), EntryLines(checked.text),
           std::to_string(checked.problems), "B\xC3\xB8ger\\\xF0\x9F\x98\x80.dat", "a\x01\tq\\",
-          "['copied', 'passed over', 'refused']", "(1, True)", "(True, None)"}));
+          "['copied', 'passed over', 'refused']", "(1, True)", "(True, None, False)"}));
 
   // explain: its entries and its counts are the text's.
   Scenario s;

@@ -5,6 +5,7 @@
 
 #include "identity.h"
 #include "json_report.h"
+#include "landing.h"
 #include "manifest_walk.h"
 #include "payload_report.h"
 #include "versions.h"
@@ -84,9 +85,12 @@ CheckOutcome CheckFolder(Platform& platform, Inspection& inspection, const Build
   json.Member("manifest", TypedPath(JoinAsTyped(folder, found.name)));
   json.Member("offeredVersion", walk.version);
   json.Member("offerable", offerable);
+  json.Member("whole", walk.declarations.whole);
   text += BuildLine(platform, build, keysGiven);
   text += L"Manifest: " + ShownPath(JoinAsTyped(folder, found.name)) + L"\n";
   text += L"Offered version: " + QuotedText(walk.version) + L"\n";
+  // A list without "slut" lands in no way at all.
+  if (walk.terminated) text += L"Lands: " + LandsText(walk.declarations.whole) + L"\n";
   text += L"Entries:\n";
   json.Key("entries");
   json.BeginArray();
@@ -108,6 +112,11 @@ CheckOutcome CheckFolder(Platform& platform, Inspection& inspection, const Build
     if (offerable) problems.push_back(EntryText(result));
   }
   json.EndArray();
+  if (offerable && walk.declarations.whole && refused > 0) {
+    problems.push_back(L"the update lands whole or not at all, so with " +
+                       Count(refused, L"entry", L"entries") +
+                       L" not copied none of its files would be installed");
+  }
   // Whether "slut" ended the list, and the entry the end of the file cut.
   json.Member("listEnds", walk.terminated);
   json.Key("cutEntry");

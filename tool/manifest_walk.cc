@@ -117,7 +117,7 @@ ManifestWalk WalkManifest(Platform& platform, const std::wstring& tempFolder,
   // What follows the terminator is never read as a list; it is read here
   // only to say what is there.
   std::vector<StrayField> stray;
-  list.ReadDeclarations(productId, &stray);
+  walk.declarations = list.ReadDeclarations(productId, &stray);
   walk.fieldsAfterTerminator = stray.size();
   if (!stray.empty()) walk.firstLineAfterTerminator = stray.front().line;
   for (const StrayField& field : stray) NoteUndefined(walk, field.text, field.line);

@@ -31,6 +31,7 @@ struct ManifestWalk {
   bool terminated = false;
   std::optional<ManifestEntry> cutEntry;  // the entry the end of the file cut short
   bool readFailed = false;
+  Declarations declarations;  // what it says after "slut"
   std::size_t fieldsAfterTerminator = 0;
   std::size_t firstLineAfterTerminator = 0;
   bool utf8Marked = false;  // it starts with the UTF-8 byte-order mark
