@@ -374,7 +374,9 @@ CopyError FakePlatform::ProbeDestination(const std::wstring& destination) {
   if (slash != std::wstring::npos && !folders_.count(destination.substr(0, slash))) {
     return CopyError::kFolderMissing;
   }
-  return folders_.count(destination) ? CopyError::kAccessDenied : CopyError::kNone;
+  if (folders_.count(destination)) return CopyError::kAccessDenied;
+  // A program holding the file keeps the rename over it from happening.
+  return openFiles.count(destination) ? CopyError::kInUse : CopyError::kNone;
 }
 
 std::int32_t FakePlatform::RegQueryTextW(RegistryKey key, const std::wstring& name,

@@ -111,8 +111,8 @@ class FakePlatform : public Platform, public Inspection {
   // Other paths to a folder (a share of its disk, a short name), as
   // LocateFolder finds them: the other path, then the folder's own.
   std::map<std::wstring, std::wstring, FoldLess> folderAliases;
-  // Files a program holds open, for QueryOpen, and files of which that
-  // cannot be told.
+  // Files a program holds open, for QueryOpen and ProbeDestination, and
+  // files of which that cannot be told.
   std::set<std::wstring, FoldLess> openFiles;
   std::set<std::wstring, FoldLess> openUnknown;
   // Keys the user may read but not change: opening one with any right to

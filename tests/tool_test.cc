@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "platform/text.h"
 #include "scenario.h"
 #include "sealing.h"
+#include "update/whole.h"
 
 namespace updater {
 namespace {
@@ -361,6 +363,24 @@ void SignedUpdate(Scenario& s, const char* signer) {
             std::string(reinterpret_cast<const char*>(signature.data()), signature.size()));
 }
 
+// An update of a.dll over the installed one and of ny.dll into a folder the
+// installation lacks, declared to land whole; `setUp` changes the scene.
+std::function<void(Scenario&)> WholeUpdate(std::function<void(Scenario&)> setUp = {}) {
+  return [setUp](Scenario& s) {
+    s.Manifest("5.3\r\na.dll,a.dll\r\nny.dll,Mangler\\ny.dll\r\nslut\r\nhelt-eller-slet-ikke\r\n");
+    s.Payload(L"a.dll", "new");
+    s.Payload(L"ny.dll", "new");
+    s.platform.AddFile(L"C:\\Prog\\Sylkum\\a.dll", "old");
+    if (setUp) setUp(s);
+  };
+}
+
+// What an update that lands whole makes of a failing destination.
+std::wstring NothingInstalled(const std::wstring& why) {
+  return L"Outcome: the update would be offered now, but nothing would be installed: " + why +
+         L". It lands whole or not at all: none of its 2 entries would be updated now.";
+}
+
 // explain's exit status is a contract: each status with a cause of it, and
 // the outcome line that names the first reason.
 TEST(ExplainTest, EachOutcomeWithItsStatus) {
@@ -414,6 +434,82 @@ TEST(ExplainTest, EachOutcomeWithItsStatus) {
         L"lock file C:\\Prog\\Sylkum\\Sylkum.ldb is the running product's or left over cannot "
         L"be told: if the product is closed, delete it, or the updater would wait ten minutes and "
         L"then say the product is not closed."},
+       tool::kNotClean},
+      {"whole: the folder it lacks is made, and held by nothing",
+       WholeUpdate(),
+       {L"  line 3: \"ny.dll\" -> \"Mangler\\ny.dll\": copied; C:\\Prog\\Sylkum\\Mangler\\ny.dll "
+        L"can be written now: its folder does not exist yet, and the update makes it",
+        L"Outcome: the update would be offered now."},
+       tool::kOffered},
+      {"whole: room for the files and the margin, to the byte",
+       WholeUpdate([](Scenario& s) { s.platform.freeSpace = WithMargin(6); }),
+       {L"Disk space for the staged files: 17 MB needed (the files and a margin), 16 MB free",
+        L"Outcome: the update would be offered now."},
+       tool::kOffered},
+      {"whole: a byte too little room",
+       WholeUpdate([](Scenario& s) { s.platform.freeSpace = WithMargin(6) - 1; }),
+       {NothingInstalled(L"there is not room enough for the staged files on the install "
+                         L"folder's disk: 17 MB needed (the files and a margin), 16 MB free (free "
+                         L"space on it)")},
+       tool::kNotClean},
+      {"whole: a destination a program holds",
+       WholeUpdate([](Scenario& s) { s.platform.openFiles.insert(L"C:\\Prog\\Sylkum\\a.dll"); }),
+       {NothingInstalled(L"C:\\Prog\\Sylkum\\a.dll cannot be written now: a program has it open "
+                         L"(close the program that has it open)")},
+       tool::kNotClean},
+      {"whole: a folder in a destination's place",
+       WholeUpdate([](Scenario& s) {
+         s.platform.Remove(L"C:\\Prog\\Sylkum\\a.dll");
+         s.platform.AddFolder(L"C:\\Prog\\Sylkum\\a.dll");
+       }),
+       {NothingInstalled(L"C:\\Prog\\Sylkum\\a.dll cannot be written now: a folder has its name "
+                         L"(move the folder away)")},
+       tool::kNotClean},
+      {"whole: a file where a folder must be",
+       WholeUpdate([](Scenario& s) { s.platform.AddFile(L"C:\\Prog\\Sylkum\\Mangler", "x"); }),
+       {NothingInstalled(L"C:\\Prog\\Sylkum\\Mangler\\ny.dll cannot be written now: a file stands "
+                         L"where a folder must be (move the file away, so that the update can make "
+                         L"the folder)")},
+       tool::kNotClean},
+      {"whole: a link on the way",
+       WholeUpdate([](Scenario& s) {
+         s.platform.AddFolder(L"C:\\Prog\\Sylkum\\Mangler");
+         s.platform.links.insert(L"C:\\Prog\\Sylkum\\Mangler");
+       }),
+       {NothingInstalled(
+           L"C:\\Prog\\Sylkum\\Mangler\\ny.dll cannot be written now: a folder on its "
+           L"way is a link, which may lead out of the install folder (the updater "
+           L"never writes through a link: make it a folder of the install folder)")},
+       tool::kNotClean},
+      {"whole: an entry refused keeps every file out",
+       [](Scenario& s) {
+         s.Manifest("5.3\r\na.dll,a.dll\r\nb.dll,..\\b.dll\r\nslut\r\nhelt-eller-slet-ikke\r\n");
+         s.Payload(L"a.dll", "new");
+         s.Payload(L"b.dll", "new");
+       },
+       {NothingInstalled(L"line 3: \"b.dll\" -> \"..\\b.dll\": refused: the destination climbs out "
+                         L"of the install folder (.. or a name of dots only) (the maker must mend "
+                         L"the update)")},
+       tool::kNotClean},
+      {"whole: no install folder",
+       WholeUpdate([](Scenario& s) { s.platform.SetString(kSylkumKey, "MDE", "C:\\Prog\\Gone"); }),
+       {NothingInstalled(
+           L"the install folder C:\\Prog\\Gone\\ does not exist, so every copy would "
+           L"fail (correct the registry value \"MDE\" or install the product again)")},
+       tool::kNotClean},
+      {"whole: free space that cannot be told",
+       WholeUpdate([](Scenario& s) { s.platform.freeSpace.reset(); }),
+       {L"Outcome: the update would be offered now, but would not install cleanly: whether the "
+        L"staged files fit on the install folder's disk cannot be told: 17 MB needed (the files "
+        L"and a margin), the free space cannot be told (look at it on this PC)."},
+       tool::kNotClean},
+      {"whole: a destination that cannot be looked at",
+       WholeUpdate([](Scenario& s) {
+         s.platform.stageFailures[L"C:\\Prog\\Sylkum\\a.dll"] = {CopyError::kOther};
+       }),
+       {L"Outcome: the update would be offered now, but would not install cleanly: "
+        L"C:\\Prog\\Sylkum\\a.dll whether it can be written cannot be told (look at it on this "
+        L"PC)."},
        tool::kNotClean},
       {"signed build, signed by its key",
        [](Scenario& s) { SignedUpdate(s, "a"); },
@@ -948,10 +1044,20 @@ TEST_F(PackTest, JsonParsesBackWithTheTextsCounts) {
   EXPECT_EQ(FromJson(root_, explained.json,
                      {"(d['status'], d['outcome']['offered'])", "len(d['entries'])",
                       "d['outcome']['entriesFailing']", "[e['wouldFail'] for e in d['entries']]",
-                      "d['outcome']['text']"}),
-            (std::vector<std::string>{"(4, True)", EntryLines(explained.text), "1",
-                                      "[False, True, False]",
-                                      EncodeUtf8(Lines(explained.text).back().substr(9))}));
+                      "d['outcome']['text']",
+                      "(d['whole'], d['diskSpace'], d['outcome']['nothingInstalled'])"}),
+            (std::vector<std::string>{
+                "(4, True)", EntryLines(explained.text), "1", "[False, True, False]",
+                EncodeUtf8(Lines(explained.text).back().substr(9)), "(False, None, False)"}));
+  // An update that lands whole, with too little room: the figures, in bytes.
+  Scenario whole;
+  WholeUpdate([](Scenario& s) { s.platform.freeSpace = 1 << 20; })(whole);
+  const tool::ExplainOutcome tight = tool::Explain(whole.platform, whole.platform, kBuild);
+  EXPECT_EQ(FromJson(root_, tight.json,
+                     {"(d['status'], d['whole'], d['outcome']['nothingInstalled'])",
+                      "(d['diskSpace']['needed'], d['diskSpace']['available'])"}),
+            (std::vector<std::string>{"(4, True, True)",
+                                      "(" + std::to_string(WithMargin(6)) + ", 1048576)"}));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "explain_wording.h"
 #include "identity.h"
 #include "json_report.h"
+#include "landing.h"
 #include "lockwait/lock_wait.h"
 #include "manifest_walk.h"
 #include "payload_report.h"
@@ -261,12 +262,19 @@ ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildCo
   std::size_t passedOver = 0;
   std::wstring firstFailing;  // the first entry that would fail, and why
   std::wstring firstPassedOver;
+  // An update that lands whole: the sources it would stage, and its
+  // destinations of which it cannot be told whether they would take a file.
+  bool whole = false;
+  std::vector<std::wstring> sources;
+  std::wstring firstUnknown;
   json.Key("entries");
   json.BeginArray();
   std::vector<std::wstring> manifestProblems;
   if (manifestFound) {
     const ManifestWalk walk =
         WalkManifest(platform, context.tempFolder, manifestPath, build.productId, decision.payload);
+    whole = walk.declarations.whole;
+    if (walk.terminated) text += L"Lands: " + LandsText(whole) + L"\n";
     text += L"Entries:\n";
     for (const EntryResult& result : walk.entries) {
       const std::wstring entry =
@@ -287,13 +295,17 @@ ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildCo
           }
         } else if (installed) {
           const std::wstring destination = context.installFolder + *result.entry.destination;
-          const CopyError probe = inspection.ProbeDestination(destination);
-          destinationNow = ProbeText(probe);
-          fails = probe != CopyError::kNone;
-          if (fails && firstFailing.empty()) {
-            firstFailing =
-                ShownPath(destination) + L" " + destinationNow + L" (" + ProbeAdvice(probe) + L")";
-          }
+          const DestinationNow now =
+              LookAtDestination(platform, inspection, context.installFolder, destination, whole);
+          if (whole) sources.push_back(context.tempFolder + result.entry.source);
+          destinationNow = now.text;
+          const std::wstring why =
+              ShownPath(destination) + L" " + now.text + L" (" + ProbeAdvice(now.error) + L")";
+          // What cannot be told keeps no update that lands whole out for sure.
+          const bool unknown = whole && now.error == CopyError::kOther;
+          if (unknown && firstUnknown.empty()) firstUnknown = why;
+          fails = now.error != CopyError::kNone && !unknown;
+          if (fails && firstFailing.empty()) firstFailing = why;
           line += L"; " + ShownPath(destination) + L" " + destinationNow;
         }
         if (fails) ++failing;
@@ -319,6 +331,17 @@ ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildCo
   }
   json.EndArray();
   json.Member("manifestProblems", manifestProblems);
+  json.Member("whole", whole);
+  // The room the staged files of an update that lands whole would need.
+  const bool roomLooked = whole && installed;
+  const Room room = roomLooked ? LookAtRoom(platform, context.installFolder, sources) : Room{};
+  if (roomLooked) text += L"Disk space for the staged files: " + RoomText(room) + L"\n";
+  json.Key("diskSpace");
+  if (roomLooked) {
+    WriteRoomJson(json, room);
+  } else {
+    json.Null();
+  }
 
   // 8. The outcome, with the first reason it is not clean and what to do.
   std::wstring ending;
@@ -360,7 +383,10 @@ ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildCo
   const bool leftOver = lock == LockState::kPresent && held == OpenState::kClosed;
   std::wstring notClean;  // the first reason the update would not install cleanly
   bool leftOverFirst = false;
-  if (folderState == L"missing" || folderState == L"a file") {
+  const bool folderBad = folderState == L"missing" || folderState == L"a file";
+  // An update that lands whole installs nothing when any of it would fail.
+  const bool wouldNotLand = whole && (folderBad || failing > 0 || room.tooLittle());
+  if (folderBad) {
     notClean = L"the install folder " + ShownPath(context.installFolder) +
                (folderState == L"missing" ? L" does not exist" : L" is a file") +
                L", so every copy would fail (correct the registry value " +
@@ -372,6 +398,8 @@ ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildCo
                L"the product is not closed; delete it";
   } else if (failing > 0) {
     notClean = firstFailing;
+  } else if (room.tooLittle()) {
+    notClean = RoomReason(room);
   } else if (passedOver > 0) {
     notClean = Count(passedOver, L"entry", L"entries") + L" would be passed over, first " +
                firstPassedOver + L" (the maker must mend the update)";
@@ -385,12 +413,22 @@ ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildCo
                L" is the running product's or left over cannot be told: if the product is "
                L"closed, delete it, or the updater would wait ten minutes and then say the "
                L"product is not closed";
+  } else if (!firstUnknown.empty()) {
+    notClean = firstUnknown;
+  } else if (roomLooked) {
+    notClean = RoomReason(room);  // empty when the files fit
   }
   std::wstring told;  // the outcome line, after "Outcome: "
   if (ending.empty()) {
     told = L"the update would be offered now";
-    told += notClean.empty() ? L"." : L", but would not install cleanly: " + notClean + L".";
-    if (failing > 0) {
+    told += notClean.empty() ? L"."
+            : wouldNotLand && !leftOverFirst
+                ? L", but nothing would be installed: " + notClean + L"."
+                : L", but would not install cleanly: " + notClean + L".";
+    if (wouldNotLand) {
+      told += L" It lands whole or not at all: none of its " + Count(listed, L"entry", L"entries") +
+              L" would be updated now.";
+    } else if (failing > 0) {
       told += L" " + std::to_wstring(failing) + L" of its " + Count(listed, L"entry", L"entries") +
               L" would not be updated now.";
     }
@@ -422,6 +460,7 @@ ExplainOutcome Explain(Platform& platform, Inspection& inspection, const BuildCo
   }
   json.Member("entriesFailing", failing);
   json.Member("entriesPassedOver", passedOver);
+  json.Member("nothingInstalled", ending.empty() && wouldNotLand);
   json.Member("text", told);
   json.EndObject();
   json.Member("status", outcome.status);

@@ -15,7 +15,8 @@ namespace updater::tool {
 // do; an update is there but blocked (its payload damaged or incomplete,
 // its signature missing or not by the build's keys); it would be offered
 // but would not install cleanly now (entries that would fail, no install
-// folder, a lock file left over). 2 is the tool's own failure.
+// folder, a lock file left over, an update that lands whole kept from
+// landing, or what cannot be told). 2 is the tool's own failure.
 constexpr int kOffered = 0;
 constexpr int kNothingToDo = 1;
 constexpr int kBlocked = 3;

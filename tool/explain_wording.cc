@@ -56,6 +56,10 @@ std::wstring ProbeAdvice(CopyError error) {
       return L"the updater makes no folders: create it in the install folder";
     case CopyError::kAccessDenied: return L"make it writable for the user who runs the updater";
     case CopyError::kInUse: return L"close the program that has it open";
+    case CopyError::kOutside:
+      return L"the updater never writes through a link: make it a folder of the install folder";
+    case CopyError::kExists: return L"move the file away, so that the update can make the folder";
+    case CopyError::kFolderInPlace: return L"move the folder away";
     default: return L"look at it on this PC";
   }
 }
@@ -67,6 +71,11 @@ std::wstring ProbeText(CopyError error) {
     case CopyError::kAccessDenied: return L"cannot be written now: read-only or no access";
     case CopyError::kInUse: return L"cannot be written now: a program has it open";
     case CopyError::kInvalidName: return L"cannot be written: not a valid name";
+    case CopyError::kOutside:
+      return L"cannot be written now: a folder on its way is a link, which may lead out of the "
+             L"install folder";
+    case CopyError::kExists: return L"cannot be written now: a file stands where a folder must be";
+    case CopyError::kFolderInPlace: return L"cannot be written now: a folder has its name";
     default: return L"whether it can be written cannot be told";
   }
 }
