@@ -1677,8 +1677,9 @@ def pack_round_trip(s):
 @scenario
 def payload_checksums(s):
     """A packed update with one payload byte flipped is not offered and
-    explain names the file; mended, it installs, except a file changed while
-    the updater waited for the product, which keeps its old content."""
+    explain names the file; mended, a file changed while the updater waited
+    for the product keeps the whole packed update out, every file old; put
+    back as packed, it installs."""
     tree = s.root + '\\Tree'
     files = {'Sylkum.mde': NEW_MDE, 'data.dll': b'new data'}
     for name, content in files.items():
@@ -1704,9 +1705,14 @@ def payload_checksums(s):
     s.close_notice()
     s.path(s.temp + '\\data.dll').write_bytes(b'changed!')
     s.path(s.install + s.product['lock']).unlink()
-    s.summary([s.install + 'Sylkum.mde'], [(s.install + 'data.dll', 'kildefilen er ændret')])
+    s.box('summary', 'Opdateringen kunne ikke gennemføres. Ingen filer er ændret.\r\n\r\n' +
+          s.texts.failed + s.install + 'data.dll (kildefilen er ændret)\r\n', [IDOK], 'error', IDOK)
     s.expect_exit(process)
-    s.check_install({'Sylkum.mde': NEW_MDE, 'data.dll': b'old data'})
+    s.check_install(old)
+
+    s.path(s.temp + '\\data.dll').write_bytes(files['data.dll'])
+    s.update([s.install + 'data.dll', s.install + 'Sylkum.mde'])
+    s.check_install(files)
 
 
 def check_lines(actual, expected, what):
