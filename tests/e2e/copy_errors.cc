@@ -156,6 +156,18 @@ int wmain(int argc, wchar_t** argv) {
   Expect(LastWrite(installed) == LastWrite(readOnly), "the copy keeps the last-write time");
   Expect(copy(source, installed) == CopyError::kNone, "the next copy replaces it");
 
+  // A file larger than a write piece, of a length no piece divides, arrives
+  // byte for byte.
+  std::string large(300 * 1024 + 17, '\0');
+  for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 7 + i / 4096);
+  const std::wstring largeSource = folder + L"large.dat";
+  Write(largeSource, large);
+  updater::Sha256 sent, landed;
+  Expect(copy(largeSource, folder + L"large-copy.dat") == CopyError::kNone &&
+             platform.HashFile(largeSource, &sent) &&
+             platform.HashFile(folder + L"large-copy.dat", &landed) && sent == landed,
+         "a large file is copied whole");
+
   // A copy held to a digest: the right one installs, any other changes
   // nothing and leaves nothing behind.
   updater::Sha256 digest;
