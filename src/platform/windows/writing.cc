@@ -126,7 +126,8 @@ CopyError RenameFile(const std::wstring& from, const std::wstring& to, bool repl
   const std::wstring target = FilePath(to);
   // Write-through: Windows has no call that makes a folder's entries
   // durable afterwards (SyncFolder does nothing), so the rename must be on
-  // the disk when it returns.
+  // the disk when it returns. Wine ignores the flag (the same rename(2)
+  // either way), so the commit of many files costs the same there with it.
   const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
   if (MoveFileExW(source.c_str(), target.c_str(), flags)) return CopyError::kNone;
   const DWORD error = GetLastError();
