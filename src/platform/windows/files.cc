@@ -1,7 +1,6 @@
-// Finding, reading, hashing and copying files on Windows. A copy reads its
-// source once into a staged file beside the destination, hashing what it
-// writes when asked, flushes it, and is renamed over the destination only
-// then.
+// Finding, looking at, reading and hashing files on Windows: the operations
+// that change nothing on the disk. Writing is in writing.cc; the copy policy
+// over both is the core's.
 #include "platform/windows/files.h"
 
 #include <windows.h>
@@ -11,8 +10,8 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
-#include "platform/staged_names.h"
 #include "platform/windows/handles.h"
 #include "platform/windows/library.h"
 #include "platform/windows/paths.h"
@@ -34,6 +33,8 @@ CopyError CopyErrorFrom(DWORD error) {
     case ERROR_DIRECTORY: return CopyError::kInvalidName;
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL: return CopyError::kNoSpace;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS: return CopyError::kExists;
     default: return CopyError::kOther;
   }
 }
@@ -43,102 +44,6 @@ bool IsNotFound(DWORD error) {
 }
 
 namespace {
-
-// --- Copying -----------------------------------------------------------------
-
-// Longest name of one path component on the file systems Windows uses.
-constexpr std::size_t kLongestName = 255;
-// Bytes read and written at a time by a copy.
-constexpr DWORD kCopyChunk = 1024 * 1024;
-// Staged names tried before a copy gives up; each is taken only when a file
-// of that very name exists.
-constexpr int kStagedAttempts = 8;
-
-bool IsTaken(DWORD error) { return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS; }
-
-// A token for staged names, different at every call and from run to run.
-std::uint32_t NextToken() {
-  static std::uint32_t token = GetCurrentProcessId() * 2654435761u ^ GetTickCount();
-  return token++;
-}
-
-// The folder part of `path`, with its last separator; empty when none.
-std::wstring FolderOf(const std::wstring& path) {
-  const std::size_t slash = path.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
-}
-
-std::wstring NameOf(const std::wstring& path) {
-  const std::size_t slash = path.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
-
-// Removes a staged file, also one marked read-only.
-void DeleteStaged(const std::wstring& staged) {
-  SetFileAttributesW(staged.c_str(), FILE_ATTRIBUTE_NORMAL);
-  DeleteFileW(staged.c_str());
-}
-
-// Removes what an earlier run (killed, or cut off by a power failure) left
-// staged beside the destination `name` in `folder`, and nothing else.
-void RemoveLitter(const std::wstring& folder, const std::wstring& name) {
-  WIN32_FIND_DATAW entry;
-  FindHandle search(FindFirstFileW(FilePath(folder + StagedPattern(name)).c_str(), &entry));
-  if (!search.valid()) return;
-  do {
-    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-        IsStagedNameOf(entry.cFileName, name)) {
-      DeleteStaged(FilePath(folder + entry.cFileName));
-    }
-  } while (FindNextFileW(search.get(), &entry));
-}
-
-// Writes all of `size` bytes; false, with the error kept, when it cannot.
-bool WriteAll(HANDLE file, const unsigned char* bytes, DWORD size) {
-  while (size > 0) {
-    DWORD written = 0;
-    if (!WriteFile(file, bytes, size, &written, nullptr)) return false;
-    if (written == 0) {
-      SetLastError(ERROR_WRITE_FAULT);
-      return false;
-    }
-    bytes += written;
-    size -= written;
-  }
-  return true;
-}
-
-// Copies `in` to its end into `out` through our own buffer, hashing every
-// byte as it is written when `digest` is given: the digest is that of the
-// copy itself. ERROR_SUCCESS, or the Windows error that stopped it.
-DWORD CopyContent(HANDLE in, HANDLE out, Sha256* digest) {
-  std::unique_ptr<Sha256Hash> hash;
-  if (digest != nullptr) {
-    hash = std::make_unique<Sha256Hash>();
-    if (!hash->ok()) return ERROR_NOT_SUPPORTED;
-  }
-  std::unique_ptr<unsigned char[]> buffer(new unsigned char[kCopyChunk]);
-  for (;;) {
-    DWORD read = 0;
-    if (!ReadFile(in, buffer.get(), kCopyChunk, &read, nullptr)) return GetLastError();
-    if (read == 0) break;
-    if (hash != nullptr && !hash->Add(buffer.get(), read)) return ERROR_NOT_SUPPORTED;
-    if (!WriteAll(out, buffer.get(), read)) return GetLastError();
-  }
-  if (hash != nullptr && !hash->Finish(digest)) return ERROR_NOT_SUPPORTED;
-  return ERROR_SUCCESS;
-}
-
-// Why renaming over `destination` was refused with "access denied". Windows
-// gives that both for a destination we may not write and for a program file
-// that is running; only the second is worth trying again. A running or
-// otherwise opened file cannot be opened without sharing.
-CopyError AccessDeniedOnReplace(const std::wstring& destination) {
-  FileHandle probe(CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!probe.valid() && GetLastError() == ERROR_SHARING_VIOLATION) return CopyError::kInUse;
-  return CopyError::kAccessDenied;
-}
 
 // --- Hashing -----------------------------------------------------------------
 
@@ -183,8 +88,42 @@ class WindowsInputFile final : public InputFile {
     return static_cast<std::ptrdiff_t>(read);
   }
 
+  bool Stamp(FileStamp* stamp) override {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file_.get(), &info)) return false;
+    stamp->size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    stamp->modified = static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+        info.ftLastWriteTime.dwLowDateTime);
+    return true;
+  }
+
  private:
   FileHandle file_;
+};
+
+// A digest taken a piece at a time by CNG; a piece CNG refuses spoils it.
+class CngSha256Stream final : public Sha256Stream {
+ public:
+  bool ok() const { return hash_.ok(); }
+
+  void Add(const char* bytes, std::size_t size) override {
+    // CNG takes at most a ULONG's worth at a time.
+    constexpr std::size_t kLargestPiece = 0x40000000;
+    while (size > 0 && !failed_) {
+      const std::size_t piece = size < kLargestPiece ? size : kLargestPiece;
+      failed_ =
+          !hash_.Add(reinterpret_cast<const unsigned char*>(bytes), static_cast<ULONG>(piece));
+      bytes += piece;
+      size -= piece;
+    }
+  }
+
+  bool Finish(Sha256* digest) override { return !failed_ && hash_.Finish(digest); }
+
+ private:
+  Sha256Hash hash_;
+  bool failed_ = false;
 };
 
 }  // namespace
@@ -267,95 +206,56 @@ bool HashFile(const std::wstring& path, Sha256* digest) {
   return HashPath(FilePath(path), digest) == ERROR_SUCCESS;
 }
 
-CopyError StageCopy(const std::wstring& source, const std::wstring& destination,
-                    const Sha256* expected, std::wstring* staged) {
-  if (HasNul(source) || HasNul(destination)) return CopyError::kInvalidName;
-  const std::wstring to = FilePath(destination);
+std::unique_ptr<Sha256Stream> StartSha256() {
+  auto stream = std::make_unique<CngSha256Stream>();
+  if (!stream->ok()) return nullptr;
+  return stream;
+}
 
-  // Renaming over a read-only file or a folder is refused on Windows, but
-  // not by every system that runs Windows programs; refuse it ourselves so
-  // such a destination always stays as it is.
-  const DWORD destinationAttributes = GetFileAttributesW(to.c_str());
-  if (destinationAttributes != INVALID_FILE_ATTRIBUTES &&
-      (destinationAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
-    return CopyError::kAccessDenied;
+PathType TypeOf(const std::wstring& path) {
+  if (HasNul(path)) return PathType::kUnknown;
+  // The attributes of a link itself, not of what it leads to.
+  const DWORD attributes = GetFileAttributesW(FilePath(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    return IsNotFound(GetLastError()) ? PathType::kMissing : PathType::kUnknown;
   }
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return PathType::kLink;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return PathType::kFolder;
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) return PathType::kReadOnlyFile;
+  return PathType::kFile;
+}
 
-  // The source, read once and shared in every way: it may be open elsewhere.
-  FileHandle in(CreateFileW(FilePath(source).c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  if (!in.valid()) {
+bool ListFiles(const std::wstring& pattern, std::vector<std::wstring>* names) {
+  names->clear();
+  if (HasNul(pattern) || HasInvalidNameCharacter(pattern)) return false;
+  WIN32_FIND_DATAW entry;
+  FindHandle search(FindFirstFileW(FilePath(pattern).c_str(), &entry));
+  if (!search.valid()) {
+    // No match, and no folder to look in, are both an empty list.
     const DWORD error = GetLastError();
-    return IsNotFound(error) ? CopyError::kSourceMissing : CopyErrorFrom(error);
+    return IsNotFound(error) || error == ERROR_NO_MORE_FILES;
   }
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(in.get(), &info) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    return CopyError::kSourceMissing;
-  }
-
-  const std::wstring folder = FolderOf(destination);
-  const std::wstring name = NameOf(destination);
-  // No file system Windows uses takes a longer name; the staged file's own
-  // name would be short enough, and the rename fail only at the end.
-  if (name.size() > kLongestName) return CopyError::kInvalidName;
-  RemoveLitter(folder, name);
-
-  // A new file of a name no file has yet (CREATE_NEW), with ordinary
-  // attributes whatever the source's; writing its data stream alone leaves
-  // out the source's other streams (the download mark among them).
-  std::wstring temp;
-  FileHandle out(INVALID_HANDLE_VALUE);
-  DWORD error = ERROR_FILE_EXISTS;
-  for (int attempt = 0; attempt < kStagedAttempts && IsTaken(error); ++attempt) {
-    temp = FilePath(folder + StagedName(name, NextToken()));
-    out.Reset(CreateFileW(temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                          CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    error = out.valid() ? ERROR_SUCCESS : GetLastError();
-  }
-  if (error != ERROR_SUCCESS) {
-    if (IsTaken(error)) return CopyError::kOther;
-    return IsNotFound(error) ? CopyError::kFolderMissing : CopyErrorFrom(error);
-  }
-  const auto abandon = [&](CopyError why) {
-    out.Close();
-    DeleteStaged(temp);
-    return why;
-  };
-
-  Sha256 copied;
-  error = CopyContent(in.get(), out.get(), expected != nullptr ? &copied : nullptr);
-  if (error != ERROR_SUCCESS) return abandon(CopyErrorFrom(error));
-  if (expected != nullptr && copied != *expected) return abandon(CopyError::kChanged);
-  // The copy keeps the source's last-write time, as a copy does.
-  SetFileTime(out.get(), nullptr, nullptr, &info.ftLastWriteTime);
-  // On the disk before it replaces the destination, so that a power cut
-  // after the rename cannot leave a file of the right name with missing
-  // content. Some network and virtual file systems cannot flush; the
-  // rename's write-through is then all there is.
-  if (!FlushFileBuffers(out.get())) {
-    error = GetLastError();
-    if (error != ERROR_INVALID_FUNCTION && error != ERROR_NOT_SUPPORTED) {
-      return abandon(CopyErrorFrom(error));
+  do {
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      names->push_back(entry.cFileName);
     }
-  }
-  out.Close();
-  *staged = temp;
-  return CopyError::kNone;
+  } while (FindNextFileW(search.get(), &entry));
+  return GetLastError() == ERROR_NO_MORE_FILES;
 }
 
-CopyError ReplaceWithStaged(const std::wstring& staged, const std::wstring& destination) {
-  if (HasNul(destination)) return CopyError::kInvalidName;
-  const std::wstring to = FilePath(destination);
-  if (MoveFileExW(staged.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return CopyError::kNone;
+bool FreeSpace(const std::wstring& path, std::uint64_t* bytes) {
+  if (HasNul(path)) return false;
+  // A share's root must end in a separator; any folder may.
+  std::wstring folder = path;
+  if (!folder.empty() && !IsWindowsSeparator(folder.back())) folder += L'\\';
+  const std::wstring name = FilePath(folder);
+  ULARGE_INTEGER available;
+  // Without a folder, the current folder's volume.
+  if (!GetDiskFreeSpaceExW(name.empty() ? nullptr : name.c_str(), &available, nullptr, nullptr)) {
+    return false;
   }
-  const DWORD error = GetLastError();
-  if (error == ERROR_ACCESS_DENIED) return AccessDeniedOnReplace(to);
-  return CopyErrorFrom(error);
+  *bytes = available.QuadPart;
+  return true;
 }
-
-void DiscardStaged(const std::wstring& staged) { DeleteStaged(staged); }
 
 }  // namespace updater::win

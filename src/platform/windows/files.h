@@ -1,12 +1,15 @@
-// Finding, reading, hashing and copying files: the file operations of the
-// Windows platform, and the reading of Windows errors that the tool's looks
-// share. Private to the Windows files.
+// Finding, looking at, reading and hashing files: the read-only file
+// operations of the Windows platform, and the reading of Windows errors that
+// the writing operations and the tool's looks share. Private to the Windows
+// files.
 #pragma once
 
 #include <windows.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -18,14 +21,14 @@ CopyError CopyErrorFrom(DWORD error);
 // True when `error` says the file, or a folder on its path, does not exist.
 bool IsNotFound(DWORD error);
 
-// The platform's file operations, as Platform describes them.
+// The platform's read-only file operations, as Platform describes them.
 FindResult FindFileName(const std::wstring& path);
 FolderPlace LocateFolder(const std::wstring& path);
 std::unique_ptr<InputFile> OpenFile(const std::wstring& path);
 bool HashFile(const std::wstring& path, Sha256* digest);
-CopyError StageCopy(const std::wstring& source, const std::wstring& destination,
-                    const Sha256* expected, std::wstring* staged);
-CopyError ReplaceWithStaged(const std::wstring& staged, const std::wstring& destination);
-void DiscardStaged(const std::wstring& staged);
+std::unique_ptr<Sha256Stream> StartSha256();
+PathType TypeOf(const std::wstring& path);
+bool ListFiles(const std::wstring& pattern, std::vector<std::wstring>* names);
+bool FreeSpace(const std::wstring& path, std::uint64_t* bytes);
 
 }  // namespace updater::win

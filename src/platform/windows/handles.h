@@ -43,12 +43,6 @@ class FileHandle {
     handle_ = INVALID_HANDLE_VALUE;
   }
 
-  // Closes the file held, if any, and holds `handle` instead.
-  void Reset(HANDLE handle) {
-    Close();
-    handle_ = handle;
-  }
-
  private:
   HANDLE handle_;
 };

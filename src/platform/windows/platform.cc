@@ -2,6 +2,8 @@
 // the job, using the wide (...W) calls for text and the ANSI registry calls.
 // The class here does the small operations itself and hands files, the
 // registry and message boxes to the other files of this folder.
+#include "platform/platform.h"
+
 #include <windows.h>
 
 #include <cstddef>
@@ -9,8 +11,8 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
-#include "platform/platform.h"
 #include "platform/text.h"
 #include "platform/windows/claim.h"
 #include "platform/windows/ecdsa.h"
@@ -19,6 +21,7 @@
 #include "platform/windows/message_box.h"
 #include "platform/windows/paths.h"
 #include "platform/windows/registry.h"
+#include "platform/windows/writing.h"
 #include "platform/windows_path.h"
 
 namespace updater {
@@ -84,17 +87,38 @@ class WindowsPlatform final : public Platform {
     return win::HashFile(path, digest);
   }
 
-  CopyError StageCopy(const std::wstring& source, const std::wstring& destination,
-                      const Sha256* expected, std::wstring* staged) override {
-    return win::StageCopy(source, destination, expected, staged);
+  CopyError CreateNewFile(const std::wstring& path, const std::wstring&,
+                          std::unique_ptr<OutputFile>* file) override {
+    // Windows keeps no mode to take over: the new file has ordinary
+    // attributes whatever the file it replaces had.
+    return win::CreateNewFile(path, file);
   }
 
-  CopyError ReplaceWithStaged(const std::wstring& staged,
-                              const std::wstring& destination) override {
-    return win::ReplaceWithStaged(staged, destination);
+  CopyError RenameFile(const std::wstring& from, const std::wstring& to, bool replace) override {
+    return win::RenameFile(from, to, replace);
   }
 
-  void DiscardStaged(const std::wstring& staged) override { win::DiscardStaged(staged); }
+  // Each rename is written through when it happens (see RenameFile), and a
+  // folder's entries cannot be flushed on their own: nothing is left to do.
+  CopyError SyncFolder(const std::wstring&) override { return CopyError::kNone; }
+
+  CopyError RemoveFile(const std::wstring& path) override { return win::RemoveFile(path); }
+
+  CopyError MakeFolder(const std::wstring& path) override { return win::MakeFolder(path); }
+
+  CopyError RemoveFolder(const std::wstring& path) override { return win::RemoveFolder(path); }
+
+  bool FreeSpace(const std::wstring& path, std::uint64_t* bytes) override {
+    return win::FreeSpace(path, bytes);
+  }
+
+  PathType TypeOf(const std::wstring& path) override { return win::TypeOf(path); }
+
+  bool ListFiles(const std::wstring& pattern, std::vector<std::wstring>* names) override {
+    return win::ListFiles(pattern, names);
+  }
+
+  std::unique_ptr<Sha256Stream> StartSha256() override { return win::StartSha256(); }
 
   bool HashBytes(const std::string& bytes, Sha256* digest) override {
     if (bytes.size() > 0x7FFFFFFF) return false;
