@@ -30,12 +30,22 @@ std::wstring Listed(const std::wstring& destination, CopyError error) {
   return Printable(destination) + L" (" + CopyErrorReason(error) + L")";
 }
 
+// What is done with each entry of the list that is not passed over.
+class EntryTaker {
+ public:
+  virtual void Take(const ManifestEntry& entry, const std::wstring& destination,
+                    const EntryFate& fate) = 0;
+
+ protected:
+  ~EntryTaker() = default;
+};
+
 // Reads the checked list from memory in file order and hands each entry
-// that is not passed over to `take`, with its destination and its fate;
-// true when "slut" ended the list (it did when it was checked).
-template <typename Take>
+// that is not passed over to `taker`, with its destination and its fate;
+// true when "slut" ended the list (it did when it was checked). One loop
+// for both ways of applying a list, so the program holds it once.
 bool ForEachEntry(Platform& platform, UpdateContext& context, const PayloadCheck& payload,
-                  Take take) {
+                  EntryTaker& taker) {
   ManifestReader reader(platform);
   reader.openBytes(payload.manifestBytes);
   ManifestList list(platform, reader);
@@ -43,7 +53,7 @@ bool ForEachEntry(Platform& platform, UpdateContext& context, const PayloadCheck
   while (const std::optional<ManifestEntry> entry = list.Next()) {
     const EntryFate fate = DecideEntry(platform, context.tempFolder, *entry, payload);
     if (fate.action != EntryAction::kPassOver) {
-      take(*entry, context.installFolder + *entry->destination, fate);
+      taker.Take(*entry, context.installFolder + *entry->destination, fate);
     }
   }
   reader.close();
@@ -53,40 +63,63 @@ bool ForEachEntry(Platform& platform, UpdateContext& context, const PayloadCheck
 // An update without the declaration that it lands whole, as manifests were
 // written by hand before: each entry tested, copied and listed before the
 // next is read, and copies already made are never undone.
+class EachOnItsOwn final : public EntryTaker {
+ public:
+  EachOnItsOwn(Platform& platform, const UpdateContext& context, CopyReport* report)
+      : platform_(platform), context_(context), report_(report) {}
+  void Take(const ManifestEntry& entry, const std::wstring& destination,
+            const EntryFate& fate) override {
+    const CopyError error = fate.action == EntryAction::kCopy
+                                ? CopyIntoPlace(platform_, context_.tempFolder + entry.source,
+                                                destination, fate.expected)
+                                : fate.refusal;
+    if (error == CopyError::kNone) {
+      report_->updated.push_back(destination);
+    } else {
+      report_->failed.push_back(Listed(destination, error));
+    }
+  }
+
+ private:
+  Platform& platform_;
+  const UpdateContext& context_;
+  CopyReport* report_;
+};
+
 void ApplyEachOnItsOwn(Platform& platform, UpdateContext& context, const PayloadCheck& payload,
                        CopyReport* report) {
-  const bool terminated = ForEachEntry(
-      platform, context, payload,
-      [&](const ManifestEntry& entry, const std::wstring& destination, const EntryFate& fate) {
-        const CopyError error = fate.action == EntryAction::kCopy
-                                    ? CopyIntoPlace(platform, context.tempFolder + entry.source,
-                                                    destination, fate.expected)
-                                    : fate.refusal;
-        if (error == CopyError::kNone) {
-          report->updated.push_back(destination);
-        } else {
-          report->failed.push_back(Listed(destination, error));
-        }
-      });
-  report->listCut = !terminated;
+  EachOnItsOwn each(platform, context, report);
+  report->listCut = !ForEachEntry(platform, context, payload, each);
 }
 
-// An update that lands whole or not at all: the entries' fates decided in
-// list order first; an entry refused or held back keeps the whole update
-// out, and the rest land together.
-void ApplyWhole(Platform& platform, UpdateContext& context, const PayloadCheck& payload,
-                CopyReport* report) {
+// The files of an update that lands whole, gathered in list order; an
+// entry refused or held back keeps the whole update out.
+class Gathering final : public EntryTaker {
+ public:
+  explicit Gathering(const UpdateContext& context) : context_(context) {}
+  void Take(const ManifestEntry& entry, const std::wstring& destination,
+            const EntryFate& fate) override {
+    if (fate.action == EntryAction::kCopy) {
+      files.push_back({context_.tempFolder + entry.source, destination, fate.expected});
+    } else {
+      refused.push_back({destination, fate.refusal});
+    }
+  }
   std::vector<WholeFile> files;
   std::vector<FileFailure> refused;
-  const bool terminated = ForEachEntry(
-      platform, context, payload,
-      [&](const ManifestEntry& entry, const std::wstring& destination, const EntryFate& fate) {
-        if (fate.action == EntryAction::kCopy) {
-          files.push_back({context.tempFolder + entry.source, destination, fate.expected});
-        } else {
-          refused.push_back({destination, fate.refusal});
-        }
-      });
+
+ private:
+  const UpdateContext& context_;
+};
+
+// An update that lands whole or not at all: the entries' fates decided in
+// list order first, and the files then land together.
+void ApplyWhole(Platform& platform, UpdateContext& context, const PayloadCheck& payload,
+                CopyReport* report) {
+  Gathering gathered(context);
+  const bool terminated = ForEachEntry(platform, context, payload, gathered);
+  std::vector<WholeFile>& files = gathered.files;
+  std::vector<FileFailure>& refused = gathered.refused;
   WholeOutcome outcome;
   if (!terminated) {
     report->listCut = true;

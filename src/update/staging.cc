@@ -10,6 +10,9 @@
 namespace updater {
 namespace {
 
+// The token of the next name BesideName gives.
+std::uint32_t nextToken = 0x5eed0000u;
+
 // Bytes read, hashed and written at a time.
 constexpr std::size_t kCopyChunk = 1024 * 1024;
 // Staged names tried before a copy gives up; one is passed over only when a
@@ -59,8 +62,7 @@ std::wstring BesideName(const std::wstring& path,
                         std::wstring (*name)(const std::wstring&, std::uint32_t)) {
   // Unique within the run; a name a file already has is passed over by the
   // caller (the creation or rename that meets it says kExists).
-  static std::uint32_t token = 0x5eed0000u;
-  return FolderOf(path) + name(NameOf(path), token++);
+  return FolderOf(path) + name(NameOf(path), nextToken++);
 }
 
 void RemoveLeftovers(Platform& platform, const std::wstring& destination) {

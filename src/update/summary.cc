@@ -1,7 +1,7 @@
 // The summary box's text and icon, and the reasons a copy failed.
 #include "update/summary.h"
 
-#include <algorithm>
+#include <utility>
 
 namespace updater {
 namespace {
@@ -157,11 +157,10 @@ std::wstring SummaryText(const CopyReport& report) {
   // section still to come keeps room for that line.
   std::size_t budget = kSummaryMaxLines - fixed;
   std::vector<std::size_t> shown(parts.size(), 0);
+  // The parts by priority, highest first (there are two).
   std::vector<std::size_t> order;
   for (std::size_t i = 0; i < parts.size(); ++i) order.push_back(i);
-  std::stable_sort(order.begin(), order.end(), [&parts](std::size_t a, std::size_t b) {
-    return parts[a].priority > parts[b].priority;
-  });
+  if (order.size() == 2 && parts[1].priority > parts[0].priority) std::swap(order[0], order[1]);
   std::size_t total = 0;
   for (const Section& section : sections) total += section.total;
   const bool fits = total <= budget;

@@ -171,9 +171,15 @@ class Landing {
     return std::move(outcome_);
   }
 
+  // Each folder once.
   void SyncFolders() {
-    std::set<std::wstring, FoldLess> folders;
-    for (const Move& move : moves_) folders.insert(FolderOf(move.file->destination));
+    std::vector<std::wstring> folders;
+    for (const Move& move : moves_) {
+      const std::wstring folder = FolderOf(move.file->destination);
+      bool seen = false;
+      for (const std::wstring& known : folders) seen = seen || CompareFolded(known, folder) == 0;
+      if (!seen) folders.push_back(folder);
+    }
     for (const std::wstring& folder : folders) platform_.SyncFolder(folder);
   }
 

@@ -124,6 +124,15 @@ CopyError RenameFile(const std::wstring& from, const std::wstring& to, bool repl
   if (HasNul(from) || HasNul(to)) return CopyError::kInvalidName;
   const std::wstring source = FilePath(from);
   const std::wstring target = FilePath(to);
+  // Only files are renamed: MoveFileExW would move a folder as well. A
+  // missing source is told apart from other failures (an update's new file
+  // has no old one to move aside).
+  const DWORD kind = GetFileAttributesW(source.c_str());
+  if (kind == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND ? CopyError::kSourceMissing : CopyErrorFrom(error);
+  }
+  if ((kind & FILE_ATTRIBUTE_DIRECTORY) != 0) return CopyError::kFolderInPlace;
   // Write-through: Windows has no call that makes a folder's entries
   // durable afterwards (SyncFolder does nothing), so the rename must be on
   // the disk when it returns. Wine ignores the flag (the same rename(2)
