@@ -1,8 +1,6 @@
 // Landing an update whole: stage, commit, then finish or undo.
 #include "update/whole.h"
 
-#include <set>
-
 #include "platform/text.h"
 #include "update/staged_names.h"
 #include "update/staging.h"
@@ -12,12 +10,6 @@ namespace {
 
 // Beyond the files themselves: a twentieth of them, and at least 16 MiB.
 constexpr std::uint64_t kMinimumMargin = 16ull * 1024 * 1024;
-
-struct FoldLess {
-  bool operator()(const std::wstring& a, const std::wstring& b) const {
-    return CompareFolded(a, b) < 0;
-  }
-};
 
 // One file on its way, and how far it got.
 struct Move {
