@@ -1792,6 +1792,8 @@ def explain_product_running(s):
     lines_after_claim = [
         f'Lock file {s.install}{s.product["lock"]}: present now, held open by a program: the '
         'product is running',
+        'Lands: file by file (no "helt-eller-slet-ikke" after "slut", as in a hand-written '
+        'manifest): each entry is copied on its own, and copies already made are never undone',
         'Entries:',
         f'  line 2: "sylkum.mde" -> "Sylkum.mde": copied; {s.install}Sylkum.mde can be written '
         'now',
@@ -1860,6 +1862,8 @@ def explain_build_folder(s):
         f'Build-folder guard: {folder} is a developer build folder',
         'Another updater running now: no',
         f'Lock file {folder}{s.product["lock"]}: absent now',
+        'Lands: file by file (no "helt-eller-slet-ikke" after "slut", as in a hand-written '
+        'manifest): each entry is copied on its own, and copies already made are never undone',
         'Entries:',
         f'  line 2: "sylkum.mde" -> "Sylkum.mde": not reached; if reached: copied; '
         f'{folder}Sylkum.mde can be written now',
