@@ -128,6 +128,15 @@ class OutputFile {
   virtual ~OutputFile() = default;
   // Writes all `size` bytes at the end; kNone, or why not (kNoSpace ...).
   virtual CopyError Write(const char* bytes, std::size_t size) = 0;
+  // Writes the rest of `in` at the end inside the system, where it can do
+  // so without the bytes passing through the program (a kernel copy): true,
+  // with kNone or why not in `error`; false when it cannot be done that way
+  // here, and nothing was written or read.
+  virtual bool WriteFrom(InputFile& in, CopyError* error) {
+    (void)in;
+    (void)error;
+    return false;
+  }
   // Gives the file the last-write time `modified` (from a FileStamp).
   virtual CopyError SetModified(std::int64_t modified) = 0;
   // Forces what was written to the disk (kNone where the file system cannot

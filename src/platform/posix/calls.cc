@@ -34,10 +34,13 @@ int RenameCall(const char* from, const char* to, unsigned flags) {
 
 int StatvfsCall(const char* path, struct statvfs* info) { return ::statvfs(path, info); }
 int LstatCall(const char* path, struct stat* info) { return ::lstat(path, info); }
+ssize_t CopyRangeCall(int in, int out, size_t size) {
+  return ::copy_file_range(in, nullptr, out, nullptr, size, 0);
+}
 
 const SystemCalls kReal = {
     OpenCall,   ::read,   ::write, ::fsync, ::close,     ::futimens, ::fchmod,
-    RenameCall, ::unlink, ::mkdir, ::rmdir, StatvfsCall, LstatCall,
+    RenameCall, ::unlink, ::mkdir, ::rmdir, StatvfsCall, LstatCall,  CopyRangeCall,
 };
 
 }  // namespace

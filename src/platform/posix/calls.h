@@ -27,6 +27,8 @@ struct SystemCalls {
   int (*Rmdir)(const char* path);
   int (*Statvfs)(const char* path, struct statvfs* info);
   int (*Lstat)(const char* path, struct stat* info);
+  // copy_file_range without offsets: up to `size` bytes from `in` to `out`.
+  ssize_t (*CopyRange)(int in, int out, size_t size);
 };
 
 // The table in use: the real calls unless a test changed an entry (and it

@@ -38,28 +38,6 @@ bool HashAll(int in, Hasher* hasher) {
   }
 }
 
-class PosixInputFile final : public InputFile {
- public:
-  explicit PosixInputFile(int fd) : fd_(fd) {}
-  std::ptrdiff_t Read(char* buffer, std::size_t size) override {
-    for (;;) {
-      const ssize_t n = Calls().Read(fd_.get(), buffer, size);
-      if (n >= 0 || errno != EINTR) return n;
-    }
-  }
-  bool Stamp(FileStamp* stamp) override {
-    struct stat st;
-    if (::fstat(fd_.get(), &st) != 0) return false;
-    stamp->size = static_cast<std::uint64_t>(st.st_size);
-    stamp->modified =
-        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    return true;
-  }
-
- private:
-  Fd fd_;
-};
-
 }  // namespace
 
 FindResult FindFileName(const std::wstring& path) {
@@ -104,6 +82,21 @@ FolderPlace LocateFolder(const std::wstring& path) {
     place.fileId = static_cast<std::uint64_t>(st.st_ino);
   }
   return place;
+}
+
+std::ptrdiff_t PosixInputFile::Read(char* buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t n = Calls().Read(fd_.get(), buffer, size);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+bool PosixInputFile::Stamp(FileStamp* stamp) {
+  struct stat st;
+  if (::fstat(fd_.get(), &st) != 0) return false;
+  stamp->size = static_cast<std::uint64_t>(st.st_size);
+  stamp->modified = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return true;
 }
 
 std::unique_ptr<InputFile> OpenFile(const std::wstring& path) {

@@ -8,9 +8,23 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/handles.h"
 
 namespace updater {
 namespace posix {
+
+// A file OpenFile opened for reading; its descriptor serves a copy made
+// inside the system.
+class PosixInputFile final : public InputFile {
+ public:
+  explicit PosixInputFile(int fd) : fd_(fd) {}
+  std::ptrdiff_t Read(char* buffer, std::size_t size) override;
+  bool Stamp(FileStamp* stamp) override;
+  int fd() const { return fd_.get(); }
+
+ private:
+  Fd fd_;
+};
 
 // The file operations of Platform, with the meaning platform.h gives them,
 // on paths written with "\" and matched without regard to letter case.
