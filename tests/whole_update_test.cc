@@ -284,3 +284,24 @@ TEST(WholeUpdateTest, KilledAtAnyStepTheNextRunLandsItWhole) {
 
 }  // namespace
 }  // namespace updater
+
+namespace updater {
+namespace {
+
+// The old file a killed commit left aside is never removed while its
+// destination is missing, even when it cannot be put back now.
+TEST(WholeUpdateTest, AnOldFileAsideIsKeptWhileItCannotGoBack) {
+  Scenario s;
+  SetUpScene(s);
+  const std::wstring aside = Installed(AsideName(L"Sylkum.mde", 7));
+  s.platform.Remove(Installed(L"Sylkum.mde"));
+  s.platform.AddFile(aside, "old mde");
+  s.platform.replaceFailures[Installed(L"Sylkum.mde")] =
+      std::deque<CopyError>(40, CopyError::kAccessDenied);
+  ASSERT_TRUE(s.Run());
+  EXPECT_EQ(ContentOf(s, aside), "old mde");
+  EXPECT_FALSE(s.platform.HasFile(Installed(L"Sylkum.mde")));
+}
+
+}  // namespace
+}  // namespace updater

@@ -75,12 +75,21 @@ void RemoveLeftovers(Platform& platform, const std::wstring& destination) {
   std::vector<std::wstring> found;
   if (!platform.ListFiles(folder + LeftoverPattern(name), &found)) return;
   // A run killed between moving the old file aside and renaming the new one
-  // in left the destination missing: its old file goes back first.
-  bool missing = platform.TypeOf(destination) == PathType::kMissing;
+  // in left the destination missing: its old file goes back first, and no
+  // moved-aside file is removed in that case (one may be the only copy of
+  // the old file). What cannot be looked at is left as it is.
+  const PathType type = platform.TypeOf(destination);
+  if (type == PathType::kUnknown) return;
+  bool missing = type == PathType::kMissing;
+  const bool keepAside = missing;
   for (const std::wstring& candidate : found) {
-    if (missing && IsAsideNameOf(candidate, name) &&
-        platform.RenameFile(folder + candidate, destination, false) == CopyError::kNone) {
-      missing = false;
+    if (IsAsideNameOf(candidate, name)) {
+      if (missing &&
+          RenameRetrying(platform, folder + candidate, destination, false) == CopyError::kNone) {
+        missing = false;
+      } else if (!keepAside) {
+        platform.RemoveFile(folder + candidate);
+      }
     } else if (IsLeftoverOf(candidate, name)) {
       platform.RemoveFile(folder + candidate);
     }

@@ -110,7 +110,9 @@ class Landing {
     if (error == CopyError::kSourceMissing) error = CopyError::kNone;
     if (error == CopyError::kNone) {
       error = RenameRetrying(platform_, move.staged, destination, false);
-      if (error != CopyError::kNone && !move.aside.empty()) PutBack(move);
+      // Nothing of ours is in the destination's place then: put back
+      // without replacing whatever may be there.
+      if (error != CopyError::kNone && !move.aside.empty()) PutBack(move, false);
     }
     if (error != CopyError::kNone) {
       outcome_.failed.push_back({destination, error});
@@ -132,8 +134,8 @@ class Landing {
   }
 
   // The old file back in its place (over the new one, if it is there).
-  void PutBack(Move& move) {
-    const CopyError error = RenameRetrying(platform_, move.aside, move.file->destination, true);
+  void PutBack(Move& move, bool replace) {
+    const CopyError error = RenameRetrying(platform_, move.aside, move.file->destination, replace);
     if (error != CopyError::kNone) {
       outcome_.notRestored.push_back({move.file->destination, error});
     }
@@ -144,7 +146,7 @@ class Landing {
     for (auto move = moves_.rbegin(); move != moves_.rend(); ++move) {
       if (!move->committed) continue;
       if (!move->aside.empty()) {
-        PutBack(*move);
+        PutBack(*move, true);
       } else {
         const CopyError error = platform_.RemoveFile(move->file->destination);
         if (error != CopyError::kNone) {
